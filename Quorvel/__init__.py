@@ -1,0 +1,1 @@
+"""Quorvel: a small RGB image type with its own PNG and BMP codecs."""

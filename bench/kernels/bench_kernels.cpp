@@ -1,0 +1,118 @@
+// Throughput of the codec kernels on one row of realistic size, each beside a
+// memcpy of the same byte count as the ceiling to compare against.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "bmp/pixel_rows.hpp"
+#include "png/filter.hpp"
+#include "png/row_layout.hpp"
+
+namespace {
+
+constexpr size_t row_pixels = 4096;
+
+std::vector<uint8_t> random_bytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<uint8_t> bytes(count);
+    for (auto& value : bytes) value = static_cast<uint8_t>(byte(generator));
+    return bytes;
+}
+
+void set_bytes_processed(benchmark::State& state, size_t bytes_per_iteration) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(bytes_per_iteration));
+}
+
+// Arguments: filter type, bytes per pixel.
+void BM_unfilter_row(benchmark::State& state) {
+    const auto filter_type = static_cast<int>(state.range(0));
+    const auto bpp = static_cast<int>(state.range(1));
+    const size_t row_bytes = row_pixels * static_cast<size_t>(bpp);
+    const auto scanline = random_bytes(row_bytes, 1);
+    const auto prev = random_bytes(row_bytes, 2);
+    std::vector<uint8_t> out(row_bytes);
+    for (auto _ : state) {
+        auto status = tessarin::png::unfilter_row(filter_type, scanline, prev, bpp, out);
+        benchmark::DoNotOptimize(status);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, row_bytes);
+}
+BENCHMARK(BM_unfilter_row)->ArgNames({"filter", "bpp"})->ArgsProduct({{0, 1, 2, 3, 4}, {3, 4}});
+
+// Argument: byte count.
+void BM_memcpy(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    const auto src = random_bytes(count, 3);
+    std::vector<uint8_t> dst(count);
+    for (auto _ : state) {
+        std::memcpy(dst.data(), src.data(), count);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, count);
+}
+BENCHMARK(BM_memcpy)->Arg(row_pixels * 3)->Arg(row_pixels * 4)->Arg(64 * 3 * 1024);
+
+// Bytes processed count the RGB side of each conversion, as memcpy(3 * width).
+void BM_rgba_to_rgb_row(benchmark::State& state) {
+    const auto width = static_cast<size_t>(state.range(0));
+    const auto rgba = random_bytes(4 * width, 4);
+    std::vector<uint8_t> rgb(3 * width);
+    for (auto _ : state) {
+        tessarin::png::rgba_to_rgb_row(rgba, rgb, width);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, 3 * width);
+}
+BENCHMARK(BM_rgba_to_rgb_row)->Arg(row_pixels);
+
+size_t bmp_stride(size_t width) { return (3 * width + 3) / 4 * 4; }
+
+// Widths 4096 (no padding) and 4093 (three padding bytes per row).
+void BM_bgr_to_rgb_row(benchmark::State& state) {
+    const auto width = static_cast<size_t>(state.range(0));
+    const auto bgr = random_bytes(bmp_stride(width), 5);
+    std::vector<uint8_t> rgb(3 * width);
+    for (auto _ : state) {
+        tessarin::bmp::bgr_to_rgb_row(bgr, rgb, width);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, 3 * width);
+}
+BENCHMARK(BM_bgr_to_rgb_row)->Arg(row_pixels)->Arg(row_pixels - 3);
+
+void BM_rgb_to_bgr_padded_row(benchmark::State& state) {
+    const auto width = static_cast<size_t>(state.range(0));
+    const auto rgb = random_bytes(3 * width, 6);
+    std::vector<uint8_t> bgr(bmp_stride(width));
+    for (auto _ : state) {
+        tessarin::bmp::rgb_to_bgr_padded_row(rgb, bgr, width);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, 3 * width);
+}
+BENCHMARK(BM_rgb_to_bgr_padded_row)->Arg(row_pixels)->Arg(row_pixels - 3);
+
+// Argument: image width; 64 rows of RGB pixels laid out behind filter bytes.
+void BM_layout_filter_none(benchmark::State& state) {
+    const auto width = static_cast<size_t>(state.range(0));
+    const size_t rows = 64;
+    const size_t row_bytes = 3 * width;
+    const auto pixels = random_bytes(row_bytes * rows, 7);
+    std::vector<uint8_t> raw((row_bytes + 1) * rows);
+    for (auto _ : state) {
+        tessarin::png::layout_filter_none(pixels, row_bytes, rows, raw);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, row_bytes * rows);
+}
+BENCHMARK(BM_layout_filter_none)->Arg(64)->Arg(1024);
+
+}  // namespace
+
+BENCHMARK_MAIN();

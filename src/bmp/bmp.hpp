@@ -1,0 +1,16 @@
+// The BMP codec's entry points as the rest of the module sees them.
+#pragma once
+
+#include <Python.h>
+
+#include "module/function.hpp"
+#include "module/ref.hpp"
+
+namespace tessarin::bmp {
+
+extern FunctionDef write_bmp_def;
+
+// Decodes a BMP stream into (width, height, pixels).
+Ref load_bmp(PyObject* stream);
+
+}  // namespace tessarin::bmp

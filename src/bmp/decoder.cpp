@@ -1,0 +1,182 @@
+// The BMP decoder: 24-bit uncompressed files with a 40-byte information
+// header, bottom-up or top-down, to an RGB buffer.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "bmp/bmp.hpp"
+#include "bmp/pixel_rows.hpp"
+#include "bmp/row_stride.hpp"
+#include "module/args.hpp"
+#include "module/host.hpp"
+#include "module/state.hpp"
+#include "module/traceback.hpp"
+
+namespace tessarin::bmp {
+
+namespace {
+
+TracebackSite load_bmp_site{"_loadBmp"};
+
+int raise_value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return -1;
+}
+
+// 1 when `left != right` by the host's comparison, 0 when equal, -1 on error.
+int differs(PyObject* left, long right) {
+    Ref value = Ref::steal(PyLong_FromLong(right));
+    return value ? PyObject_RichCompareBool(left, value.get(), Py_NE) : -1;
+}
+
+// header[:2], with the message a failed slice gets for objects that cannot
+// be sliced at all.
+Ref first_two(PyObject* header) {
+    if (!PyType_GetSlot(Py_TYPE(header), Py_mp_subscript)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(header)->tp_name);
+        return {};
+    }
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref slice = two ? Ref::steal(PySlice_New(nullptr, two.get(), nullptr)) : Ref{};
+    return slice ? Ref::steal(PyObject_GetItem(header, slice.get())) : Ref{};
+}
+
+// The pixel-data offset from the 14-byte file header.
+Ref read_file_header(PyObject* stream) {
+    Ref header = host::call_method(stream, state.names.read, state.constants.fourteen);
+    if (!header) return {};
+    const Py_ssize_t length = PyObject_Length(header.get());
+    if (length < 0) return {};
+    if (length != 14) return raise_value_error("Unsupported BMP header"), Ref{};
+    Ref signature = first_two(header.get());
+    if (!signature) return {};
+    const int wrong = PyObject_RichCompareBool(signature.get(), state.constants.bmp_signature, Py_NE);
+    if (wrong < 0) return {};
+    if (wrong) return raise_value_error("Unsupported BMP header"), Ref{};
+    Ref from = Ref::steal(PyLong_FromLong(2)), to = Ref::steal(PyLong_FromLong(14));
+    Ref slice = from && to ? Ref::steal(PySlice_New(from.get(), to.get(), nullptr)) : Ref{};
+    Ref fields_bytes = slice ? Ref::steal(PyObject_GetItem(header.get(), slice.get())) : Ref{};
+    if (!fields_bytes) return {};
+    Ref fields = host::struct_unpack(state.constants.fmt_bmp_file, fields_bytes.get());
+    if (!fields) return {};
+    Ref values[4];
+    if (unpack_exact(fields.get(), 4, values) < 0) return {};
+    return std::move(values[3]);
+}
+
+struct InfoHeader {
+    Ref width, height;
+};
+
+int read_info_header(PyObject* stream, InfoHeader& info) {
+    Ref size_bytes = host::call_method(stream, state.names.read, state.constants.four);
+    if (!size_bytes) return -1;
+    const Py_ssize_t length = PyObject_Length(size_bytes.get());
+    if (length < 0) return -1;
+    if (length != 4) return raise_value_error("Corrupted BMP DIB header");
+    Ref size_fields = host::struct_unpack(state.constants.fmt_u32_le, size_bytes.get());
+    if (!size_fields) return -1;
+    Ref header_size = Ref::steal(PySequence_GetItem(size_fields.get(), 0));
+    if (!header_size) return -1;
+    int wrong = differs(header_size.get(), 40);
+    if (wrong) return wrong < 0 ? -1 : raise_value_error("Only BITMAPINFOHEADER BMP files are supported");
+
+    Ref rest = host::call_method(stream, state.names.read, state.constants.thirty_six);
+    if (!rest) return -1;
+    Ref fields = host::struct_unpack(state.constants.fmt_bmp_info_read, rest.get());
+    if (!fields) return -1;
+    Ref values[10];
+    if (unpack_exact(fields.get(), 10, values) < 0) return -1;
+    const long required[3] = {1, 24, 0};  // planes, bits per pixel, compression
+    for (int i = 0; i < 3; ++i) {
+        wrong = differs(values[2 + i].get(), required[i]);
+        if (wrong) return wrong < 0 ? -1 : raise_value_error("Only uncompressed 24-bit BMP files are supported");
+    }
+    info.width = std::move(values[0]);
+    info.height = std::move(values[1]);
+    return 0;
+}
+
+// A zero-size-checked pixel buffer of width * rows * 3 bytes whose pages are
+// not touched: the rows fill every byte before it is handed out. Sizes the
+// host's bytearray() refuses get its own error.
+Ref allocate_pixels(int64_t width, int64_t rows) {
+    const __int128 size = static_cast<__int128>(width) * rows * 3;
+    if (size < 0 || size > PY_SSIZE_T_MAX) {
+        Ref count = Ref::steal(PyLong_FromLongLong(width));
+        Ref rows_value = Ref::steal(PyLong_FromLongLong(rows));
+        if (!count || !rows_value) return {};
+        count = Ref::steal(PyNumber_Multiply(count.get(), rows_value.get()));
+        if (count) count = Ref::steal(PyNumber_Multiply(count.get(), state.constants.three));
+        if (!count) return {};
+        return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), count.get()));
+    }
+    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+// Whether reading zero bytes from `stream` is known to do nothing: the
+// host's own in-memory stream and binary file types.
+bool empty_reads_are_inert(PyObject* stream) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(stream));
+    return type == state.host_bytesio_type || type == state.host_file_type;
+}
+
+int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyObject* pixels) {
+    const int64_t row_stride = row_stride_of(width);
+    if (row_stride == 0 && empty_reads_are_inert(stream)) return 0;
+    Ref stride_value = Ref::steal(PyLong_FromLongLong(row_stride));
+    if (!stride_value) return -1;
+    for (int64_t i = 0; i < rows; ++i) {
+        Ref row = host::call_method(stream, state.names.read, stride_value.get());
+        if (!row) return -1;
+        if (row.get() != Py_None && !PyBytes_CheckExact(row.get())) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(row.get())->tp_name);
+            return -1;
+        }
+        const Py_ssize_t length = PyObject_Length(row.get());
+        if (length < 0) return -1;
+        if (length != row_stride) return raise_value_error("Incomplete BMP pixel data");
+        const int64_t destination = bottom_up ? rows - 1 - i : i;
+        const __int128 start = static_cast<__int128>(destination) * width * 3;
+        if (start > INT32_MAX || start < INT32_MIN) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            return -1;
+        }
+        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + static_cast<int64_t>(start);
+        const size_t row_bytes = static_cast<size_t>(width) * 3;
+        bgr_to_rgb_row({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), row_bytes},
+                       {out, row_bytes}, static_cast<size_t>(width));
+    }
+    return 0;
+}
+
+// A dimension as a 64-bit integer; the fields are 32-bit by their format.
+int to_int64(PyObject* value, int64_t* out) {
+    *out = PyLong_AsLongLong(value);
+    return *out == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+Ref load(PyObject* stream) {
+    Ref offset = read_file_header(stream);
+    if (!offset) return {};
+    InfoHeader info;
+    if (read_info_header(stream, info) < 0) return {};
+    int64_t width, height;
+    if (to_int64(info.width.get(), &width) < 0 || to_int64(info.height.get(), &height) < 0) return {};
+    const int64_t rows = height < 0 ? -height : height;
+    Ref pixels = allocate_pixels(width, rows);
+    if (!pixels) return {};
+    if (!host::call_method(stream, state.names.seek, offset.get())) return {};
+    if (read_rows(stream, width, rows, height > 0, pixels.get()) < 0) return {};
+    return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), pixels.get()));
+}
+
+}  // namespace
+
+Ref load_bmp(PyObject* stream) {
+    Ref result = load(stream);
+    if (!result) add_traceback(load_bmp_site);
+    return result;
+}
+
+}  // namespace tessarin::bmp

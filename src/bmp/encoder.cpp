@@ -1,0 +1,128 @@
+// _writeBmp: an image as an uncompressed bottom-up 24-bit BMP. Everything
+// that can fail is checked before the file is opened, so a failed call
+// leaves an existing file as it was.
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+#include "bmp/bmp.hpp"
+#include "bmp/pixel_rows.hpp"
+#include "bmp/row_stride.hpp"
+#include "module/args.hpp"
+#include "module/host.hpp"
+#include "module/state.hpp"
+
+namespace tessarin::bmp {
+
+namespace {
+
+// Rows are converted and written in blocks of about this many bytes.
+constexpr size_t block_bytes = size_t{1} << 20;
+
+struct Headers {
+    Ref file;  // bytes 2..13 of the file header
+    Ref info;  // the 40-byte information header
+};
+
+int pack_headers(int32_t width, int32_t height, Headers& headers) {
+    const int64_t row_stride = row_stride_of(width);
+    Ref stride_value = Ref::steal(PyLong_FromLongLong(row_stride));
+    Ref height_value = Ref::steal(PyLong_FromLong(height));
+    Ref width_value = Ref::steal(PyLong_FromLong(width));
+    if (!stride_value || !height_value || !width_value) return -1;
+    Ref pixel_array_size = Ref::steal(PyNumber_Multiply(stride_value.get(), height_value.get()));
+    if (!pixel_array_size) return -1;
+    Ref header_bytes = Ref::steal(PyLong_FromLong(54));
+    Ref info_size = Ref::steal(PyLong_FromLong(40));
+    Ref bits = Ref::steal(PyLong_FromLong(24));
+    Ref resolution = Ref::steal(PyLong_FromLong(2835));
+    if (!header_bytes || !info_size || !bits || !resolution) return -1;
+    Ref file_size = Ref::steal(PyNumber_Add(header_bytes.get(), pixel_array_size.get()));
+    if (!file_size) return -1;
+    PyObject* const zero = state.constants.zero;
+    headers.file = host::struct_pack(state.constants.fmt_bmp_file, file_size.get(), zero, zero, header_bytes.get());
+    if (!headers.file) return -1;
+    headers.info = host::struct_pack(state.constants.fmt_bmp_info_write, info_size.get(), width_value.get(),
+                                     height_value.get(), state.constants.one, bits.get(), zero,
+                                     pixel_array_size.get(), resolution.get(), resolution.get(), zero, zero);
+    return headers.info ? 0 : -1;
+}
+
+// Writes the pixel rows, bottom row first, in blocks of whole rows.
+int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, size_t height) {
+    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width)));
+    if (row_stride == 0 || height == 0) return 0;
+    const size_t rows_per_block = std::max<size_t>(1, block_bytes / row_stride);
+    const size_t row_bytes = width * 3;
+    for (size_t written = 0; written < height;) {
+        const size_t rows = std::min(rows_per_block, height - written);
+        Ref block = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * row_stride)));
+        if (!block) return -1;
+        auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(block.get()));
+        for (size_t i = 0; i < rows; ++i) {
+            const size_t y = height - 1 - (written + i);
+            rgb_to_bgr_padded_row(pixels.subspan(y * row_bytes, row_bytes), {out + i * row_stride, row_stride},
+                                  width);
+        }
+        if (!host::call_method(output, state.names.write, block.get())) return -1;
+        written += rows;
+    }
+    return 0;
+}
+
+Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
+    Ref buffer = PyByteArray_Check(pixels)
+                     ? Ref::borrow(pixels)
+                     : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    if (!buffer) return {};
+    Headers headers;
+    if (pack_headers(width, height, headers) < 0) return {};
+    // Both headers packed: width and height are now known to be >= 0.
+    const uint64_t needed = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3;
+    if (static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer.get())) < needed) {
+        PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        return {};
+    }
+    Ref file = host::open_file(path, state.constants.mode_write);
+    if (!file) return {};
+    return host::with_context(file.get(), [&](PyObject* output) -> Ref {
+        if (!host::call_method(output, state.names.write, state.constants.bmp_signature) ||
+            !host::call_method(output, state.names.write, headers.file.get()) ||
+            !host::call_method(output, state.names.write, headers.info.get())) {
+            return {};
+        }
+        // The buffer is read in place under an export, which keeps it from
+        // being resized while the file is written. Opening the file may have
+        // run Python code (a path's __fspath__), so its size is checked again.
+        Py_buffer view;
+        if (PyObject_GetBuffer(buffer.get(), &view, PyBUF_SIMPLE) < 0) return {};
+        int status = -1;
+        if (static_cast<uint64_t>(view.len) < needed) {
+            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        } else {
+            status = write_rows(output, {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)},
+                                static_cast<size_t>(width), static_cast<size_t>(height));
+        }
+        PyBuffer_Release(&view);
+        return status < 0 ? Ref{} : Ref::borrow(Py_None);
+    });
+}
+
+Signature write_bmp_signature{"_writeBmp", 4, {"path", "width", "height", "pixels"}};
+
+PyObject* write_bmp_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[4];
+    if (bind(write_bmp_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    int32_t width, height;
+    if (to_int32(bound[1], &width) < 0 || to_int32(bound[2], &height) < 0) return nullptr;
+    Ref written = write_bmp(bound[0], width, height, bound[3]);
+    if (!written) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+FunctionDef write_bmp_def{"_writeBmp", 4, {"path", "width", "height", "pixels"}, 1, {{"return", "None"}},
+                          write_bmp_entry, {"_writeBmp"}};
+
+}  // namespace tessarin::bmp

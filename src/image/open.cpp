@@ -1,0 +1,126 @@
+// SimpleImage.open and SimpleImage._streamToImage: an image from a path or
+// raw bytes, its format recognised by content.
+#include "bmp/bmp.hpp"
+#include "image/simple_image.hpp"
+#include "module/args.hpp"
+#include "module/host.hpp"
+#include "module/state.hpp"
+#include "png/png.hpp"
+
+namespace tessarin::image {
+
+namespace {
+
+// signature[:2] == b"BM", by the host's slicing and comparison.
+int starts_with_bm(PyObject* signature) {
+    if (!PyType_GetSlot(Py_TYPE(signature), Py_mp_subscript)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(signature)->tp_name);
+        return -1;
+    }
+    Ref end = Ref::steal(PyLong_FromLong(2));
+    Ref slice = end ? Ref::steal(PySlice_New(nullptr, end.get(), nullptr)) : Ref{};
+    Ref head = slice ? Ref::steal(PyObject_GetItem(signature, slice.get())) : Ref{};
+    if (!head) return -1;
+    return PyObject_RichCompareBool(head.get(), state.constants.bmp_signature, Py_EQ);
+}
+
+Ref stream_to_image(PyObject* stream) {
+    Ref signature = host::call_method(stream, state.names.read, state.constants.eight);
+    if (!signature) return {};
+    if (!host::call_method(stream, state.names.seek, state.constants.zero)) return {};
+    Ref png_signature = host::global(state.names.PNG_SIGNATURE);
+    if (!png_signature) return {};
+    Ref is_png = host::call_method(signature.get(), state.names.startswith, png_signature.get());
+    if (!is_png) return {};
+    const int png = PyObject_IsTrue(is_png.get());
+    if (png < 0) return {};
+    if (png) return png::load_png(stream);
+    const int bmp = starts_with_bm(signature.get());
+    if (bmp < 0) return {};
+    if (bmp) return bmp::load_bmp(stream);
+    PyErr_SetString(PyExc_ValueError, "Unsupported image format");
+    return {};
+}
+
+Signature stream_to_image_signature{"_streamToImage", 1, {"stream"}};
+
+PyObject* stream_to_image_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* stream;
+    if (bind(stream_to_image_signature, args, nargs, kwnames, &stream) < 0) return nullptr;
+    return stream_to_image(stream).release();
+}
+
+// width, height, pixels = cls._streamToImage(stream)
+int decode_with(PyObject* cls, PyObject* stream, Ref (&decoded)[3]) {
+    Ref decoder = Ref::steal(PyObject_GetAttr(cls, state.names.streamToImage));
+    if (!decoder) return -1;
+    Ref result = host::call(decoder.get(), stream);
+    if (!result) return -1;
+    return unpack_exact(result.get(), 3, decoded);
+}
+
+// 1 when `source` names a file: a str, or an instance of the global Path.
+int is_path(PyObject* source) {
+    if (PyUnicode_Check(source)) return 1;
+    Ref path_type = host::global(state.names.Path);
+    if (!path_type) return -1;
+    return PyObject_IsInstance(source, path_type.get());
+}
+
+int decode_source(PyObject* cls, PyObject* source, Ref (&decoded)[3]) {
+    const int path = is_path(source);
+    if (path < 0) return -1;
+    if (path) {
+        Ref file = host::open_file(source, state.constants.mode_read);
+        if (!file) return -1;
+        Ref done = host::with_context(file.get(), [&](PyObject* stream) -> Ref {
+            return decode_with(cls, stream, decoded) < 0 ? Ref{} : Ref::borrow(Py_None);
+        });
+        return done ? 0 : -1;
+    }
+    if (PyBytes_Check(source) || PyByteArray_Check(source)) {
+        Ref bytes_io = host::global(state.names.BytesIO);
+        if (!bytes_io) return -1;
+        Ref stream = host::call(bytes_io.get(), source);
+        if (!stream) return -1;
+        return decode_with(cls, stream.get(), decoded);
+    }
+    PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
+    return -1;
+}
+
+Signature open_signature{"open", 1, {"source"}};
+
+PyObject* open_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "open() needs its class as the first argument");
+        return nullptr;
+    }
+    PyObject* cls = args[0];
+    PyObject* source;
+    if (bind(open_signature, args + 1, nargs - 1, kwnames, &source) < 0) return nullptr;
+    Ref decoded[3];
+    if (decode_source(cls, source, decoded) < 0) return nullptr;
+    if (cls == reinterpret_cast<PyObject*>(&SimpleImageType)) {
+        PyObject* pixels = decoded[2].get();
+        Ref keep = std::move(decoded[2]);
+        return adopt_pixels(decoded[0].get(), decoded[1].get(), pixels);
+    }
+    Ref image = host::call(cls, decoded[0].get(), decoded[1].get(), decoded[2].get());
+    if (!image) return nullptr;
+    if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), &SimpleImageType)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
+                     SimpleImageType.tp_name);
+        return nullptr;
+    }
+    return image.release();
+}
+
+}  // namespace
+
+FunctionDef stream_to_image_def{"_streamToImage", 1, {"stream"}, 0, {}, stream_to_image_entry,
+                                {"SimpleImage._streamToImage"}};
+FunctionDef open_def{"open", 2, {"cls", "source"}, 2, {{"source", "ImageInput"}, {"return", "'SimpleImage'"}},
+                     open_entry, {"SimpleImage.open"}};
+
+}  // namespace tessarin::image

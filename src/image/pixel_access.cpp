@@ -1,0 +1,203 @@
+// getPixel, putPixel and copy. Coordinates that are exact ints are handled in
+// machine integers; anything else takes the host's arithmetic, comparisons
+// and item access, so results and errors are those of the plain Python
+// expressions for every input.
+#include <cstdint>
+
+#include "image/simple_image.hpp"
+#include "module/args.hpp"
+#include "module/host.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace tessarin::image {
+
+namespace {
+
+SimpleImage* as_image(PyObject* object) { return reinterpret_cast<SimpleImage*>(object); }
+
+int raise_out_of_bounds() {
+    PyErr_SetString(PyExc_ValueError, "Pixel coordinate out of bounds");
+    return -1;
+}
+
+// The byte index of a pixel: in machine integers when that is exact, else
+// the host integer (y * width + x) * 3.
+struct PixelIndex {
+    bool in_machine = false;
+    int64_t value = 0;
+    Ref object;
+
+    // The index of channel `offset`, as the host computes index + offset.
+    Ref channel(int offset) const {
+        if (in_machine) return Ref::steal(PyLong_FromLongLong(value + offset));
+        if (offset == 0) return Ref::borrow(object.get());
+        PyObject* addend = offset == 1 ? state.constants.one : state.constants.two;
+        return Ref::steal(PyNumber_Add(object.get(), addend));
+    }
+};
+
+// Whether 0 <= value < limit, for an exact int.
+bool exact_in_range(PyObject* value, int32_t limit) {
+    int overflow;
+    const long long converted = PyLong_AsLongLongAndOverflow(value, &overflow);
+    return overflow == 0 && converted >= 0 && converted < limit;
+}
+
+// Whether `left op right` holds, by the host's comparison.
+int compare(PyObject* left, PyObject* right, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// Unpacks `coords` (an exact tuple), checks the bounds against the image's
+// current size and computes the byte index.
+int locate(PyObject* self, PyObject* coords, PixelIndex& index) {
+    Ref xy[2];
+    if (unpack_exact(coords, 2, xy) < 0) return -1;
+    PyObject* x = xy[0].get();
+    PyObject* y = xy[1].get();
+    SimpleImage* image = as_image(self);
+    if (PyLong_CheckExact(x) && PyLong_CheckExact(y)) {
+        if (!exact_in_range(x, image->width) || !exact_in_range(y, image->height)) return raise_out_of_bounds();
+        const int64_t column = PyLong_AsLongLong(x), row = PyLong_AsLongLong(y);
+        int64_t product;
+        if (!__builtin_mul_overflow(row, static_cast<int64_t>(image->width), &product) &&
+            !__builtin_mul_overflow(product + column, int64_t{3}, &index.value)) {
+            index.in_machine = true;
+            return 0;
+        }
+    } else {
+        // Host comparisons, short-circuited in this order; each reads the
+        // current size, as the comparisons may run Python code.
+        PyObject* zero = state.constants.zero;
+        int holds = compare(zero, x, Py_LE);
+        if (holds > 0) {
+            Ref width = Ref::steal(PyLong_FromLong(image->width));
+            holds = width ? compare(x, width.get(), Py_LT) : -1;
+        }
+        if (holds > 0) holds = compare(zero, y, Py_LE);
+        if (holds > 0) {
+            Ref height = Ref::steal(PyLong_FromLong(image->height));
+            holds = height ? compare(y, height.get(), Py_LT) : -1;
+        }
+        if (holds < 0) return -1;
+        if (!holds) return raise_out_of_bounds();
+    }
+    Ref width = Ref::steal(PyLong_FromLong(image->width));
+    if (!width) return -1;
+    Ref row_start = Ref::steal(PyNumber_Multiply(y, width.get()));
+    if (!row_start) return -1;
+    Ref pixel = Ref::steal(PyNumber_Add(row_start.get(), x));
+    if (!pixel) return -1;
+    index.object = Ref::steal(PyNumber_Multiply(pixel.get(), state.constants.three));
+    return index.object ? 0 : -1;
+}
+
+Signature get_pixel_signature{"getPixel", 1, {"coords"}};
+
+PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (check_self(args, nargs, "getPixel") < 0) return nullptr;
+    PyObject* coords;
+    if (bind(get_pixel_signature, args + 1, nargs - 1, kwnames, &coords) < 0 ||
+        check_exact_type(coords, &PyTuple_Type, "coords") < 0) {
+        return nullptr;
+    }
+    PixelIndex index;
+    if (locate(args[0], coords, index) < 0) return nullptr;
+    PyObject* pixels = as_image(args[0])->pixels;
+    if (index.in_machine && PyByteArray_CheckExact(pixels) && index.value + 2 < PyByteArray_GET_SIZE(pixels)) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(pixels));
+        return Py_BuildValue("(iii)", bytes[index.value], bytes[index.value + 1], bytes[index.value + 2]);
+    }
+    Ref buffer = Ref::borrow(pixels);
+    Ref channels[3];
+    for (int offset = 0; offset < 3; ++offset) {
+        Ref key = index.channel(offset);
+        if (!key) return nullptr;
+        channels[offset] = Ref::steal(PyObject_GetItem(buffer.get(), key.get()));
+        if (!channels[offset]) return nullptr;
+    }
+    return PyTuple_Pack(3, channels[0].get(), channels[1].get(), channels[2].get());
+}
+
+// int(item) & 255, as the host computes it.
+int channel_value(PyObject* item, unsigned char* out) {
+    Ref converted = PyLong_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyNumber_Long(item));
+    if (!converted) return -1;
+    // The low 64 bits of the two's complement value carry the low 8 bits of
+    // the host's `& 255` for every int, negative ones included.
+    const unsigned long long bits = PyLong_AsUnsignedLongLongMask(converted.get());
+    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    *out = static_cast<unsigned char>(bits & 0xff);
+    return 0;
+}
+
+Signature put_pixel_signature{"putPixel", 2, {"coords", "value"}};
+
+PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (check_self(args, nargs, "putPixel") < 0) return nullptr;
+    PyObject* bound[2];
+    if (bind(put_pixel_signature, args + 1, nargs - 1, kwnames, bound) < 0 ||
+        check_exact_type(bound[0], &PyTuple_Type, "coords") < 0) {
+        return nullptr;
+    }
+    PixelIndex index;
+    if (locate(args[0], bound[0], index) < 0) return nullptr;
+    Ref rgb[3];
+    if (unpack_exact(bound[1], 3, rgb) < 0) return nullptr;
+    SimpleImage* image = as_image(args[0]);
+    for (int offset = 0; offset < 3; ++offset) {
+        unsigned char value;
+        if (channel_value(rgb[offset].get(), &value) < 0) return nullptr;
+        // The conversion may have run Python code: read the buffer afresh.
+        PyObject* pixels = image->pixels;
+        if (index.in_machine && PyByteArray_CheckExact(pixels) &&
+            index.value + offset < PyByteArray_GET_SIZE(pixels)) {
+            PyByteArray_AS_STRING(pixels)[index.value + offset] = static_cast<char>(value);
+            continue;
+        }
+        Ref buffer = Ref::borrow(pixels);
+        Ref key = index.channel(offset);
+        if (!key) return nullptr;
+        Ref item = Ref::steal(PyLong_FromLong(value));
+        if (!item || PyObject_SetItem(buffer.get(), key.get(), item.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+Signature copy_signature{"copy", 0, {}};
+
+PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (check_self(args, nargs, "copy") < 0) return nullptr;
+    if (bind(copy_signature, args + 1, nargs - 1, kwnames, nullptr) < 0) return nullptr;
+    SimpleImage* image = as_image(args[0]);
+    Ref contents;
+    if (PyByteArray_CheckExact(image->pixels)) {
+        contents = Ref::steal(
+            PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(image->pixels), PyByteArray_GET_SIZE(image->pixels)));
+    } else {
+        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+        if (!all) return nullptr;
+        contents = Ref::steal(PyObject_GetItem(image->pixels, all.get()));
+    }
+    if (!contents) return nullptr;
+    Ref width = Ref::steal(PyLong_FromLong(image->width));
+    Ref height = Ref::steal(PyLong_FromLong(image->height));
+    if (!width || !height) return nullptr;
+    // The slice is a fresh buffer only this call references: the image takes
+    // it over after the same checks a construction makes.
+    return adopt_pixels(width.get(), height.get(), contents.get());
+}
+
+}  // namespace
+
+FunctionDef get_pixel_def{"getPixel", 2, {"self", "coords"}, 2,
+                          {{"coords", "Tuple[int, int]"}, {"return", "Tuple[int, int, int]"}},
+                          get_pixel, {"SimpleImage.getPixel"}};
+FunctionDef put_pixel_def{"putPixel", 3, {"self", "coords", "value"}, 3,
+                          {{"coords", "Tuple[int, int]"}, {"value", "Sequence[int]"}, {"return", "None"}},
+                          put_pixel, {"SimpleImage.putPixel"}};
+FunctionDef copy_def{"copy", 1, {"self"}, 1, {{"return", "'SimpleImage'"}}, copy, {"SimpleImage.copy"}};
+
+}  // namespace tessarin::image

@@ -1,0 +1,228 @@
+#include "image/simple_image.hpp"
+
+#include <cstddef>
+
+#include "module/args.hpp"
+#include "module/host.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace tessarin::image {
+
+PyTypeObject SimpleImageType;
+
+namespace {
+
+SimpleImage* as_image(PyObject* object) { return reinterpret_cast<SimpleImage*>(object); }
+
+TracebackSite cinit_site{"SimpleImage.__cinit__"};
+TracebackSite width_set_site{"SimpleImage.width.__set__"};
+TracebackSite height_set_site{"SimpleImage.height.__set__"};
+TracebackSite pixels_set_site{"SimpleImage._pixels.__set__"};
+TracebackSite reduce_site{"SimpleImage.__reduce__"};
+TracebackSite setstate_site{"SimpleImage.__setstate__"};
+
+int raise_length_mismatch() {
+    PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+    return -1;
+}
+
+// len(pixels) == width * height * 3, the product taken exactly.
+bool length_matches(Py_ssize_t length, int32_t width, int32_t height) {
+    int64_t expected;
+    if (__builtin_mul_overflow(static_cast<int64_t>(width) * height, int64_t{3}, &expected)) return false;
+    return expected == length;
+}
+
+// Stores the checked dimensions and a buffer this object now owns.
+void store(SimpleImage* image, int32_t width, int32_t height, PyObject* buffer) {
+    image->width = width;
+    image->height = height;
+    PyObject* old = image->pixels;
+    image->pixels = buffer;
+    Py_XDECREF(old);
+}
+
+// The checks and copy every construction makes, in their order.
+int construct(SimpleImage* image, PyObject* width_arg, PyObject* height_arg, PyObject* pixels) {
+    int32_t width, height;
+    if (to_int32(width_arg, &width) < 0 || to_int32(height_arg, &height) < 0) return -1;
+    const Py_ssize_t length = PyObject_Length(pixels);
+    if (length < 0) return -1;
+    if (!length_matches(length, width, height)) return raise_length_mismatch();
+    PyObject* buffer = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels);
+    if (!buffer) return -1;
+    // An object whose len() disagrees with what it yields must not break
+    // the length invariant.
+    if (!length_matches(PyByteArray_GET_SIZE(buffer), width, height)) {
+        Py_DECREF(buffer);
+        return raise_length_mismatch();
+    }
+    store(image, width, height, buffer);
+    return 0;
+}
+
+Signature cinit_signature{"__cinit__", 3, {"width", "height", "pixels"}};
+
+PyObject* simple_image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    SimpleImage* image = as_image(self.get());
+    image->pixels = Py_NewRef(Py_None);
+    PyObject* bound[3];
+    if (bind_tuple(cinit_signature, args, kwargs, bound) < 0 ||
+        construct(image, bound[0], bound[1], bound[2]) < 0) {
+        add_traceback(cinit_site);
+        return nullptr;
+    }
+    return self.release();
+}
+
+void simple_image_dealloc(PyObject* self) {
+    Py_CLEAR(as_image(self)->pixels);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Attributes.
+
+template <int32_t SimpleImage::*field>
+PyObject* get_dimension(PyObject* self, void*) {
+    return PyLong_FromLong(as_image(self)->*field);
+}
+
+template <int32_t SimpleImage::*field, TracebackSite* site>
+int set_dimension(PyObject* self, PyObject* value, void*) {
+    int32_t converted;
+    if (!value) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    } else if (to_int32(value, &converted) == 0) {
+        as_image(self)->*field = converted;
+        return 0;
+    }
+    add_traceback(*site);
+    return -1;
+}
+
+PyObject* get_size(PyObject* self, void*) {
+    return Py_BuildValue("(ii)", as_image(self)->width, as_image(self)->height);
+}
+
+PyObject* get_pixels(PyObject* self, void*) { return Py_NewRef(as_image(self)->pixels); }
+
+int set_pixels(PyObject* self, PyObject* value, void*) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyByteArray_CheckExact(value)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
+        add_traceback(pixels_set_site);
+        return -1;
+    }
+    Py_SETREF(as_image(self)->pixels, Py_NewRef(value));
+    return 0;
+}
+
+PyGetSetDef simple_image_getset[] = {
+    {"size", get_size, nullptr, nullptr, nullptr},
+    {"width", get_dimension<&SimpleImage::width>, set_dimension<&SimpleImage::width, &width_set_site>,
+     nullptr, nullptr},
+    {"height", get_dimension<&SimpleImage::height>, set_dimension<&SimpleImage::height, &height_set_site>,
+     nullptr, nullptr},
+    {"_pixels", get_pixels, set_pixels, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickling refusal.
+
+Signature reduce_signature{"__reduce__", 0, {}};
+Signature setstate_signature{"__setstate__", 1, {"state"}};
+
+PyObject* refuse_pickling(Signature& signature, TracebackSite& site, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* bound[1];
+    if (bind(signature, args, nargs, kwnames, bound) == 0) {
+        PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    }
+    add_traceback(site);
+    return nullptr;
+}
+
+PyObject* reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return refuse_pickling(reduce_signature, reduce_site, args, nargs, kwnames);
+}
+
+PyObject* setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return refuse_pickling(setstate_signature, setstate_site, args, nargs, kwnames);
+}
+
+PyMethodDef simple_image_methods[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstate)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int simple_image_type_ready() {
+    if (SimpleImageType.tp_flags & Py_TPFLAGS_READY) return 0;
+    SimpleImageType.tp_name = "Quorvel.tessarin_ext.SimpleImage";
+    SimpleImageType.tp_doc = "A minimal RGB image helper with 8 bits per channel.";
+    SimpleImageType.tp_basicsize = sizeof(SimpleImage);
+    SimpleImageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    SimpleImageType.tp_new = simple_image_new;
+    SimpleImageType.tp_dealloc = simple_image_dealloc;
+    SimpleImageType.tp_getset = simple_image_getset;
+    SimpleImageType.tp_methods = simple_image_methods;
+    return PyType_Ready(&SimpleImageType);
+}
+
+int set_class_attribute(const char* name, PyObject* value) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key || PyDict_SetItem(SimpleImageType.tp_dict, key.get(), value) < 0) return -1;
+    PyType_Modified(&SimpleImageType);
+    Ref set_name = Ref::steal(PyObject_GetAttr(value, state.names.set_name));
+    if (!set_name) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return host::call(set_name.get(), reinterpret_cast<PyObject*>(&SimpleImageType), key.get()) ? 0 : -1;
+}
+
+PyObject* adopt_pixels(PyObject* width_arg, PyObject* height_arg, PyObject* pixels) {
+    Ref self = Ref::steal(SimpleImageType.tp_alloc(&SimpleImageType, 0));
+    if (!self) return nullptr;
+    SimpleImage* image = as_image(self.get());
+    image->pixels = Py_NewRef(Py_None);
+    if (!PyByteArray_CheckExact(pixels) || Py_REFCNT(pixels) != 1) {
+        if (construct(image, width_arg, height_arg, pixels) < 0) {
+            add_traceback(cinit_site);
+            return nullptr;
+        }
+        return self.release();
+    }
+    int32_t width, height;
+    if (to_int32(width_arg, &width) < 0 || to_int32(height_arg, &height) < 0 ||
+        (!length_matches(PyByteArray_GET_SIZE(pixels), width, height) && raise_length_mismatch() < 0)) {
+        add_traceback(cinit_site);
+        return nullptr;
+    }
+    store(image, width, height, Py_NewRef(pixels));
+    return self.release();
+}
+
+int check_self(PyObject* const* args, Py_ssize_t nargs, const char* method) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%s' object needs an argument", method,
+                     SimpleImageType.tp_name);
+        return -1;
+    }
+    if (!PyObject_TypeCheck(args[0], &SimpleImageType)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.100s'", method,
+                     SimpleImageType.tp_name, Py_TYPE(args[0])->tp_name);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace tessarin::image

@@ -1,0 +1,187 @@
+#include "module/args.hpp"
+
+#include <climits>
+
+#include "module/state.hpp"
+
+namespace tessarin {
+
+namespace {
+
+int intern_params(Signature& signature) {
+    for (int i = 0; i < signature.count; ++i) {
+        if (signature.interned[i]) continue;
+        signature.interned[i] = PyUnicode_InternFromString(signature.params[i]);
+        if (!signature.interned[i]) return -1;
+    }
+    return 0;
+}
+
+int raise_count(const Signature& signature, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 signature.name, "exactly", static_cast<Py_ssize_t>(signature.count),
+                 signature.count == 1 ? "" : "s", given);
+    return -1;
+}
+
+// The parameter index `key` names, or -1; -2 with an exception set.
+int param_index(const Signature& signature, PyObject* key) {
+    for (int i = 0; i < signature.count; ++i) {
+        if (signature.interned[i] == key) return i;
+    }
+    for (int i = 0; i < signature.count; ++i) {
+        int equal = PyObject_RichCompareBool(signature.interned[i], key, Py_EQ);
+        if (equal < 0) return -2;
+        if (equal) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int bind(Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+         PyObject** bound) {
+    if (nargs > signature.count) return raise_count(signature, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = nargs; i < signature.count; ++i) bound[i] = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0) {
+        if (intern_params(signature) < 0) return -1;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", signature.name);
+                return -1;
+            }
+            const int index = param_index(signature, key);
+            if (index == -2) return -1;
+            if (index >= 0 && index >= nargs) {
+                bound[index] = args[nargs + k];
+                continue;
+            }
+            if (index >= 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             signature.name, key);
+            } else {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             signature.name, key);
+            }
+            return -1;
+        }
+    }
+    for (int i = 0; i < signature.count; ++i) {
+        if (!bound[i]) return raise_count(signature, i);
+    }
+    return 0;
+}
+
+int bind_tuple(Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return bind(signature, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, bound);
+    // Positional arguments, then keyword values in call order, with their
+    // names apart: the layout of a vectorcall.
+    Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!stack || !kwnames) return -1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(stack.get(), i, item);
+    }
+    Py_ssize_t position = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.get(), k, key);
+        Py_INCREF(value);
+        PyTuple_SET_ITEM(stack.get(), nargs + k, value);
+        ++k;
+    }
+    // `bound` borrows from `stack`, which dies here; the values themselves
+    // stay alive in `kwargs` and `args` for the rest of the call.
+    return bind(signature, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), bound);
+}
+
+int check_exact_type(PyObject* value, PyTypeObject* expected, const char* param) {
+    if (Py_IS_TYPE(value, expected)) return 0;
+    const bool subclass = value != Py_None && PyObject_TypeCheck(value, expected);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
+                 param, expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
+                 subclass ? state.constants.subclass_note : state.constants.empty_str);
+    return -1;
+}
+
+int to_int32(PyObject* value, int32_t* out) {
+    Ref converted;
+    if (!PyLong_Check(value)) {
+        auto nb_int = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(value), Py_nb_int));
+        if (!nb_int) {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            return -1;
+        }
+        converted = Ref::steal(nb_int(value));
+        if (!converted) return -1;
+        if (!PyLong_CheckExact(converted.get())) {
+            if (!PyLong_Check(converted.get())) {
+                PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                             Py_TYPE(converted.get())->tp_name);
+                return -1;
+            }
+            if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                                 "__int__ returned non-int (type %.200s).  The ability to return an "
+                                 "instance of a strict subclass of int is deprecated, and may be "
+                                 "removed in a future version of Python.",
+                                 Py_TYPE(converted.get())->tp_name) < 0) {
+                return -1;
+            }
+        }
+        value = converted.get();
+    }
+    const long wide = PyLong_AsLong(value);
+    if (wide == -1 && PyErr_Occurred()) return -1;
+    if (wide > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+        return -1;
+    }
+    if (wide < INT32_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
+        return -1;
+    }
+    *out = static_cast<int32_t>(wide);
+    return 0;
+}
+
+namespace {
+
+int raise_unpack_count(Py_ssize_t expected, Py_ssize_t got) {
+    if (got > expected) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    } else {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    }
+    return -1;
+}
+
+}  // namespace
+
+int unpack_exact(PyObject* iterable, Py_ssize_t count, Ref* out) {
+    if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
+        if (size != count) return raise_unpack_count(count, size);
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        for (Py_ssize_t i = 0; i < count; ++i) out[i] = Ref::borrow(items[i]);
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator) return -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!out[i]) return PyErr_Occurred() ? -1 : raise_unpack_count(count, i);
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) return raise_unpack_count(count, count + 1);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace tessarin

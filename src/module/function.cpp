@@ -1,0 +1,155 @@
+#include "module/function.hpp"
+
+#include <cstddef>
+
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace tessarin {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* annotations;
+};
+
+PyTypeObject FunctionType;
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionDef* def = as_function(callable)->def;
+    PyObject* result = def->impl(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!result) add_traceback(def->site);
+    return result;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    Py_XDECREF(function->name);
+    Py_XDECREF(function->qualname);
+    Py_XDECREF(function->module);
+    Py_XDECREF(function->globals);
+    Py_XDECREF(function->code);
+    Py_XDECREF(function->annotations);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Binds like a Python function: a bound method on instances, itself on the class.
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+template <PyObject* FunctionObject::*field>
+PyObject* get_field(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->*field);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field<&FunctionObject::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&FunctionObject::qualname>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<&FunctionObject::module>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&FunctionObject::globals>, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&FunctionObject::code>, nullptr, nullptr, nullptr},
+    {"__annotations__", get_field<&FunctionObject::annotations>, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// A code object with the function's parameters as its first local names.
+PyObject* make_code(const FunctionDef& def, PyObject* qualname) {
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("tessarin_ext.cpp", def.name, 1)));
+    if (!empty) return nullptr;
+    Ref varnames = Ref::steal(PyTuple_New(def.argcount));
+    if (!varnames) return nullptr;
+    for (int i = 0; i < def.argcount; ++i) {
+        PyObject* name = PyUnicode_InternFromString(def.varnames[i]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.names.replace));
+    if (!replace) return nullptr;
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", def.argcount, "co_nlocals",
+                                          def.argcount, "co_varnames", varnames.get(), "co_flags",
+                                          CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!kwargs) return nullptr;
+#if PY_VERSION_HEX >= 0x030B0000
+    if (PyDict_SetItemString(kwargs.get(), "co_qualname", qualname) < 0) return nullptr;
+#else
+    (void)qualname;
+#endif
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    return PyObject_Call(replace.get(), no_args.get(), kwargs.get());
+}
+
+PyObject* make_annotations(const FunctionDef& def) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return nullptr;
+    for (int i = 0; i < def.annotation_count; ++i) {
+        Ref text = Ref::steal(PyUnicode_FromString(def.annotations[i].text));
+        if (!text || PyDict_SetItemString(annotations.get(), def.annotations[i].key, text.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return annotations.release();
+}
+
+}  // namespace
+
+int function_type_ready() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
+    FunctionType.tp_name = "Quorvel.tessarin_ext.function";
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
+    return PyType_Ready(&FunctionType);
+}
+
+PyObject* make_function(FunctionDef& def) {
+    Ref function = Ref::steal(PyObject_New(PyObject, &FunctionType));
+    if (!function) return nullptr;
+    FunctionObject* fields = as_function(function.get());
+    fields->vectorcall = function_vectorcall;
+    fields->def = &def;
+    fields->name = fields->qualname = fields->module = fields->globals = fields->code = fields->annotations =
+        nullptr;
+    fields->name = PyUnicode_InternFromString(def.name);
+    fields->qualname = PyUnicode_InternFromString(def.site.qualname);
+    fields->module = PyUnicode_InternFromString("Quorvel.tessarin_ext");
+    if (!fields->name || !fields->qualname || !fields->module) return nullptr;
+    fields->globals = Py_NewRef(state.module_dict);
+    fields->code = make_code(def, fields->qualname);
+    if (!fields->code) return nullptr;
+    fields->annotations = make_annotations(def);
+    if (!fields->annotations) return nullptr;
+    return function.release();
+}
+
+bool is_function_for(PyObject* object, const FunctionDef& def) {
+    return Py_IS_TYPE(object, &FunctionType) && as_function(object)->def == &def;
+}
+
+}  // namespace tessarin

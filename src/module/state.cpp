@@ -1,0 +1,108 @@
+#include "module/state.hpp"
+
+namespace tessarin {
+
+ProcessState state;
+
+namespace {
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int make_bytes(PyObject** slot, const char* data, Py_ssize_t size) {
+    *slot = PyBytes_FromStringAndSize(data, size);
+    return *slot ? 0 : -1;
+}
+
+int make_int(PyObject** slot, unsigned long value) {
+    *slot = PyLong_FromUnsignedLong(value);
+    return *slot ? 0 : -1;
+}
+
+int make_pair(PyObject** slot, PyObject* first, PyObject* second) {
+    *slot = PyTuple_Pack(2, first, second);
+    return *slot ? 0 : -1;
+}
+
+int init_names(Names& n) {
+    const struct {
+        PyObject** slot;
+        const char* text;
+    } table[] = {
+        {&n.struct_, "struct"},       {&n.zlib, "zlib"},
+        {&n.BytesIO, "BytesIO"},      {&n.Path, "Path"},
+        {&n.Union, "Union"},          {&n.PNG_SIGNATURE, "PNG_SIGNATURE"},
+        {&n.readChunk, "_readChunk"}, {&n.makeChunk, "_makeChunk"},
+        {&n.writePng, "_writePng"},   {&n.writeBmp, "_writeBmp"},
+        {&n.streamToImage, "_streamToImage"},
+        {&n.read, "read"},            {&n.seek, "seek"},
+        {&n.write, "write"},          {&n.pack, "pack"},
+        {&n.unpack, "unpack"},        {&n.crc32, "crc32"},
+        {&n.compress, "compress"},    {&n.decompress, "decompress"},
+        {&n.decompressobj, "decompressobj"},
+        {&n.flush, "flush"},          {&n.eof, "eof"},
+        {&n.unconsumed_tail, "unconsumed_tail"},
+        {&n.startswith, "startswith"},
+        {&n.enter, "__enter__"},      {&n.exit, "__exit__"},
+        {&n.set_name, "__set_name__"},
+        {&n.replace, "replace"},      {&n.join, "join"},
+    };
+    for (const auto& entry : table) {
+        if (intern(entry.slot, entry.text) < 0) return -1;
+    }
+    return 0;
+}
+
+int init_literals(Constants& c) {
+    static const char png_signature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
+    if (make_bytes(&c.png_signature, png_signature, 8) < 0) return -1;
+    if (make_bytes(&c.tag_ihdr, "IHDR", 4) < 0) return -1;
+    if (make_bytes(&c.tag_idat, "IDAT", 4) < 0) return -1;
+    if (make_bytes(&c.tag_iend, "IEND", 4) < 0) return -1;
+    if (make_bytes(&c.bmp_signature, "BM", 2) < 0) return -1;
+    if (make_bytes(&c.empty_bytes, "", 0) < 0) return -1;
+    if (make_pair(&c.end_of_stream, c.empty_bytes, c.empty_bytes) < 0) return -1;
+    if (make_pair(&c.iend_chunk_args, c.tag_iend, c.empty_bytes) < 0) return -1;
+    const struct {
+        PyObject** slot;
+        const char* text;
+    } strings[] = {
+        {&c.fmt_u32_be, ">I"},
+        {&c.fmt_ihdr, ">IIBBBBB"},
+        {&c.fmt_bmp_file, "<IHHI"},
+        {&c.fmt_u32_le, "<I"},
+        {&c.fmt_bmp_info_read, "<iiHHIIiiII"},
+        {&c.fmt_bmp_info_write, "<IIIHHIIIIII"},
+        {&c.empty_str, ""},
+        {&c.mode_read, "rb"},
+        {&c.mode_write, "wb"},
+        {&c.subclass_note, "Subclasses of built-in types are rejected; pass an instance of the exact type."},
+    };
+    for (const auto& entry : strings) {
+        if (intern(entry.slot, entry.text) < 0) return -1;
+    }
+    if (make_int(&c.crc_mask, 0xffffffffUL) < 0) return -1;
+    if (make_int(&c.byte_mask, 255) < 0) return -1;
+    if (make_int(&c.zero, 0) < 0) return -1;
+    if (make_int(&c.one, 1) < 0) return -1;
+    if (make_int(&c.two, 2) < 0) return -1;
+    if (make_int(&c.three, 3) < 0) return -1;
+    if (make_int(&c.four, 4) < 0) return -1;
+    if (make_int(&c.eight, 8) < 0) return -1;
+    if (make_int(&c.fourteen, 14) < 0) return -1;
+    if (make_int(&c.thirty_six, 36) < 0) return -1;
+    return 0;
+}
+
+}  // namespace
+
+int init_constants() {
+    if (state.constants_ready) return 0;
+    if (init_names(state.names) < 0 || init_literals(state.constants) < 0) return -1;
+    state.constants_ready = true;
+    return 0;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,109 @@
+// Process-wide state: one module object per process, the objects cached at
+// initialisation and the constants the module's code uses.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace tessarin {
+
+// Interned attribute and global names.
+struct Names {
+    PyObject* struct_;
+    PyObject* zlib;
+    PyObject* BytesIO;
+    PyObject* Path;
+    PyObject* Union;
+    PyObject* PNG_SIGNATURE;
+    PyObject* readChunk;
+    PyObject* makeChunk;
+    PyObject* writePng;
+    PyObject* writeBmp;
+    PyObject* streamToImage;
+    PyObject* read;
+    PyObject* seek;
+    PyObject* write;
+    PyObject* pack;
+    PyObject* unpack;
+    PyObject* crc32;
+    PyObject* compress;
+    PyObject* decompress;
+    PyObject* decompressobj;
+    PyObject* flush;
+    PyObject* eof;
+    PyObject* unconsumed_tail;
+    PyObject* startswith;
+    PyObject* enter;
+    PyObject* exit;
+    PyObject* set_name;
+    PyObject* replace;
+    PyObject* join;
+};
+
+// Literal objects: struct formats, chunk tags, byte strings, small tuples.
+struct Constants {
+    PyObject* png_signature;     // bytes, 8
+    PyObject* tag_ihdr;          // b"IHDR"
+    PyObject* tag_idat;          // b"IDAT"
+    PyObject* tag_iend;          // b"IEND"
+    PyObject* bmp_signature;     // b"BM"
+    PyObject* empty_bytes;       // b""
+    PyObject* empty_str;         // ""
+    PyObject* end_of_stream;     // (b"", b"")
+    PyObject* iend_chunk_args;   // (b"IEND", b"")
+    PyObject* fmt_u32_be;        // ">I"
+    PyObject* fmt_ihdr;          // ">IIBBBBB"
+    PyObject* fmt_bmp_file;      // "<IHHI"
+    PyObject* fmt_u32_le;        // "<I"
+    PyObject* fmt_bmp_info_read; // "<iiHHIIiiII"
+    PyObject* fmt_bmp_info_write;// "<IIIHHIIIIII"
+    PyObject* mode_read;         // "rb"
+    PyObject* mode_write;        // "wb"
+    PyObject* crc_mask;          // 0xffffffff
+    PyObject* byte_mask;         // 255
+    PyObject* zero;              // 0
+    PyObject* one;               // 1
+    PyObject* two;               // 2
+    PyObject* three;             // 3
+    PyObject* four;              // 4
+    PyObject* eight;             // 8
+    PyObject* fourteen;          // 14
+    PyObject* thirty_six;        // 36
+    PyObject* subclass_note;     // the note appended when a built-in subclass is rejected
+};
+
+struct ProcessState {
+    int64_t interpreter_id = -1;
+    PyObject* module = nullptr;       // strong; set while exec runs and after it succeeds
+    PyObject* module_dict = nullptr;  // borrowed from `module`
+    PyObject* builtins_dict = nullptr;
+
+    // Built-ins cached by initialisation; later rebinding in `builtins` does
+    // not change what the module uses.
+    PyObject* builtin_staticmethod = nullptr;
+    PyObject* builtin_open = nullptr;
+    PyObject* builtin_import = nullptr;
+    PyObject* builtin_enumerate = nullptr;
+    PyObject* builtin_ellipsis = nullptr;
+    PyObject* builtin_id = nullptr;
+
+    // The host services as imported, to recognise when a global still is
+    // the host's own object.
+    PyObject* host_zlib = nullptr;
+    PyObject* host_zlib_decompress = nullptr;
+    PyObject* host_zlib_decompressobj = nullptr;
+    PyObject* host_bytesio_type = nullptr;
+    PyObject* host_file_type = nullptr;
+
+    bool constants_ready = false;
+    Names names{};
+    Constants constants{};
+};
+
+extern ProcessState state;
+
+// Builds `state.names` and `state.constants` once per process.
+int init_constants();
+
+}  // namespace tessarin

@@ -1,0 +1,58 @@
+#include "module/traceback.hpp"
+
+#include <frameobject.h>
+
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace tessarin {
+
+namespace {
+
+// The file name shown in tracebacks; the module has no Python source.
+constexpr const char* traceback_file = "tessarin_ext.cpp";
+
+PyObject* make_code(const char* full_name) {
+    return reinterpret_cast<PyObject*>(PyCode_NewEmpty(traceback_file, full_name, 1));
+}
+
+// Makes the code object with `make` and a frame for it while the pending
+// exception is set aside, then records the frame in its traceback.
+template <typename Make>
+void with_exception_aside(Make&& make) {
+    if (!state.module_dict) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref frame;
+    if (PyObject* code = make()) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.module_dict, nullptr)));
+    }
+    // The original exception matters more than why its entry is missing.
+    if (!frame) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+}  // namespace
+
+void add_traceback(TracebackSite& site) {
+    with_exception_aside([&site]() -> PyObject* {
+        if (!site.code) {
+            Ref name = Ref::steal(PyUnicode_FromFormat("Quorvel.tessarin_ext.%s", site.qualname));
+            if (!name) return nullptr;
+            site.code = make_code(PyUnicode_AsUTF8(name.get()));
+        }
+        return site.code;
+    });
+}
+
+void add_traceback(const char* full_name) {
+    Ref code;
+    with_exception_aside([&]() -> PyObject* {
+        code = Ref::steal(make_code(full_name));
+        return code.get();
+    });
+}
+
+}  // namespace tessarin

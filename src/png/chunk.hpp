@@ -1,0 +1,17 @@
+// The PNG chunk layer, for the decoder and encoder: the bodies of _readChunk
+// and _makeChunk without argument binding.
+#pragma once
+
+#include <Python.h>
+
+#include "module/ref.hpp"
+
+namespace tessarin::png {
+
+// (chunkType, data) of the next chunk, or the end-of-stream pair.
+Ref read_chunk(PyObject* stream);
+
+// The complete chunk: length, type, data and CRC.
+Ref make_chunk(PyObject* chunk_type, PyObject* data);
+
+}  // namespace tessarin::png

@@ -1,0 +1,121 @@
+// _writePng: an image as an unfiltered 8-bit RGB PNG (signature, IHDR, one
+// IDAT, IEND), prepared in full before the file is opened.
+#include <cstdint>
+#include <span>
+
+#include "module/args.hpp"
+#include "module/host.hpp"
+#include "module/state.hpp"
+#include "png/chunk.hpp"
+#include "png/png.hpp"
+#include "png/row_layout.hpp"
+
+namespace tessarin::png {
+
+namespace {
+
+// A chunk through the module global _makeChunk.
+Ref chunk_through_global(PyObject* chunk_type, PyObject* data) {
+    Ref maker = host::global(state.names.makeChunk);
+    if (!maker) return {};
+    if (is_function_for(maker.get(), make_chunk_def)) {
+        if (!PyBytes_CheckExact(chunk_type) || !PyBytes_CheckExact(data)) {
+            return host::call(maker.get(), chunk_type, data);
+        }
+        Ref chunk = make_chunk(chunk_type, data);
+        if (!chunk) add_traceback(make_chunk_def.site);
+        return chunk;
+    }
+    return host::call(maker.get(), chunk_type, data);
+}
+
+// The filter-0 scanlines of the image: each row a zero byte and the row's
+// pixel bytes. A negative width gives rows of the filter byte alone, as
+// slicing the buffer with a negative row length would.
+Ref write_png_bytes(int32_t width, int32_t height, std::span<const uint8_t> pixels) {
+    const size_t rows = height > 0 ? static_cast<size_t>(height) : 0;
+    const size_t row_bytes = width > 0 ? static_cast<size_t>(width) * 3 : 0;
+    size_t raw_size;
+    if (__builtin_mul_overflow(row_bytes + 1, rows, &raw_size) || raw_size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(raw_size)));
+    if (!raw) return {};
+    layout_filter_none(pixels, row_bytes, rows,
+                       {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(raw.get())), raw_size});
+    return raw;
+}
+
+// True when `length` bytes cannot hold width x height pixels.
+bool too_short(Py_ssize_t length, int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) return false;
+    return static_cast<uint64_t>(length) < static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3;
+}
+
+Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
+    Ref width_value = Ref::steal(PyLong_FromLong(width));
+    Ref height_value = Ref::steal(PyLong_FromLong(height));
+    Ref bit_depth = Ref::steal(PyLong_FromLong(8));
+    if (!width_value || !height_value || !bit_depth) return {};
+    PyObject* const zero = state.constants.zero;
+    Ref ihdr = host::struct_pack(state.constants.fmt_ihdr, width_value.get(), height_value.get(), bit_depth.get(),
+                                 state.constants.two, zero, zero, zero);
+    if (!ihdr) return {};
+    Ref buffer = PyByteArray_Check(pixels)
+                     ? Ref::borrow(pixels)
+                     : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    if (!buffer) return {};
+    if (too_short(PyByteArray_GET_SIZE(buffer.get()), width, height)) {
+        PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        return {};
+    }
+    Ref raw = write_png_bytes(width, height,
+                              {reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(buffer.get())),
+                               static_cast<size_t>(PyByteArray_GET_SIZE(buffer.get()))});
+    buffer.reset();
+    if (!raw) return {};
+    Ref compressed = host::zlib(state.names.compress, raw.get());
+    raw.reset();
+    if (!compressed) return {};
+
+    Ref signature = host::global(state.names.PNG_SIGNATURE);
+    if (!signature) return {};
+    Ref header_chunk = chunk_through_global(state.constants.tag_ihdr, ihdr.get());
+    if (!header_chunk) return {};
+    Ref data_chunk = chunk_through_global(state.constants.tag_idat, compressed.get());
+    if (!data_chunk) return {};
+    compressed.reset();
+    PyObject* const iend = state.constants.iend_chunk_args;
+    Ref end_chunk = chunk_through_global(PyTuple_GET_ITEM(iend, 0), PyTuple_GET_ITEM(iend, 1));
+    if (!end_chunk) return {};
+
+    Ref file = host::open_file(path, state.constants.mode_write);
+    if (!file) return {};
+    PyObject* const pieces[4] = {signature.get(), header_chunk.get(), data_chunk.get(), end_chunk.get()};
+    return host::with_context(file.get(), [&pieces](PyObject* output) -> Ref {
+        for (PyObject* piece : pieces) {
+            if (!host::call_method(output, state.names.write, piece)) return {};
+        }
+        return Ref::borrow(Py_None);
+    });
+}
+
+Signature write_png_signature{"_writePng", 4, {"path", "width", "height", "pixels"}};
+
+PyObject* write_png_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[4];
+    if (bind(write_png_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    int32_t width, height;
+    if (to_int32(bound[1], &width) < 0 || to_int32(bound[2], &height) < 0) return nullptr;
+    Ref written = write_png(bound[0], width, height, bound[3]);
+    if (!written) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+FunctionDef write_png_def{"_writePng", 4, {"path", "width", "height", "pixels"}, 1, {{"return", "None"}},
+                          write_png_entry, {"_writePng"}};
+
+}  // namespace tessarin::png

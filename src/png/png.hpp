@@ -1,0 +1,18 @@
+// The PNG codec's entry points as the rest of the module sees them.
+#pragma once
+
+#include <Python.h>
+
+#include "module/function.hpp"
+#include "module/ref.hpp"
+
+namespace tessarin::png {
+
+extern FunctionDef read_chunk_def;
+extern FunctionDef make_chunk_def;
+extern FunctionDef write_png_def;
+
+// Decodes a PNG stream into (width, height, pixels).
+Ref load_png(PyObject* stream);
+
+}  // namespace tessarin::png

@@ -1,0 +1,260 @@
+// Module definition and initialisation of Quorvel.tessarin_ext.
+#include <Python.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bmp/bmp.hpp"
+#include "image/simple_image.hpp"
+#include "module/function.hpp"
+#include "module/host.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+#include "module/traceback.hpp"
+#include "png/png.hpp"
+
+namespace tessarin {
+
+namespace {
+
+constexpr const char* qualified_name = "Quorvel.tessarin_ext";
+
+// Copies one attribute of the module spec into the module dictionary; an
+// attribute the spec lacks is skipped.
+int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
+                        bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None) return 0;
+    return PyDict_SetItemString(module_dict, to, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1) return nullptr;
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = interpreter_id;
+    } else if (state.interpreter_id != interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (state.module) return Py_NewRef(state.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* module_dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, module_dict, "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, module_dict, "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, module_dict, "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", true) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// Warns when the running interpreter is not the version the module was
+// compiled for.
+int check_host_version() {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    return PyErr_WarnFormat(nullptr, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_name, "does not match", major, minor);
+}
+
+int register_qualified_name(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, qualified_name);
+    if (existing) return 0;
+    return PyDict_SetItemString(modules, qualified_name, module);
+}
+
+int cache_builtins() {
+    const struct {
+        PyObject** slot;
+        const char* name;
+    } table[] = {
+        {&state.builtin_staticmethod, "staticmethod"}, {&state.builtin_open, "open"},
+        {&state.builtin_import, "__import__"},         {&state.builtin_enumerate, "enumerate"},
+        {&state.builtin_ellipsis, "Ellipsis"},         {&state.builtin_id, "id"},
+    };
+    for (const auto& entry : table) {
+        PyObject* found = PyDict_GetItemString(state.builtins_dict, entry.name);
+        if (!found) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", entry.name);
+            return -1;
+        }
+        Py_XSETREF(*entry.slot, Py_NewRef(found));
+    }
+    return 0;
+}
+
+int bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.module_dict, name, value); }
+
+int import_globals() {
+    Ref struct_module = Ref::steal(PyImport_ImportModuleLevelObject(state.names.struct_, state.module_dict,
+                                                                    nullptr, nullptr, 0));
+    if (!struct_module || bind_global(state.names.struct_, struct_module.get()) < 0) return -1;
+    Ref zlib_module = Ref::steal(
+        PyImport_ImportModuleLevelObject(state.names.zlib, state.module_dict, nullptr, nullptr, 0));
+    if (!zlib_module || bind_global(state.names.zlib, zlib_module.get()) < 0) return -1;
+    Ref decompress = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.decompress));
+    if (!decompress) return -1;
+    Ref decompressobj = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.decompressobj));
+    if (!decompressobj) return -1;
+    Py_XSETREF(state.host_zlib_decompressobj, decompressobj.release());
+    Py_XSETREF(state.host_zlib, zlib_module.release());
+    Py_XSETREF(state.host_zlib_decompress, decompress.release());
+
+    Ref bytes_io;
+    if (host::import_from("io", &state.names.BytesIO, 1, &bytes_io) < 0 ||
+        bind_global(state.names.BytesIO, bytes_io.get()) < 0) {
+        return -1;
+    }
+    Ref path;
+    if (host::import_from("pathlib", &state.names.Path, 1, &path) < 0 ||
+        bind_global(state.names.Path, path.get()) < 0) {
+        return -1;
+    }
+    Ref typing_names[4];
+    PyObject* requested[4];
+    const char* typing_list[4] = {"List", "Sequence", "Tuple", "Union"};
+    Ref owned_names[4];
+    for (int i = 0; i < 4; ++i) {
+        owned_names[i] = Ref::steal(PyUnicode_InternFromString(typing_list[i]));
+        if (!owned_names[i]) return -1;
+        requested[i] = owned_names[i].get();
+    }
+    if (host::import_from("typing", requested, 4, typing_names) < 0) return -1;
+    for (int i = 0; i < 4; ++i) {
+        if (bind_global(requested[i], typing_names[i].get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int bind_image_input() {
+    Ref union_alias = host::global(state.names.Union);
+    if (!union_alias) return -1;
+    Ref path = host::global(state.names.Path);
+    if (!path) return -1;
+    Ref members = Ref::steal(PyTuple_Pack(4, &PyUnicode_Type, path.get(), &PyBytes_Type, &PyByteArray_Type));
+    if (!members) return -1;
+    Ref alias = Ref::steal(PyObject_GetItem(union_alias.get(), members.get()));
+    if (!alias) return -1;
+    return PyDict_SetItemString(state.module_dict, "ImageInput", alias.get());
+}
+
+int bind_module_functions() {
+    FunctionDef* defs[] = {&png::read_chunk_def, &png::make_chunk_def, &png::write_png_def,
+                           &bmp::write_bmp_def};
+    for (FunctionDef* def : defs) {
+        Ref function = Ref::steal(make_function(*def));
+        if (!function || PyDict_SetItemString(state.module_dict, def->name, function.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// Stores a function in the class dictionary, then replaces it by
+// `wrap(function)` read back from there.
+int install_wrapped(FunctionDef& def, PyObject* (*wrap)(PyObject*)) {
+    Ref function = Ref::steal(make_function(def));
+    if (!function || image::set_class_attribute(def.name, function.get()) < 0) return -1;
+    PyObject* stored = PyDict_GetItemString(image::SimpleImageType.tp_dict, def.name);
+    if (!stored) {
+        PyErr_Format(PyExc_AttributeError, "type object 'SimpleImage' has no attribute '%s'", def.name);
+        return -1;
+    }
+    Ref wrapped = Ref::steal(wrap(stored));
+    if (!wrapped) return -1;
+    return image::set_class_attribute(def.name, wrapped.get());
+}
+
+PyObject* wrap_static(PyObject* function) { return host::call(state.builtin_staticmethod, function).release(); }
+
+int install_methods() {
+    if (install_wrapped(image::stream_to_image_def, wrap_static) < 0) return -1;
+    if (install_wrapped(image::open_def, PyClassMethod_New) < 0) return -1;
+    FunctionDef* methods[] = {&image::get_pixel_def, &image::put_pixel_def, &image::copy_def, &image::save_def,
+                              &image::save_bmp_def};
+    for (FunctionDef* def : methods) {
+        Ref function = Ref::steal(make_function(*def));
+        if (!function || image::set_class_attribute(def->name, function.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// Initialisation from the point where a failure earns a traceback entry.
+int exec_bindings(PyObject* module) {
+    if (register_qualified_name(module) < 0) return -1;
+    if (cache_builtins() < 0) return -1;
+    if (image::simple_image_type_ready() < 0 || function_type_ready() < 0) return -1;
+    if (PyDict_SetItemString(state.module_dict, "SimpleImage",
+                             reinterpret_cast<PyObject*>(&image::SimpleImageType)) < 0) {
+        return -1;
+    }
+    if (import_globals() < 0) return -1;
+    if (bind_global(state.names.PNG_SIGNATURE, state.constants.png_signature) < 0) return -1;
+    if (bind_image_input() < 0) return -1;
+    if (bind_module_functions() < 0) return -1;
+    if (install_methods() < 0) return -1;
+    Ref test_dict = Ref::steal(PyDict_New());
+    if (!test_dict) return -1;
+    return PyDict_SetItemString(state.module_dict, "__test__", test_dict.get());
+}
+
+int module_exec(PyObject* module) {
+    if (state.module) {
+        if (state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'tessarin_ext' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    state.module = Py_NewRef(module);
+    state.module_dict = PyModule_GetDict(module);
+    int result = -1;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (builtins && PyDict_SetItemString(state.module_dict, "__builtins__", builtins.get()) == 0) {
+        state.builtins_dict = PyModule_GetDict(builtins.get());
+        if (check_host_version() == 0 && init_constants() == 0) {
+            result = exec_bindings(module);
+            if (result < 0) add_traceback("init Quorvel.tessarin_ext");
+        }
+    }
+    if (result < 0) {
+        state.module_dict = nullptr;
+        Py_CLEAR(state.module);
+    }
+    return result;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessarin_ext",
+    nullptr,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tessarin
+
+PyMODINIT_FUNC PyInit_tessarin_ext() { return PyModuleDef_Init(&tessarin::module_def); }

@@ -1,0 +1,248 @@
+#include "png/filter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <span>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using tessarin::png::FilterStatus;
+using tessarin::png::paeth_predictor;
+using tessarin::png::unfilter_row;
+using Bytes = std::vector<uint8_t>;
+
+Bytes random_bytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes bytes(count);
+    for (auto& value : bytes) value = static_cast<uint8_t>(byte(generator));
+    return bytes;
+}
+
+// The predictor as the PNG standard words it: the neighbour nearest to
+// left + up - up_left, ties going to left, then up.
+int reference_paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
+
+// Predicts byte i of a row from its reconstructed neighbours; `prev` is the
+// reconstructed row above (all zeros for the first row).
+int reference_prediction(int filter_type, const Bytes& row, const Bytes& prev, size_t i,
+                         size_t bpp) {
+    const int left = i >= bpp ? row[i - bpp] : 0;
+    const int up = prev[i];
+    const int up_left = i >= bpp ? prev[i - bpp] : 0;
+    switch (filter_type) {
+        case 1: return left;
+        case 2: return up;
+        case 3: return (left + up) / 2;
+        case 4: return reference_paeth(left, up, up_left);
+        default: return 0;
+    }
+}
+
+Bytes reference_unfilter(int filter_type, const Bytes& scanline, const Bytes& prev, size_t bpp) {
+    Bytes row(scanline.size());
+    for (size_t i = 0; i < row.size(); ++i) {
+        row[i] = static_cast<uint8_t>(scanline[i] +
+                                      reference_prediction(filter_type, row, prev, i, bpp));
+    }
+    return row;
+}
+
+// The encoder side: filters an original row against the original row above.
+Bytes reference_filter(int filter_type, const Bytes& row, const Bytes& prev, size_t bpp) {
+    Bytes scanline(row.size());
+    for (size_t i = 0; i < row.size(); ++i) {
+        scanline[i] =
+            static_cast<uint8_t>(row[i] - reference_prediction(filter_type, row, prev, i, bpp));
+    }
+    return scanline;
+}
+
+FilterStatus unfilter(int filter_type, const Bytes& scanline, const Bytes& prev, size_t bpp,
+                      Bytes& out) {
+    return unfilter_row(filter_type, scanline, prev, static_cast<int>(bpp), out);
+}
+
+TEST(PaethPredictor, MatchesReferenceOnEveryTriple) {
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            for (int c = 0; c < 256; ++c) {
+                if (paeth_predictor(a, b, c) != reference_paeth(a, b, c)) {
+                    FAIL() << "left " << a << " up " << b << " up_left " << c;
+                }
+            }
+        }
+    }
+}
+
+struct PaethTie {
+    int left, up, up_left, expected;
+};
+
+class PaethTies : public testing::TestWithParam<PaethTie> {};
+
+TEST_P(PaethTies, FollowTieOrder) {
+    const PaethTie tie = GetParam();
+    EXPECT_EQ(paeth_predictor(tie.left, tie.up, tie.up_left), tie.expected);
+    // The same triple through the row kernel: pixel 1 of a 2-pixel row with
+    // pixel 0 reconstructed to `left` and a zero filtered byte.
+    for (size_t bpp : {1u, 3u, 4u}) {
+        Bytes prev(2 * bpp, static_cast<uint8_t>(tie.up_left));
+        for (size_t k = bpp; k < 2 * bpp; ++k) prev[k] = static_cast<uint8_t>(tie.up);
+        Bytes scanline(2 * bpp, 0);
+        for (size_t k = 0; k < bpp; ++k) {
+            scanline[k] = static_cast<uint8_t>(tie.left - tie.up_left);
+        }
+        Bytes out(2 * bpp);
+        ASSERT_EQ(unfilter(4, scanline, prev, bpp, out), FilterStatus::ok);
+        for (size_t k = bpp; k < 2 * bpp; ++k) EXPECT_EQ(out[k], tie.expected) << "bpp " << bpp;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, PaethTies,
+                         testing::Values(PaethTie{50, 50, 40, 50}, PaethTie{0, 30, 10, 30},
+                                         PaethTie{10, 20, 15, 15}, PaethTie{7, 7, 7, 7},
+                                         PaethTie{255, 255, 255, 255}));
+
+// Parameters: filter type, bytes per pixel, row length in pixels plus extra
+// bytes (rows need not end on a pixel boundary).
+using RowCase = std::tuple<int, size_t, size_t>;
+
+class UnfilterRow : public testing::TestWithParam<RowCase> {
+protected:
+    int filter_type() const { return std::get<0>(GetParam()); }
+    size_t bpp() const { return std::get<1>(GetParam()); }
+    size_t length() const { return std::get<2>(GetParam()) * bpp() + (bpp() > 1 ? 1 : 0); }
+    uint32_t seed() const {
+        return static_cast<uint32_t>(filter_type() * 1000003 + static_cast<int>(bpp()) * 1009 +
+                                     static_cast<int>(length()));
+    }
+};
+
+TEST_P(UnfilterRow, MatchesReference) {
+    for (size_t n : {length(), length() - length() % bpp()}) {
+        const Bytes scanline = random_bytes(n, seed());
+        const Bytes prev = random_bytes(n, seed() + 1);
+        Bytes out(n + 8, 0xa5);
+        ASSERT_EQ(unfilter(filter_type(), scanline, prev, bpp(), out), FilterStatus::ok);
+        const Bytes expected = reference_unfilter(filter_type(), scanline, prev, bpp());
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)), expected)
+            << "length " << n;
+        // Bytes of `out` past the scanline are not written.
+        for (size_t i = n; i < out.size(); ++i) EXPECT_EQ(out[i], 0xa5);
+    }
+}
+
+TEST_P(UnfilterRow, EmptyPreviousRowActsAsZeroRow) {
+    const size_t n = length();
+    const Bytes scanline = random_bytes(n, seed());
+    Bytes from_empty(n), from_zeros(n);
+    ASSERT_EQ(unfilter(filter_type(), scanline, Bytes{}, bpp(), from_empty), FilterStatus::ok);
+    ASSERT_EQ(unfilter(filter_type(), scanline, Bytes(n, 0), bpp(), from_zeros), FilterStatus::ok);
+    EXPECT_EQ(from_empty, from_zeros);
+    EXPECT_EQ(from_empty, reference_unfilter(filter_type(), scanline, Bytes(n, 0), bpp()));
+}
+
+// Filtering rows of an image with the naive encoder and undoing it row by
+// row must give the image back.
+TEST_P(UnfilterRow, RoundTripsNaiveEncoder) {
+    const size_t n = length();
+    const size_t rows = 4;
+    Bytes above(n, 0);
+    Bytes reconstructed_above(n, 0);
+    for (size_t y = 0; y < rows; ++y) {
+        const Bytes original = random_bytes(n, seed() + 7 * static_cast<uint32_t>(y));
+        const Bytes scanline = reference_filter(filter_type(), original, above, bpp());
+        Bytes out(n);
+        ASSERT_EQ(unfilter(filter_type(), scanline, reconstructed_above, bpp(), out),
+                  FilterStatus::ok);
+        ASSERT_EQ(out, original) << "row " << y;
+        above = original;
+        reconstructed_above = out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filter, UnfilterRow,
+    testing::Combine(testing::Values(0, 1, 2, 3, 4), testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
+                     testing::Values(0u, 1u, 2u, 5u, 17u, 64u, 333u)));
+
+// Every (left, up, up_left) triple through the Paeth row kernel: even pixels
+// hold left as the original value and up_left above them, odd pixels hold up
+// above them, so an odd pixel is predicted from exactly that triple.
+class PaethAllTriples : public testing::TestWithParam<size_t> {};
+
+TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
+    const size_t bpp = GetParam();
+    const size_t triples_per_row = 256 * 256;
+    const size_t n = 2 * bpp * ((triples_per_row + bpp - 1) / bpp);
+    for (int left = 0; left < 256; ++left) {
+        Bytes original = random_bytes(n, static_cast<uint32_t>(left));
+        Bytes prev(n);
+        for (size_t t = 0; t < triples_per_row; ++t) {
+            const size_t pixel = 2 * (t / bpp), channel = t % bpp;
+            original[pixel * bpp + channel] = static_cast<uint8_t>(left);
+            prev[pixel * bpp + channel] = static_cast<uint8_t>(t & 0xff);
+            prev[(pixel + 1) * bpp + channel] = static_cast<uint8_t>(t >> 8);
+        }
+        const Bytes scanline = reference_filter(4, original, prev, bpp);
+        Bytes out(n);
+        ASSERT_EQ(unfilter(4, scanline, prev, bpp, out), FilterStatus::ok);
+        ASSERT_EQ(out, original) << "left " << left;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, PaethAllTriples, testing::Values(1u, 3u, 4u));
+
+TEST(UnfilterRowEdges, SubWrapsModulo256) {
+    for (size_t bpp : {1u, 3u, 4u, 6u}) {
+        Bytes scanline(2 * bpp, 0);
+        scanline[0] = 200;
+        scanline[bpp] = 100;
+        Bytes out(2 * bpp);
+        ASSERT_EQ(unfilter(1, scanline, Bytes{}, bpp, out), FilterStatus::ok);
+        EXPECT_EQ(out[0], 200);
+        EXPECT_EQ(out[bpp], 44) << "bpp " << bpp;
+    }
+}
+
+TEST(UnfilterRowEdges, AverageHalvesTheNineBitSum) {
+    for (size_t bpp : {1u, 3u, 4u, 8u}) {
+        // Pixel 0 reconstructs to 255; pixel 1 then has left = up = 255.
+        Bytes scanline(2 * bpp, 0);
+        Bytes prev(2 * bpp, 255);
+        for (size_t k = 0; k < bpp; ++k) scanline[k] = 128;  // 128 + 255 / 2 = 255
+        Bytes out(2 * bpp);
+        ASSERT_EQ(unfilter(3, scanline, prev, bpp, out), FilterStatus::ok);
+        for (size_t k = 0; k < 2 * bpp; ++k) EXPECT_EQ(out[k], 255) << "bpp " << bpp;
+    }
+}
+
+class UnsupportedFilter : public testing::TestWithParam<int> {};
+
+TEST_P(UnsupportedFilter, LeavesOutputUntouched) {
+    const Bytes scanline = random_bytes(12, 5);
+    const Bytes prev = random_bytes(12, 6);
+    Bytes out(12, 0x5a);
+    EXPECT_EQ(unfilter(GetParam(), scanline, prev, 3, out), FilterStatus::unsupported_filter);
+    EXPECT_EQ(out, Bytes(12, 0x5a));
+}
+
+TEST_P(UnsupportedFilter, EmptyScanlineIsOk) {
+    Bytes out(4, 0x5a);
+    EXPECT_EQ(unfilter(GetParam(), Bytes{}, Bytes{}, 3, out), FilterStatus::ok);
+    EXPECT_EQ(out, Bytes(4, 0x5a));
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, UnsupportedFilter, testing::Values(5, 7, 255, -1, 256));
+
+}  // namespace

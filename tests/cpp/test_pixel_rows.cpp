@@ -1,0 +1,80 @@
+#include "bmp/pixel_rows.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <span>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes random_bytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes bytes(count);
+    for (auto& value : bytes) value = static_cast<uint8_t>(byte(generator));
+    return bytes;
+}
+
+size_t stride_for(size_t width) { return (3 * width + 3) / 4 * 4; }
+
+Bytes reversed_pixels(const Bytes& pixels, size_t width) {
+    Bytes swapped;
+    for (size_t x = 0; x < width; ++x) {
+        swapped.push_back(pixels[3 * x + 2]);
+        swapped.push_back(pixels[3 * x + 1]);
+        swapped.push_back(pixels[3 * x]);
+    }
+    return swapped;
+}
+
+class BmpRow : public testing::TestWithParam<size_t> {
+protected:
+    size_t width() const { return GetParam(); }
+    uint32_t seed() const { return static_cast<uint32_t>(width()); }
+};
+
+TEST_P(BmpRow, BgrToRgbReversesEachPixelAndIgnoresPadding) {
+    Bytes bgr = random_bytes(stride_for(width()), seed());
+    const Bytes expected = reversed_pixels(bgr, width());
+    Bytes rgb(3 * width() + 1, 0xee);
+    tessarin::bmp::bgr_to_rgb_row(bgr, std::span(rgb).first(3 * width()), width());
+    EXPECT_EQ(rgb.back(), 0xee);
+    rgb.pop_back();
+    EXPECT_EQ(rgb, expected);
+
+    // Other padding bytes give the same pixels.
+    for (size_t i = 3 * width(); i < bgr.size(); ++i) bgr[i] = static_cast<uint8_t>(~bgr[i]);
+    Bytes again(3 * width());
+    tessarin::bmp::bgr_to_rgb_row(bgr, again, width());
+    EXPECT_EQ(again, expected);
+}
+
+TEST_P(BmpRow, RgbToBgrPadsWithZeros) {
+    const Bytes rgb = random_bytes(3 * width(), seed());
+    Bytes expected = reversed_pixels(rgb, width());
+    expected.resize(stride_for(width()), 0);
+    Bytes out(stride_for(width()) + 1, 0xee);
+    tessarin::bmp::rgb_to_bgr_padded_row(rgb, std::span(out).first(stride_for(width())), width());
+    EXPECT_EQ(out.back(), 0xee);
+    out.pop_back();
+    EXPECT_EQ(out, expected);
+}
+
+TEST_P(BmpRow, RoundTripsThroughBgr) {
+    const Bytes rgb = random_bytes(3 * width(), seed());
+    Bytes bgr(stride_for(width()), 0xee);
+    tessarin::bmp::rgb_to_bgr_padded_row(rgb, bgr, width());
+    Bytes back(3 * width());
+    tessarin::bmp::bgr_to_rgb_row(bgr, back, width());
+    EXPECT_EQ(back, rgb);
+}
+
+INSTANTIATE_TEST_SUITE_P(PixelRows, BmpRow,
+                         testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 15u, 16u, 17u,
+                                         31u, 64u, 1001u, 4093u, 4096u));
+
+}  // namespace

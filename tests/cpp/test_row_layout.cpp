@@ -1,0 +1,64 @@
+#include "png/row_layout.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes random_bytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes bytes(count);
+    for (auto& value : bytes) value = static_cast<uint8_t>(byte(generator));
+    return bytes;
+}
+
+// Parameters: bytes per row, number of rows.
+class LayoutFilterNone : public testing::TestWithParam<std::tuple<size_t, size_t>> {};
+
+TEST_P(LayoutFilterNone, PrefixesEveryRowWithFilterZero) {
+    const auto [row_bytes, rows] = GetParam();
+    // Surplus pixel bytes past rows * row_bytes are not laid out.
+    const Bytes pixels = random_bytes(row_bytes * rows + 5, static_cast<uint32_t>(row_bytes));
+    Bytes expected;
+    for (size_t y = 0; y < rows; ++y) {
+        expected.push_back(0);
+        for (size_t x = 0; x < row_bytes; ++x) expected.push_back(pixels[y * row_bytes + x]);
+    }
+    Bytes raw((row_bytes + 1) * rows, 0xee);
+    tessarin::png::layout_filter_none(pixels, row_bytes, rows, raw);
+    EXPECT_EQ(raw, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RowLayout, LayoutFilterNone,
+                         testing::Combine(testing::Values(0u, 3u, 6u, 9u, 300u, 3000u),
+                                          testing::Values(0u, 1u, 2u, 7u)));
+
+class RgbaToRgb : public testing::TestWithParam<size_t> {};
+
+TEST_P(RgbaToRgb, DropsAlpha) {
+    const size_t width = GetParam();
+    const Bytes rgba = random_bytes(4 * width, static_cast<uint32_t>(width));
+    Bytes expected;
+    for (size_t x = 0; x < width; ++x) {
+        for (size_t channel = 0; channel < 3; ++channel) expected.push_back(rgba[4 * x + channel]);
+    }
+    // A guard byte after the row shows that nothing past 3 * width is written.
+    Bytes rgb(3 * width + 1, 0xee);
+    tessarin::png::rgba_to_rgb_row(rgba, rgb, width);
+    EXPECT_EQ(rgb.back(), 0xee);
+    rgb.pop_back();
+    EXPECT_EQ(rgb, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RowLayout, RgbaToRgb,
+                         testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 15u, 16u, 17u, 33u, 1000u,
+                                         4097u));
+
+}  // namespace
