@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ kernel tests, then the Python tests (pytest).
+# Installs and builds what is missing first. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+if [ ! -f build/kernels/build.ninja ]; then
+    .venv/bin/meson setup build/kernels -Dtests=enabled --buildtype=release >/dev/null
+fi
+.venv/bin/meson test -C build/kernels -q --print-errorlogs
+
+.venv/bin/python -m pytest -q tests "$@"
