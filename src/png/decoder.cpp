@@ -1,6 +1,9 @@
 // The PNG decoder: 8-bit RGB or RGBA, not interlaced, to an RGB buffer.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <utility>
 
 #include "module/args.hpp"
 #include "module/host.hpp"
@@ -108,86 +111,262 @@ void apply_png_filter(int filter_type, std::span<const uint8_t> scanline, std::s
     PyGILState_Release(gil);
 }
 
-// Reconstructs every row of `raw` into the RGB buffer `pixels`. RGB rows are
-// reconstructed straight into their place in the result, which then also
-// serves as the previous row; RGBA rows go through two row buffers.
-int reconstruct(std::span<const uint8_t> raw, const Header& header, std::span<uint8_t> pixels) {
-    const int bytes_per_pixel = header.color_type == 2 ? 3 : 4;
-    const size_t width = static_cast<size_t>(header.width);
-    const size_t stride = width * static_cast<size_t>(bytes_per_pixel);
-    const size_t out_stride = width * 3;
-    const size_t rows = static_cast<size_t>(header.height);
-    Ref row_buffers;
-    std::span<uint8_t> current, previous;
-    if (bytes_per_pixel == 4 && rows > 0 && stride > 0) {
-        row_buffers = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(2 * stride)));
-        if (!row_buffers) return -1;
-        auto* base = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(row_buffers.get()));
-        current = {base, stride};
-        previous = {base + stride, stride};
+// An exception set aside, to be raised later if nothing else is.
+class HeldError {
+public:
+    void take_pending() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
     }
-    std::span<const uint8_t> prev_row;  // empty before the first row: all zero
-    for (size_t y = 0; y < rows; ++y) {
-        const uint8_t* row = raw.data() + y * (stride + 1);
-        const std::span<const uint8_t> scanline{row + 1, stride};
-        const std::span<uint8_t> out_pixels = pixels.subspan(y * out_stride, out_stride);
-        if (bytes_per_pixel == 3) {
-            apply_png_filter(row[0], scanline, prev_row, 3, out_pixels);
-            if (PyErr_Occurred()) return -1;
-            prev_row = out_pixels;
+    explicit operator bool() const { return static_cast<bool>(type_); }
+    void raise() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
+// Receives the inflated image data in pieces of any size and reconstructs
+// each row as soon as it is complete, while it is still in the cache. The
+// result is that of reconstructing the whole inflated data at once: errors
+// found here (an unsupported filter type, no memory for the result) are
+// held back until the stream has been inflated in full, since an invalid
+// stream or a wrong data length is reported first.
+class RowSink {
+public:
+    explicit RowSink(const Header& header)
+        : bytes_per_pixel_(header.color_type == 2 ? 3 : 4),
+          width_(static_cast<size_t>(header.width)),
+          rows_(static_cast<size_t>(header.height)),
+          stride_(width_ * static_cast<size_t>(bytes_per_pixel_)) {}
+
+    // Allocates the result; its pages are touched only as rows arrive.
+    void start() {
+        const uint64_t size = static_cast<uint64_t>(width_) * rows_ * 3;
+        if (size <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            pixels_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
         } else {
-            apply_png_filter(row[0], scanline, prev_row, 4, current);
-            if (PyErr_Occurred()) return -1;
-            rgba_to_rgb_row(current, out_pixels, width);
-            prev_row = current;
-            std::swap(current, previous);
+            PyErr_NoMemory();
         }
+        if (pixels_) {
+            out_ = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())), static_cast<size_t>(size)};
+        } else {
+            stop_with_pending();
+        }
+    }
+
+    void feed(std::span<const uint8_t> data) {
+        received_ += data.size();
+        const size_t row_size = stride_ + 1;
+        while (reconstructing_ && !data.empty() && row_ < rows_) {
+            if (carry_size_ == 0 && data.size() >= row_size) {
+                reconstruct_row(data.first(row_size));
+                data = data.subspan(row_size);
+                continue;
+            }
+            if (!reserve_scratch()) return;
+            const size_t take = std::min(row_size - carry_size_, data.size());
+            std::memcpy(carry_.data() + carry_size_, data.data(), take);
+            carry_size_ += take;
+            data = data.subspan(take);
+            if (carry_size_ == row_size) {
+                carry_size_ = 0;
+                reconstruct_row(carry_);
+            }
+        }
+    }
+
+    uint64_t received() const { return received_; }
+
+    // The pixel buffer once the whole stream has been fed and checked.
+    Ref finish(uint64_t expected) {
+        if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
+        if (held_) {
+            held_.raise();
+            return {};
+        }
+        return std::move(pixels_);
+    }
+
+private:
+    void stop_with_pending() {
+        held_.take_pending();
+        reconstructing_ = false;
+    }
+
+    // The carry row, and for RGBA two reconstructed rows, in one buffer
+    // made only once a row needs it.
+    bool reserve_scratch() {
+        if (scratch_) return true;
+        const size_t rgba_rows = bytes_per_pixel_ == 4 ? 2 * stride_ : 0;
+        const size_t size = stride_ + 1 + rgba_rows;
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX) ||
+            !(scratch_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))))) {
+            if (!PyErr_Occurred()) PyErr_NoMemory();
+            stop_with_pending();
+            return false;
+        }
+        auto* base = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(scratch_.get()));
+        carry_ = {base, stride_ + 1};
+        if (rgba_rows) {
+            current_ = {base + stride_ + 1, stride_};
+            previous_ = {base + stride_ + 1 + stride_, stride_};
+        }
+        return true;
+    }
+
+    // RGB rows are reconstructed straight into their place in the result,
+    // which then serves as the previous row; RGBA rows go through two row
+    // buffers and lose their alpha on the way.
+    void reconstruct_row(std::span<const uint8_t> row) {
+        const std::span<const uint8_t> scanline = row.subspan(1);
+        const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, width_ * 3);
+        if (bytes_per_pixel_ == 3) {
+            apply_png_filter(row[0], scanline, prev_row_, 3, out_pixels);
+            prev_row_ = out_pixels;
+        } else {
+            if (current_.empty() && stride_ > 0 && !reserve_scratch()) return;
+            apply_png_filter(row[0], scanline, prev_row_, 4, current_);
+            rgba_to_rgb_row(current_, out_pixels, width_);
+            prev_row_ = current_;
+            std::swap(current_, previous_);
+        }
+        if (PyErr_Occurred()) {
+            stop_with_pending();
+            return;
+        }
+        ++row_;
+    }
+
+    const int bytes_per_pixel_;
+    const size_t width_, rows_, stride_;
+    Ref pixels_, scratch_;
+    std::span<uint8_t> out_, carry_, current_, previous_;
+    std::span<const uint8_t> prev_row_;  // empty before the first row: all zero
+    size_t row_ = 0, carry_size_ = 0;
+    uint64_t received_ = 0;
+    bool reconstructing_ = true;
+    HeldError held_;
+};
+
+// Input is handed to the inflater in pieces of this size, so that the
+// output of each call stays small enough to be reconstructed from the cache.
+constexpr Py_ssize_t inflate_piece = Py_ssize_t{1} << 16;
+// Output beyond what the image needs is inflated in blocks of this size
+// only to check the stream, then dropped.
+constexpr Py_ssize_t discard_block = Py_ssize_t{1} << 20;
+
+// Inflates the IDAT payloads with the host's zlib.decompressobj, as one
+// zlib.decompress of their concatenation would: the same bytes, the same
+// zlib.error for an invalid stream and the host's own error for one that
+// stops early. At most `expected + 1` bytes are kept, so a small hostile
+// file cannot make the decoder hold gigabytes before its length is refused.
+class Inflater {
+public:
+    Inflater(RowSink& sink, uint64_t expected) : sink_(sink), expected_(expected) {}
+
+    int start() {
+        inflater_ = host::call(state.host_zlib_decompressobj);
+        return inflater_ ? 0 : -1;
+    }
+
+    // Feeds one payload; `done` becomes true once the stream has ended.
+    int feed(PyObject* payload) {
+        const char* data = PyBytes_AS_STRING(payload);
+        const Py_ssize_t size = PyBytes_GET_SIZE(payload);
+        for (Py_ssize_t offset = 0; offset < size && !done_; offset += inflate_piece) {
+            Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data + offset),
+                                                           std::min(inflate_piece, size - offset), PyBUF_READ));
+            if (!piece || inflate(piece.get()) < 0) return -1;
+            // Output cut off at its bound leaves input in unconsumed_tail,
+            // or output pending inside the inflater: both are drained.
+            while (!done_ && output_was_cut_) {
+                Ref tail = Ref::steal(PyObject_GetAttr(inflater_.get(), state.names.unconsumed_tail));
+                if (!tail || inflate(tail.get()) < 0) return -1;
+            }
+        }
+        return 0;
+    }
+
+    bool done() const { return done_; }
+
+private:
+    int inflate(PyObject* input) {
+        const uint64_t received = sink_.received();
+        const bool discarding = received > expected_;
+        const uint64_t wanted = discarding ? discard_block : expected_ + 1 - received;
+        Ref max_length = Ref::steal(PyLong_FromUnsignedLongLong(std::min<uint64_t>(wanted, PY_SSIZE_T_MAX)));
+        if (!max_length) return -1;
+        Ref output = host::call_method(inflater_.get(), state.names.decompress, input, max_length.get());
+        if (!output) return -1;
+        const Py_ssize_t produced = PyBytes_GET_SIZE(output.get());
+        output_was_cut_ = static_cast<uint64_t>(produced) == std::min<uint64_t>(wanted, PY_SSIZE_T_MAX);
+        if (!discarding) {
+            sink_.feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(output.get())),
+                        static_cast<size_t>(produced)});
+        }
+        Ref at_end = Ref::steal(PyObject_GetAttr(inflater_.get(), state.names.eof));
+        if (!at_end) return -1;
+        done_ = at_end.get() == Py_True;
+        return 0;
+    }
+
+    RowSink& sink_;
+    const uint64_t expected_;
+    Ref inflater_;
+    bool done_ = false;
+    bool output_was_cut_ = false;
+};
+
+// The IDAT payloads inflated into `sink`. With the module global `zlib`
+// still the host's own module and function, through an Inflater; otherwise
+// zlib.decompress is called on the joined payloads.
+int decompress_into(Ref idat_chunks, RowSink& sink, uint64_t expected) {
+    Ref zlib_module = host::global(state.names.zlib);
+    if (!zlib_module) return -1;
+    Ref decompress = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.decompress));
+    if (!decompress) return -1;
+    const bool host_zlib =
+        zlib_module.get() == state.host_zlib && decompress.get() == state.host_zlib_decompress;
+    bool all_bytes = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_chunks.get()); ++i) {
+        all_bytes = all_bytes && PyBytes_CheckExact(PyList_GET_ITEM(idat_chunks.get(), i));
+    }
+    if (!host_zlib || !all_bytes) {
+        Ref joined = host::call_method(state.constants.empty_bytes, state.names.join, idat_chunks.get());
+        if (!joined) return -1;
+        idat_chunks.reset();
+        if (host_zlib) {
+            Ref single = Ref::steal(PyList_New(1));
+            if (!single) return -1;
+            PyList_SET_ITEM(single.get(), 0, joined.release());
+            return decompress_into(std::move(single), sink, expected);
+        }
+        Ref raw = host::call(decompress.get(), joined.get());
+        joined.reset();
+        if (!raw) return -1;
+        Py_buffer view;
+        if (PyObject_GetBuffer(raw.get(), &view, PyBUF_SIMPLE) < 0) return -1;
+        sink.feed({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
+        PyBuffer_Release(&view);
+        return 0;
+    }
+    Inflater inflater(sink, expected);
+    if (inflater.start() < 0) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_chunks.get()) && !inflater.done(); ++i) {
+        Ref payload = Ref::borrow(PyList_GET_ITEM(idat_chunks.get(), i));
+        // Each payload is released as soon as it has been inflated.
+        if (PyList_SetItem(idat_chunks.get(), i, Py_NewRef(Py_None)) < 0) return -1;
+        if (inflater.feed(payload.get()) < 0) return -1;
+    }
+    if (!inflater.done()) {
+        // A stream that stops early: the host's own error for it.
+        Ref never = host::call(decompress.get(), state.constants.empty_bytes);
+        return never ? 0 : -1;
     }
     return 0;
-}
-
-// The bytes of one whole zlib stream, as zlib.decompress(data) returns them.
-// With the host's own zlib, output beyond `expected + 1` bytes is inflated
-// only to check the stream and then discarded: the result then is refused
-// by its length anyway, and a small hostile file cannot make the decoder
-// hold gigabytes before that.
-Ref decompress(PyObject* data, uint64_t expected) {
-    Ref zlib_module = host::global(state.names.zlib);
-    if (!zlib_module) return {};
-    Ref decompress_function = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.decompress));
-    if (!decompress_function) return {};
-    if (zlib_module.get() != state.host_zlib || decompress_function.get() != state.host_zlib_decompress) {
-        return host::call(decompress_function.get(), data);
-    }
-    Ref inflater = host::call(state.host_zlib_decompressobj);
-    if (!inflater) return {};
-    const uint64_t bound = expected < static_cast<uint64_t>(PY_SSIZE_T_MAX) ? expected + 1 : PY_SSIZE_T_MAX;
-    Ref max_length = Ref::steal(PyLong_FromUnsignedLongLong(bound));
-    if (!max_length) return {};
-    Ref output = host::call_method(inflater.get(), state.names.decompress, data, max_length.get());
-    if (!output) return {};
-    const uint64_t produced = static_cast<uint64_t>(PyBytes_GET_SIZE(output.get()));
-    Ref tail = Ref::steal(PyObject_GetAttr(inflater.get(), state.names.unconsumed_tail));
-    if (!tail) return {};
-    if (produced == bound) {
-        // Too long already; learn whether the rest of the stream is valid.
-        Ref chunk_size = Ref::steal(PyLong_FromLong(1 << 20));
-        if (!chunk_size) return {};
-        for (;;) {
-            Ref discarded = host::call_method(inflater.get(), state.names.decompress, tail.get(), chunk_size.get());
-            if (!discarded) return {};
-            tail = Ref::steal(PyObject_GetAttr(inflater.get(), state.names.unconsumed_tail));
-            if (!tail) return {};
-            if (PyBytes_GET_SIZE(discarded.get()) == 0 && PyBytes_GET_SIZE(tail.get()) == 0) break;
-        }
-    }
-    Ref at_end = Ref::steal(PyObject_GetAttr(inflater.get(), state.names.eof));
-    if (!at_end) return {};
-    if (at_end.get() != Py_True) {
-        // A stream that stops early: the host's own error for it.
-        return host::call(decompress_function.get(), state.constants.empty_bytes);
-    }
-    return output;
 }
 
 Ref load(PyObject* stream) {
@@ -203,34 +382,13 @@ Ref load(PyObject* stream) {
     Ref idat_chunks;
     if (read_chunks(stream, header, idat_chunks) < 0 || check_header(header) < 0) return {};
 
-    const uint64_t width = static_cast<uint64_t>(header.width);
-    const uint64_t height = static_cast<uint64_t>(header.height);
-    const uint64_t stride = width * (header.color_type == 2 ? 3 : 4);
+    const uint64_t stride = static_cast<uint64_t>(header.width) * (header.color_type == 2 ? 3 : 4);
     // At most (2^33 + 1) * 2^31: fits in 64 bits.
-    const uint64_t expected = (stride + 1) * height;
-    Ref raw;
-    {
-        Ref joined = host::call_method(state.constants.empty_bytes, state.names.join, idat_chunks.get());
-        if (!joined) return {};
-        idat_chunks.reset();
-        raw = decompress(joined.get(), expected);
-        if (!raw) return {};
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(raw.get(), &view, PyBUF_SIMPLE) < 0) return {};
-    const std::span<const uint8_t> raw_bytes{static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)};
-    Ref pixels;
-    if (raw_bytes.size() != expected) {
-        raise_value_error("Malformed PNG image data");
-    } else {
-        // Every byte is written by the rows before the buffer is handed out.
-        pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width * height * 3)));
-        if (pixels) {
-            auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
-            if (reconstruct(raw_bytes, header, {out, static_cast<size_t>(width * height * 3)}) < 0) pixels.reset();
-        }
-    }
-    PyBuffer_Release(&view);
+    const uint64_t expected = (stride + 1) * static_cast<uint64_t>(header.height);
+    RowSink sink(header);
+    sink.start();
+    if (decompress_into(std::move(idat_chunks), sink, expected) < 0) return {};
+    Ref pixels = sink.finish(expected);
     if (!pixels) return {};
     return Ref::steal(Py_BuildValue("(iiO)", header.width, header.height, pixels.get()));
 }
