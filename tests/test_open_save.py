@@ -1,0 +1,474 @@
+"""Opening images from paths and bytes, format recognition by content, and
+saving through the module's encoders."""
+import gc
+import io
+import os
+import pathlib
+import struct
+import traceback
+import warnings
+import zlib
+
+import pytest
+from PIL import Image
+
+from Quorvel import tessarin_ext
+from Quorvel.tessarin_ext import PNG_SIGNATURE, SimpleImage
+
+WIDTH, HEIGHT = 5, 3
+# Row-major RGB, top row first; every byte differs so that a swapped channel,
+# a flipped row or a shifted column shows.
+PIXELS = bytes((7 * i + 3) % 256 for i in range(WIDTH * HEIGHT * 3))
+OTHER_PIXELS = bytes(255 - b for b in PIXELS)
+SUBCLASS_NOTE = ". Subclasses of built-in types are rejected; pass an instance of the exact type."
+
+
+def chunk(tag: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+
+
+def png_bytes(width: int, height: int, pixels: bytes) -> bytes:
+    stride = width * 3
+    raw = b"".join(b"\x00" + pixels[y * stride:(y + 1) * stride] for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n"
+            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw))
+            + chunk(b"IEND", b""))
+
+
+def bmp_bytes(width: int, height: int, pixels: bytes) -> bytes:
+    stride = (width * 3 + 3) // 4 * 4
+    rows = []
+    for y in reversed(range(height)):
+        row = pixels[y * width * 3:(y + 1) * width * 3]
+        bgr = b"".join(row[x:x + 3][::-1] for x in range(0, len(row), 3))
+        rows.append(bgr + b"\x00" * (stride - len(bgr)))
+    data = b"".join(rows)
+    return (b"BM" + struct.pack("<IHHI", 54 + len(data), 0, 0, 54)
+            + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 0, 0, 0, 0) + data)
+
+
+def png_with_bad_crc() -> bytes:
+    data = bytearray(png_bytes(WIDTH, HEIGHT, PIXELS))
+    data[-20] ^= 0xFF  # last byte of the IDAT CRC
+    return bytes(data)
+
+
+def frame_names(error: BaseException) -> list[str]:
+    return [frame.name for frame in traceback.extract_tb(error.__traceback__)]
+
+
+class StrSubclass(str):
+    pass
+
+
+class PathSubclass(type(pathlib.Path())):  # type: ignore[misc]
+    pass
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+class BytearraySubclass(bytearray):
+    pass
+
+
+@pytest.fixture
+def png_file(tmp_path: pathlib.Path) -> pathlib.Path:
+    path = tmp_path / "image.png"
+    path.write_bytes(png_bytes(WIDTH, HEIGHT, PIXELS))
+    return path
+
+
+def open_file_descriptors_to(path: pathlib.Path) -> list[str]:
+    descriptors = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{name}") == str(path):
+                descriptors.append(name)
+        except OSError:
+            pass
+    return descriptors
+
+
+# --- accepted and refused sources -------------------------------------------
+
+@pytest.mark.parametrize("make_source", [
+    str, StrSubclass, pathlib.Path, PathSubclass,
+    lambda path: path.read_bytes(),
+    lambda path: bytearray(path.read_bytes()),
+    lambda path: BytesSubclass(path.read_bytes()),
+    lambda path: BytearraySubclass(path.read_bytes()),
+], ids=["str", "str-subclass", "Path", "Path-subclass", "bytes", "bytearray", "bytes-subclass",
+        "bytearray-subclass"])
+@pytest.mark.parametrize("encode", [png_bytes, bmp_bytes], ids=["png", "bmp"])
+def test_every_accepted_source_gives_the_same_image(tmp_path, make_source, encode):
+    path = tmp_path / "image"
+    path.write_bytes(encode(WIDTH, HEIGHT, PIXELS))
+    image = SimpleImage.open(make_source(path))
+    assert type(image) is SimpleImage
+    assert (image.width, image.height, image._pixels) == (WIDTH, HEIGHT, bytearray(PIXELS))
+    assert type(image._pixels) is bytearray
+
+
+class PathLike:
+    def __fspath__(self) -> str:
+        return "image.png"
+
+
+@pytest.mark.parametrize("make_source", [
+    lambda path: memoryview(path.read_bytes()),
+    lambda path: pathlib.PurePosixPath(path),
+    lambda path: PathLike(),
+    lambda path: None,
+    lambda path: list(path.read_bytes()),
+    lambda path: 0,
+], ids=["memoryview", "PurePosixPath", "os.PathLike", "None", "list", "int"])
+def test_other_sources_are_refused(png_file, make_source):
+    with pytest.raises(TypeError) as caught:
+        SimpleImage.open(make_source(png_file))
+    assert caught.value.args == ("source must be a file path or raw bytes",)
+
+
+def test_open_file_object_is_refused(png_file):
+    with open(png_file, "rb") as stream:
+        with pytest.raises(TypeError, match="^source must be a file path or raw bytes$"):
+            SimpleImage.open(stream)
+
+
+def test_source_by_keyword_and_missing_file(tmp_path, png_file):
+    assert SimpleImage.open(source=str(png_file)).size == (WIDTH, HEIGHT)
+    with pytest.raises(FileNotFoundError):
+        SimpleImage.open(str(tmp_path / "missing.png"))
+    with pytest.raises(IsADirectoryError):
+        SimpleImage.open(tmp_path)
+
+
+# --- recognition by content ---------------------------------------------------
+
+@pytest.mark.parametrize("data", [
+    b"", b"\x89", b"B", b"bm", b"MB" + bytes(60), PNG_SIGNATURE[:7], PNG_SIGNATURE[:7] + b"\x00",
+    PNG_SIGNATURE[:7] + b"\x0b" + png_bytes(1, 1, b"abc")[8:],
+], ids=["empty", "one-byte", "B", "lowercase-bm", "MB", "7-signature-bytes", "7-signature-bytes-and-zero",
+        "last-signature-byte-wrong"])
+def test_unrecognised_content(tmp_path, data):
+    path = tmp_path / "image.png"
+    path.write_bytes(data)
+    for source in (data, str(path)):
+        with pytest.raises(ValueError) as caught:
+            SimpleImage.open(source)
+        assert caught.value.args == ("Unsupported image format",)
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"BM", "Unsupported BMP header"),
+    (b"BM" + bytes(11), "Unsupported BMP header"),
+    (b"BM" + bytes(12), "Corrupted BMP DIB header"),
+    (b"BM" + bytes(12) + struct.pack("<I", 12) + bytes(60), "Only BITMAPINFOHEADER BMP files are supported"),
+    (PNG_SIGNATURE, "Incomplete PNG header information"),
+], ids=["bm-only", "bm-13-bytes", "bm-no-dib", "bm-core-header", "png-signature-only"])
+def test_content_goes_to_the_decoder_its_signature_names(data, message):
+    with pytest.raises(ValueError) as caught:
+        SimpleImage.open(data)
+    assert caught.value.args == (message,)
+
+
+@pytest.mark.parametrize("data, error, message", [
+    (png_with_bad_crc(), ValueError, "Corrupted PNG chunk detected"),
+    (b"BM" + bytes(12), ValueError, "Corrupted BMP DIB header"),
+    (b"GIF89a", ValueError, "Unsupported image format"),
+    (png_bytes(WIDTH, HEIGHT, PIXELS), None, None),
+], ids=["png-bad-crc", "bmp-cut-short", "unknown", "good"])
+def test_file_is_closed_on_every_path(tmp_path, data, error, message):
+    path = tmp_path / "image.png"
+    path.write_bytes(data)
+    with warnings.catch_warnings(record=True) as caught_warnings:
+        warnings.simplefilter("always")
+        if error is None:
+            SimpleImage.open(str(path))
+        else:
+            with pytest.raises(error) as caught:
+                SimpleImage.open(str(path))
+            assert caught.value.args == (message,)
+            del caught
+        gc.collect()
+        assert open_file_descriptors_to(path) == []
+    assert [w for w in caught_warnings if issubclass(w.category, ResourceWarning)] == []
+
+
+def test_detection_reads_at_the_current_position_decoding_starts_at_zero():
+    first, second = png_bytes(WIDTH, HEIGHT, PIXELS), png_bytes(1, 1, b"xyz")
+    stream = io.BytesIO(first + second)
+    stream.seek(len(first))
+    assert SimpleImage._streamToImage(stream) == (WIDTH, HEIGHT, bytearray(PIXELS))
+
+    stream = io.BytesIO(first + bmp_bytes(1, 1, b"xyz"))
+    stream.seek(len(first))
+    with pytest.raises(ValueError, match="^Unsupported BMP header$"):
+        SimpleImage._streamToImage(stream)
+
+    stream = io.BytesIO(first)
+    stream.seek(8)
+    with pytest.raises(ValueError, match="^Unsupported image format$"):
+        SimpleImage._streamToImage(stream)
+
+
+def test_stream_to_image_returns_the_decoded_values_on_class_and_instance():
+    image = SimpleImage(1, 1, b"abc")
+    for owner in (SimpleImage, image):
+        for call in (lambda: owner._streamToImage(io.BytesIO(bmp_bytes(WIDTH, HEIGHT, PIXELS))),
+                     lambda: owner._streamToImage(stream=io.BytesIO(png_bytes(WIDTH, HEIGHT, PIXELS)))):
+            width, height, pixels = call()
+            assert (width, height, pixels) == (WIDTH, HEIGHT, bytearray(PIXELS))
+            assert type(pixels) is bytearray
+
+
+@pytest.mark.parametrize("name, replacement, data, error, message", [
+    ("PNG_SIGNATURE", b"BM", bmp_bytes(1, 1, b"abc"), ValueError, "Unsupported PNG signature"),
+    ("PNG_SIGNATURE", None, png_bytes(1, 1, b"abc"), NameError, "name 'PNG_SIGNATURE' is not defined"),
+    ("BytesIO", None, png_bytes(1, 1, b"abc"), NameError, "name 'BytesIO' is not defined"),
+])
+def test_module_globals_are_read_at_each_call(monkeypatch, name, replacement, data, error, message):
+    if replacement is None:
+        monkeypatch.delattr(tessarin_ext, name)
+    else:
+        monkeypatch.setattr(tessarin_ext, name, replacement)
+    with pytest.raises(error) as caught:
+        SimpleImage.open(data)
+    assert caught.value.args == (message,)
+
+
+# --- subclasses and overrides --------------------------------------------------
+
+class Recording(SimpleImage):
+    streams: list = []
+
+    @staticmethod
+    def _streamToImage(stream):
+        Recording.streams.append(stream)
+        return 1, 1, bytearray(b"abc")
+
+
+def test_subclass_open_returns_the_subclass_and_uses_its_override(png_file):
+    assert type(type("Plain", (SimpleImage,), {}).open(png_file.read_bytes())).__name__ == "Plain"
+    Recording.streams = []
+    for source in (str(png_file), png_file, b"not an image", bytearray(b"")):
+        image = Recording.open(source)
+        assert type(image) is Recording
+        assert (image.size, image._pixels) == ((1, 1), bytearray(b"abc"))
+    file_stream, path_stream, bytes_stream, bytearray_stream = Recording.streams
+    assert file_stream.closed and path_stream.closed
+    assert bytes_stream.getvalue() == b"not an image" and type(bytearray_stream) is io.BytesIO
+
+
+@pytest.mark.parametrize("make_result, message", [
+    (lambda: (1, 1), "need more than 2 values to unpack"),
+    (lambda: [1], "need more than 1 value to unpack"),
+    (lambda: (), "need more than 0 values to unpack"),
+    (lambda: (1, 1, b"abc", None), "too many values to unpack (expected 3)"),
+    (lambda: iter([1, 1, b"abc", None]), "too many values to unpack (expected 3)"),
+    (lambda: iter([1, 1]), "need more than 2 values to unpack"),
+], ids=["tuple-2", "list-1", "empty", "tuple-4", "iterator-4", "iterator-2"])
+def test_override_returning_other_than_three_values(png_file, make_result, message):
+    class Override(SimpleImage):
+        @staticmethod
+        def _streamToImage(stream):
+            return make_result()
+
+    for source in (b"", str(png_file)):
+        with pytest.raises(ValueError) as caught:
+            Override.open(source)
+        assert caught.value.args == (message,)
+
+
+def test_override_returning_an_iterator_of_three_values():
+    class Override(SimpleImage):
+        @staticmethod
+        def _streamToImage(stream):
+            return iter([2, 1, b"abcdef"])
+
+    assert Override.open(b"").getPixel((1, 0)) == (100, 101, 102)
+
+
+def test_class_call_must_give_a_simple_image():
+    class Elsewhere(SimpleImage):
+        def __new__(cls, *args):
+            return 42
+
+    class Nothing(SimpleImage):
+        def __new__(cls, *args):
+            return None
+
+    with pytest.raises(TypeError) as caught:
+        Elsewhere.open(png_bytes(1, 1, b"abc"))
+    assert caught.value.args == ("Cannot convert int to Quorvel.tessarin_ext.SimpleImage",)
+    assert Nothing.open(png_bytes(1, 1, b"abc")) is None
+
+
+def test_decoded_length_is_checked_against_the_dimensions():
+    class Override(SimpleImage):
+        @staticmethod
+        def _streamToImage(stream):
+            return 2, 2, bytearray(11)
+
+    with pytest.raises(ValueError, match="^Pixel data length does not match image dimensions$"):
+        Override.open(b"")
+
+
+# --- saving ----------------------------------------------------------------------
+
+def sample_image(pixels: bytes = PIXELS) -> SimpleImage:
+    return SimpleImage(WIDTH, HEIGHT, pixels)
+
+
+def pillow_rgb(path) -> tuple[tuple[int, int], bytes]:
+    with Image.open(path) as opened:
+        return opened.size, opened.convert("RGB").tobytes()
+
+
+@pytest.mark.parametrize("method, file_name, start", [
+    ("save", "image.bmp", PNG_SIGNATURE),
+    ("save", "image", PNG_SIGNATURE),
+    ("saveBmp", "image.png", b"BM"),
+    ("saveBmp", "image.PNG", b"BM"),
+])
+def test_format_is_chosen_by_the_method_not_the_extension(tmp_path, method, file_name, start):
+    path = tmp_path / file_name
+    getattr(sample_image(), method)(str(path))
+    assert path.read_bytes().startswith(start)
+    assert pillow_rgb(path) == ((WIDTH, HEIGHT), PIXELS)
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+@pytest.mark.parametrize("make_path, type_name", [
+    (lambda path: None, "NoneType"),
+    (lambda path: os.fsencode(path), "bytes"),
+    (lambda path: path, "PosixPath"),
+    (lambda path: 3, "int"),
+])
+def test_path_must_be_exactly_str_before_any_file_is_created(tmp_path, method, make_path, type_name):
+    with pytest.raises(TypeError) as caught:
+        getattr(sample_image(), method)(make_path(tmp_path / "image"))
+    assert caught.value.args == (f"Argument 'path' has incorrect type (expected str, got {type_name})",)
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+def test_str_subclass_path_is_refused_with_a_note(tmp_path, method):
+    with pytest.raises(TypeError) as caught:
+        getattr(sample_image(), method)(StrSubclass(tmp_path / "image"))
+    assert caught.value.args == (
+        "Argument 'path' has incorrect type (expected str, got StrSubclass)" + SUBCLASS_NOTE,)
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "{}() takes exactly 1 positional argument (0 given)"),
+    (("a", "b"), {}, "{}() takes exactly 1 positional argument (2 given)"),
+    (("a",), {"path": "a"}, "{}() got multiple values for keyword argument 'path'"),
+    ((), {"file": "a"}, "{}() got an unexpected keyword argument 'file'"),
+    (("a",), {"file": "a"}, "{}() got an unexpected keyword argument 'file'"),
+])
+def test_argument_binding(tmp_path, monkeypatch, method, args, kwargs, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(TypeError) as caught:
+        getattr(sample_image(), method)(*args, **kwargs)
+    assert caught.value.args == (message.format(method),)
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("method, encoder", [("save", "_writePng"), ("saveBmp", "_writeBmp")])
+def test_encoder_is_the_module_global_at_call_time(monkeypatch, method, encoder):
+    calls = []
+    monkeypatch.setattr(tessarin_ext, encoder, lambda *args, **kwargs: calls.append((args, kwargs)) or "ignored")
+    image = sample_image()
+    image.width = 9  # passed as it is now, not checked against the buffer
+    assert getattr(image, method)(path="target") is None
+    (args, kwargs), = calls
+    assert kwargs == {} and args[:3] == ("target", 9, HEIGHT) and args[3] is image._pixels
+
+    monkeypatch.delattr(tessarin_ext, encoder)
+    with pytest.raises(NameError) as caught:
+        getattr(image, method)("target")
+    assert caught.value.args == (f"name '{encoder}' is not defined",)
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+@pytest.mark.parametrize("encode", [png_bytes, bmp_bytes], ids=["from-png", "from-bmp"])
+@pytest.mark.parametrize("as_source", [str, pathlib.Path], ids=["str", "Path"])
+def test_round_trip_file_image_file(tmp_path, method, encode, as_source):
+    source = tmp_path / "source"
+    source.write_bytes(encode(WIDTH, HEIGHT, PIXELS))
+    target = tmp_path / "target"
+    getattr(SimpleImage.open(as_source(source)), method)(str(target))
+    assert pillow_rgb(target) == ((WIDTH, HEIGHT), PIXELS)
+    again = SimpleImage.open(as_source(target))
+    assert (again.width, again.height, again._pixels) == (WIDTH, HEIGHT, bytearray(PIXELS))
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+def test_saving_twice_replaces_the_file(tmp_path, method):
+    path = tmp_path / "image"
+    getattr(SimpleImage(40, 30, bytes(40 * 30 * 3)), method)(str(path))
+    getattr(sample_image(OTHER_PIXELS), method)(str(path))
+    assert pillow_rgb(path) == ((WIDTH, HEIGHT), OTHER_PIXELS)
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+@pytest.mark.parametrize("spoil, error, message", [
+    (lambda image: setattr(image, "_pixels", None), TypeError, "cannot convert 'NoneType' object to bytearray"),
+    (lambda image: setattr(image, "width", WIDTH + 1), None, None),
+    (lambda image: setattr(image, "height", -1), None, None),
+], ids=["pixels-none", "width-enlarged", "height-negative"])
+def test_failed_save_leaves_the_file_system_as_it_was(tmp_path, method, spoil, error, message):
+    image = sample_image()
+    spoil(image)
+    fresh, existing = tmp_path / "fresh", tmp_path / "existing"
+    existing.write_bytes(b"keep me")
+    for path in (fresh, existing):
+        with pytest.raises(error or Exception) as caught:
+            getattr(image, method)(str(path))
+        if message is not None:
+            assert caught.value.args == (message,)
+    assert not fresh.exists()
+    assert existing.read_bytes() == b"keep me"
+
+
+def test_png_save_of_a_short_buffer_is_refused(tmp_path):
+    image = sample_image()
+    image._pixels = bytearray(PIXELS[:-1])
+    with pytest.raises(ValueError) as caught:
+        image.save(str(tmp_path / "image.png"))
+    assert caught.value.args == ("Pixel data length does not match image dimensions",)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_save_changes_nothing_in_the_image(tmp_path):
+    image = sample_image()
+    pixels = image._pixels
+    image.save(str(tmp_path / "a"))
+    image.saveBmp(str(tmp_path / "b"))
+    assert image._pixels is pixels and pixels == bytearray(PIXELS) and image.size == (WIDTH, HEIGHT)
+
+
+# --- traceback entries -------------------------------------------------------------
+
+@pytest.mark.parametrize("call, names", [
+    (lambda: SimpleImage.open(None), ["SimpleImage.open"]),
+    (lambda: SimpleImage.open(b""), ["SimpleImage.open", "SimpleImage._streamToImage"]),
+    (lambda: SimpleImage._streamToImage(io.BytesIO(b"x")), ["SimpleImage._streamToImage"]),
+    (lambda: SimpleImage._streamToImage(), ["SimpleImage._streamToImage"]),
+    (lambda: sample_image().save(None), ["SimpleImage.save"]),
+    (lambda: sample_image().saveBmp(None), ["SimpleImage.saveBmp"]),
+    (lambda: sample_image().save(), ["SimpleImage.save"]),
+    (lambda: sample_image().saveBmp("/nonexistent-directory/image.bmp"), ["SimpleImage.saveBmp", "_writeBmp"]),
+    (lambda: sample_image().save("/nonexistent-directory/image.png"), ["SimpleImage.save", "_writePng"]),
+], ids=["open-type", "open-format", "stream-format", "stream-binding", "save-type", "savebmp-type",
+        "save-binding", "savebmp-oserror", "save-oserror"])
+def test_exceptions_carry_the_qualified_names(call, names):
+    with pytest.raises(Exception) as caught:
+        call()
+    native = [name for name in frame_names(caught.value) if name.startswith("Quorvel.")]
+    assert native == [f"Quorvel.tessarin_ext.{name}" for name in names]

@@ -1,0 +1,80 @@
+"""The type stubs: they agree with the runtime module, accept the example
+program that uses every public method, and reject misuse."""
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy")
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+
+
+def run_mypy(*arguments: str) -> subprocess.CompletedProcess[str]:
+    # From the repository root, so that mypy finds the package's stubs beside
+    # its sources whether or not the install is editable.
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--no-error-summary", *arguments],
+        cwd=REPO, capture_output=True, text=True, timeout=300)
+
+
+def test_stubs_match_the_runtime_module() -> None:
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "Quorvel.tessarin_ext"],
+        cwd=REPO, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_example_program_type_checks() -> None:
+    result = run_mypy("examples/typed_usage.py")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("statement, expected", [
+    ("image.getPixel([0, 0])", 'Argument 1 to "getPixel" of "SimpleImage" has incompatible type "list[int]"'),
+    ("image.getPixel((0, 0, 0))", 'Argument 1 to "getPixel" of "SimpleImage" has incompatible type'),
+    ("image.putPixel((0, 0), 7)", 'Argument 2 to "putPixel" of "SimpleImage" has incompatible type "int"'),
+    ("image.save(123)", 'Argument 1 to "save" of "SimpleImage" has incompatible type "int"'),
+    ("image.saveBmp(pathlib.Path('x.bmp'))", 'Argument 1 to "saveBmp" of "SimpleImage" has incompatible type "Path"'),
+    ("SimpleImage.open(memoryview(b''))", 'Argument 1 to "open" of "SimpleImage" has incompatible type "memoryview'),
+    ("SimpleImage.open(None)", 'Argument 1 to "open" of "SimpleImage" has incompatible type "None"'),
+    ("image.size = (1, 1)", 'Property "size" defined in "SimpleImage" is read-only'),
+    ("image._pixels = b''", 'Incompatible types in assignment (expression has type "bytes"'),
+    ("name: str = image.width", 'Incompatible types in assignment (expression has type "int"'),
+    ("copied: Sub = Sub.open(b'').copy()", 'Incompatible types in assignment (expression has type "SimpleImage"'),
+    ("SimpleImage(1, 1)", 'Missing positional argument "pixels"'),
+])
+def test_misuse_is_reported(tmp_path: pathlib.Path, statement: str, expected: str) -> None:
+    snippet = tmp_path / "misuse.py"
+    snippet.write_text(textwrap.dedent(f"""\
+        import pathlib
+        from Quorvel.tessarin_ext import SimpleImage
+
+        class Sub(SimpleImage):
+            pass
+
+        image = SimpleImage(1, 1, bytes(3))
+        {statement}
+        """))
+    result = run_mypy(str(snippet))
+    assert result.returncode == 1, result.stdout + result.stderr
+    errors = [line for line in result.stdout.splitlines() if ": error: " in line]
+    assert len(errors) == 1 and errors[0].startswith(f"{snippet}:8: error: "), result.stdout
+    assert expected in errors[0]
+
+
+def test_subclass_open_keeps_the_subclass(tmp_path: pathlib.Path) -> None:
+    snippet = tmp_path / "subclass.py"
+    snippet.write_text(textwrap.dedent("""\
+        from Quorvel.tessarin_ext import SimpleImage
+
+        class Sub(SimpleImage):
+            pass
+
+        opened: Sub = Sub.open(b"")
+        decoded: tuple[int, int, bytearray] = Sub._streamToImage(open("x", "rb"))
+        """))
+    result = run_mypy(str(snippet))
+    assert result.returncode == 0, result.stdout + result.stderr
