@@ -110,9 +110,12 @@ PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(pixels));
         return Py_BuildValue("(iii)", bytes[index.value], bytes[index.value + 1], bytes[index.value + 2]);
     }
-    Ref buffer = Ref::borrow(pixels);
     Ref channels[3];
     for (int offset = 0; offset < 3; ++offset) {
+        // As in `self._pixels[index + offset]`: the buffer is read before the
+        // index is computed, and afresh for every channel, since both the
+        // arithmetic and the item access may run Python code.
+        Ref buffer = Ref::borrow(as_image(args[0])->pixels);
         Ref key = index.channel(offset);
         if (!key) return nullptr;
         channels[offset] = Ref::steal(PyObject_GetItem(buffer.get(), key.get()));

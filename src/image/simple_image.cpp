@@ -70,8 +70,14 @@ PyObject* simple_image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     SimpleImage* image = as_image(self.get());
     image->pixels = Py_NewRef(Py_None);
     PyObject* bound[3];
-    if (bind_tuple(cinit_signature, args, kwargs, bound) < 0 ||
-        construct(image, bound[0], bound[1], bound[2]) < 0) {
+    if (bind_tuple(cinit_signature, args, kwargs, bound) < 0) {
+        add_traceback(cinit_site);
+        return nullptr;
+    }
+    // Keyword values are borrowed from the caller's dictionary, which Python
+    // code run by the conversions (an __int__, a __len__) can empty.
+    Ref width = Ref::borrow(bound[0]), height = Ref::borrow(bound[1]), pixels = Ref::borrow(bound[2]);
+    if (construct(image, width.get(), height.get(), pixels.get()) < 0) {
         add_traceback(cinit_site);
         return nullptr;
     }

@@ -98,8 +98,8 @@ int bind_tuple(Signature& signature, PyObject* args, PyObject* kwargs, PyObject*
         PyTuple_SET_ITEM(stack.get(), nargs + k, value);
         ++k;
     }
-    // `bound` borrows from `stack`, which dies here; the values themselves
-    // stay alive in `kwargs` and `args` for the rest of the call.
+    // `bound` borrows from `stack`, which dies here; the values stay alive in
+    // `args` and `kwargs` only as long as nobody empties the dictionary.
     return bind(signature, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), bound);
 }
 

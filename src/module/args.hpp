@@ -26,7 +26,9 @@ struct Signature {
 int bind(Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
          PyObject** bound);
 
-// The same for a call given as an argument tuple and keyword dictionary.
+// The same for a call given as an argument tuple and keyword dictionary. The
+// results borrow from `kwargs`: a caller that runs Python code before it is
+// done with them takes its own references first.
 int bind_tuple(Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound);
 
 // Accepts exactly `expected` (no subclass, no None) for the parameter `param`.

@@ -1,0 +1,373 @@
+"""Argument binding, exact-type checks and the 32-bit dimension conversion,
+the same for every entry point Python code calls."""
+
+import re
+import warnings
+
+import pytest
+
+from Quorvel import tessarin_ext
+from Quorvel.tessarin_ext import SimpleImage
+
+
+def exactly(message):
+    return "^" + re.escape(message) + "$"
+
+
+def image():
+    return SimpleImage(1, 1, bytes(3))
+
+
+# Each entry point: the bare name its messages use, how to reach it, and its
+# parameters in order (self or cls not counted).
+ENTRY_POINTS = [
+    ("__cinit__", lambda: SimpleImage, ["width", "height", "pixels"]),
+    ("getPixel", lambda: image().getPixel, ["coords"]),
+    ("putPixel", lambda: image().putPixel, ["coords", "value"]),
+    ("copy", lambda: image().copy, []),
+    ("__reduce__", lambda: image().__reduce__, []),
+    ("__setstate__", lambda: image().__setstate__, ["state"]),
+    ("open", lambda: SimpleImage.open, ["source"]),
+    ("_streamToImage", lambda: SimpleImage._streamToImage, ["stream"]),
+    ("save", lambda: image().save, ["path"]),
+    ("saveBmp", lambda: image().saveBmp, ["path"]),
+    ("_readChunk", lambda: tessarin_ext._readChunk, ["stream"]),
+    ("_makeChunk", lambda: tessarin_ext._makeChunk, ["chunkType", "data"]),
+    ("_writePng", lambda: tessarin_ext._writePng, ["path", "width", "height", "pixels"]),
+    ("_writeBmp", lambda: tessarin_ext._writeBmp, ["path", "width", "height", "pixels"]),
+]
+
+
+def count_message(name, params, given):
+    expected = len(params)
+    return f"{name}() takes exactly {expected} positional argument{'' if expected == 1 else 's'} ({given} given)"
+
+
+def host_message(call):
+    try:
+        call()
+    except TypeError as error:
+        return str(error)
+    raise AssertionError("expected the host to raise")
+
+
+def binding_cases():
+    """(id, name, entry, args, kwargs, message) for every binding error."""
+    for name, entry, params in ENTRY_POINTS:
+        n = len(params)
+        # Binding errors come before anything looks at the values.
+        marker = object()
+        yield f"{name}-too-many", name, entry, [marker] * (n + 1), {}, count_message(name, params, n + 1)
+        yield f"{name}-far-too-many", name, entry, [marker] * (n + 3), {"bogus": 1}, count_message(name, params, n + 3)
+        if n == 0:
+            yield f"{name}-unexpected", name, entry, [], {"bogus": 1}, f"{name}() got an unexpected keyword argument 'bogus'"
+            continue
+        yield f"{name}-none-given", name, entry, [], {}, count_message(name, params, 0)
+        for missing in range(n):
+            # Every other parameter is given by keyword: the count is of the
+            # parameters before the first missing one.
+            keywords = {p: marker for i, p in enumerate(params) if i != missing}
+            yield f"{name}-missing-{params[missing]}", name, entry, [], keywords, count_message(name, params, missing)
+        for positional in range(1, n):
+            keywords = {p: marker for p in params[positional + 1 :]}
+            yield (
+                f"{name}-missing-after-{positional}-positional",
+                name,
+                entry,
+                [marker] * positional,
+                keywords,
+                count_message(name, params, positional),
+            )
+        everything = [marker] * n
+        last = params[-1]
+        yield f"{name}-multiple", name, entry, everything, {last: marker}, f"{name}() got multiple values for keyword argument '{last}'"
+        yield (
+            f"{name}-multiple-before-missing",
+            name,
+            entry,
+            everything[:1],
+            {params[0]: marker},
+            f"{name}() got multiple values for keyword argument '{params[0]}'",
+        )
+        yield f"{name}-unexpected", name, entry, everything, {"bogus": 1}, f"{name}() got an unexpected keyword argument 'bogus'"
+        # Left-over keywords are reported before a missing parameter, and
+        # only the first of them.
+        yield (
+            f"{name}-unexpected-before-missing",
+            name,
+            entry,
+            [],
+            {"zz": 1, "aa": 2},
+            f"{name}() got an unexpected keyword argument 'zz'",
+        )
+        yield (
+            f"{name}-case-matters",
+            name,
+            entry,
+            [],
+            {params[0].upper(): 1},
+            f"{name}() got an unexpected keyword argument '{params[0].upper()}'",
+        )
+
+
+BINDING_CASES = list(binding_cases())
+
+
+@pytest.mark.parametrize(
+    "name, entry, args, kwargs, message",
+    [case[1:] for case in BINDING_CASES],
+    ids=[case[0] for case in BINDING_CASES],
+)
+def test_binding_errors(name, entry, args, kwargs, message):
+    with pytest.raises(TypeError, match=exactly(message)):
+        entry()(*args, **kwargs)
+
+
+@pytest.mark.parametrize("name, entry, params", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])
+def test_non_string_keyword(name, entry, params):
+    callable_ = entry()
+    if name == "__cinit__":
+        # A class call hands the keyword dictionary to the constructor as it is.
+        message = "__cinit__() keywords must be strings"
+    else:
+        # Vector calls never see such a keyword: the host refuses it first,
+        # exactly as for a Python function.
+        def python_function(*args, **kwargs):
+            pass
+
+        message = host_message(lambda: python_function(**{1: 2}))
+    with pytest.raises(TypeError, match=exactly(message)):
+        callable_(**{1: 2})
+    with pytest.raises(TypeError, match=exactly(message)):
+        callable_(**{1: 2, "bogus": 1})
+    if name == "__cinit__":
+        # Only the first offending keyword is reported.
+        message = "__cinit__() got an unexpected keyword argument 'bogus'"
+    with pytest.raises(TypeError, match=exactly(message)):
+        callable_(**{"bogus": 1, 1: 2})
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: SimpleImage(width=1, pixels=b"abc", height=1).getPixel(coords=(0, 0)), (97, 98, 99)),
+        (lambda: SimpleImage(1, pixels=b"abc", height=1).getPixel((0, 0)), (97, 98, 99)),
+        (lambda: tessarin_ext._makeChunk(data=b"", chunkType=b"IEND")[4:8], b"IEND"),
+    ],
+)
+def test_keywords_bind_in_any_order(call, expected):
+    assert call() == expected
+
+
+def test_put_pixel_by_keyword():
+    target = image()
+    target.putPixel(value=(1, 2, 3), coords=(0, 0))
+    assert target.getPixel((0, 0)) == (1, 2, 3)
+
+
+# Exact built-in types.
+
+
+class TupleSub(tuple):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+NOTE = ". Subclasses of built-in types are rejected; pass an instance of the exact type."
+
+TYPED_PARAMETERS = [
+    ("getPixel-coords", lambda v: image().getPixel(v), "coords", "tuple", TupleSub((0, 0))),
+    ("putPixel-coords", lambda v: image().putPixel(v, (1, 2, 3)), "coords", "tuple", TupleSub((0, 0))),
+    ("makeChunk-chunkType", lambda v: tessarin_ext._makeChunk(v, b""), "chunkType", "bytes", BytesSub(b"IEND")),
+    ("makeChunk-data", lambda v: tessarin_ext._makeChunk(b"IEND", v), "data", "bytes", BytesSub(b"")),
+    ("save-path", lambda v: image().save(v), "path", "str", StrSub("x.png")),
+    ("saveBmp-path", lambda v: image().saveBmp(v), "path", "str", StrSub("x.bmp")),
+]
+
+
+@pytest.mark.parametrize("call, param, expected, subclass_instance", [t[1:] for t in TYPED_PARAMETERS], ids=[t[0] for t in TYPED_PARAMETERS])
+@pytest.mark.parametrize("kind", ["none", "other", "list", "subclass"])
+def test_exact_type_parameters(call, param, expected, subclass_instance, kind, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    value = {"none": None, "other": 3, "list": [0, 0], "subclass": subclass_instance}[kind]
+    message = f"Argument '{param}' has incorrect type (expected {expected}, got {type(value).__name__})"
+    if kind == "subclass":
+        message += NOTE
+    with pytest.raises(TypeError, match=exactly(message)):
+        call(value)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_exact_types_are_checked_in_parameter_order_after_binding():
+    with pytest.raises(TypeError, match=exactly("Argument 'chunkType' has incorrect type (expected bytes, got int)")):
+        tessarin_ext._makeChunk(1, 2)
+    with pytest.raises(TypeError, match=exactly("Argument 'data' has incorrect type (expected bytes, got int)")):
+        tessarin_ext._makeChunk(b"IEND", 2)
+    with pytest.raises(TypeError, match=exactly(count_message("_makeChunk", ["chunkType", "data"], 1))):
+        tessarin_ext._makeChunk(1)
+
+
+# 32-bit conversion of widths and heights.
+
+
+class IntLike:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+
+class IndexOnly:
+    def __index__(self):
+        return 1
+
+
+class IntSub(int):
+    pass
+
+
+def construct_width(value):
+    return SimpleImage(value, 1, bytes(3)).width
+
+
+def construct_height(value):
+    return SimpleImage(1, value, bytes(3)).height
+
+
+def set_width(value):
+    target = image()
+    target.width = value
+    return target.width
+
+
+def set_height(value):
+    target = image()
+    target.height = value
+    return target.height
+
+
+def write_png(value, tmp_path):
+    return tessarin_ext._writePng(str(tmp_path / "out.png"), value, 1, bytes(3))
+
+
+def write_bmp(value, tmp_path):
+    return tessarin_ext._writeBmp(str(tmp_path / "out.bmp"), 1, value, bytes(3))
+
+
+STORING = [construct_width, construct_height, set_width, set_height]
+CONVERTING = STORING + [write_png, write_bmp]
+
+
+def run(conversion, value, tmp_path):
+    if conversion in (write_png, write_bmp):
+        return conversion(value, tmp_path)
+    return conversion(value)
+
+
+@pytest.mark.parametrize("conversion", STORING)
+@pytest.mark.parametrize(
+    "value, stored",
+    [(1, 1), (True, 1), (IntSub(1), 1), (1.99, 1), (1.0, 1), (IntLike(1), 1)],
+)
+def test_conversion_accepts(conversion, value, stored):
+    result = conversion(value)
+    assert result == stored
+    assert type(result) is int
+
+
+@pytest.mark.parametrize("conversion", STORING[2:])
+@pytest.mark.parametrize("value, stored", [(-2.9, -2), (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31)), (False, 0)])
+def test_conversion_truncates_and_spans_int32(conversion, value, stored):
+    assert conversion(value) == stored
+
+
+def overflow_message(value):
+    try:
+        import _testcapi
+    except ImportError:
+        return None
+    try:
+        _testcapi.getargs_i(value)
+    except OverflowError as error:
+        return str(error)
+    raise AssertionError("the host converted an out-of-range int")
+
+
+@pytest.mark.parametrize("conversion", CONVERTING)
+@pytest.mark.parametrize(
+    "value, kind, message",
+    [
+        ("1", TypeError, "an integer is required"),
+        (b"1", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (IndexOnly(), TypeError, "an integer is required"),
+        (IntLike("1"), TypeError, "__int__ returned non-int (type str)"),
+        (IntLike(1.0), TypeError, "__int__ returned non-int (type float)"),
+        (2**31, OverflowError, None),
+        (-(2**31) - 1, OverflowError, None),
+        (2**64, OverflowError, None),
+        (IntLike(2**31), OverflowError, None),
+        (float(2**31), OverflowError, None),
+    ],
+)
+def test_conversion_rejects(conversion, value, kind, message, tmp_path):
+    if kind is OverflowError:
+        message = overflow_message(value if type(value) is int else int(value))
+    with pytest.raises(kind) as caught:
+        run(conversion, value, tmp_path)
+    if message is not None:
+        assert str(caught.value) == message
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("conversion", CONVERTING)
+@pytest.mark.parametrize("value", [float("nan"), float("inf")])
+def test_conversion_passes_int_errors_through(conversion, value, tmp_path):
+    try:
+        int(value)
+    except (ValueError, OverflowError) as error:
+        expected = (type(error), str(error))
+    with pytest.raises(expected[0], match=exactly(expected[1])):
+        run(conversion, value, tmp_path)
+
+
+def test_int_subclass_from_int_warns_like_the_host():
+    with warnings.catch_warnings(record=True) as host:
+        warnings.simplefilter("always")
+        int(IntLike(IntSub(7)))
+    [expected] = host
+    with pytest.warns(DeprecationWarning) as recorded:
+        assert construct_width(IntLike(IntSub(1))) == 1
+    assert [str(w.message) for w in recorded] == [str(expected.message)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning, match=exactly(str(expected.message))):
+            SimpleImage(IntLike(IntSub(1)), 1, bytes(3))
+
+
+@pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2**100])
+@pytest.mark.parametrize("position", ["width", "height"])
+def test_overflow_comes_before_the_length_is_looked_at(value, position):
+    class Watched:
+        looked_at = False
+
+        def __len__(self):
+            Watched.looked_at = True
+            return 3
+
+        def __iter__(self):
+            return iter(b"abc")
+
+    arguments = {"width": 1, "height": 1, "pixels": Watched()}
+    arguments[position] = value
+    with pytest.raises(OverflowError):
+        SimpleImage(**arguments)
+    assert not Watched.looked_at
