@@ -3,6 +3,7 @@
 // and item access, so results and errors are those of the plain Python
 // expressions for every input.
 #include <cstdint>
+#include <cstring>
 
 #include "image/simple_image.hpp"
 #include "module/args.hpp"
@@ -94,9 +95,56 @@ int locate(PyObject* self, PyObject* coords, PixelIndex& index) {
     return index.object ? 0 : -1;
 }
 
+// The common call, method(self, (x, y)) with exact ints of machine size:
+// 1 with the byte index set when the pixel is in bounds, -1 with the bounds
+// error raised when it is not, 0 when the general path must decide.
+int quick_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t expected_nargs,
+                int64_t* index) {
+    if (nargs != expected_nargs || kwnames || !PyObject_TypeCheck(args[0], &SimpleImageType) ||
+        !PyTuple_CheckExact(args[1]) || PyTuple_GET_SIZE(args[1]) != 2) {
+        return 0;
+    }
+    PyObject* x = PyTuple_GET_ITEM(args[1], 0);
+    PyObject* y = PyTuple_GET_ITEM(args[1], 1);
+    if (!PyLong_CheckExact(x) || !PyLong_CheckExact(y)) return 0;
+    int x_overflow, y_overflow;
+    const long column = PyLong_AsLongAndOverflow(x, &x_overflow);
+    const long row = PyLong_AsLongAndOverflow(y, &y_overflow);
+    if (x_overflow || y_overflow) return 0;
+    const SimpleImage* image = as_image(args[0]);
+    if (column < 0 || column >= image->width || row < 0 || row >= image->height) return raise_out_of_bounds();
+    int64_t pixel;
+    if (__builtin_mul_overflow(static_cast<int64_t>(row), static_cast<int64_t>(image->width), &pixel) ||
+        __builtin_mul_overflow(pixel + column, int64_t{3}, index)) {
+        return 0;
+    }
+    return 1;
+}
+
+// The three bytes at `index` of an exact bytearray that holds them.
+const unsigned char* pixel_bytes(PyObject* pixels, int64_t index) {
+    if (!PyByteArray_CheckExact(pixels) || index + 2 >= PyByteArray_GET_SIZE(pixels)) return nullptr;
+    return reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(pixels)) + index;
+}
+
+PyObject* rgb_tuple(const unsigned char* rgb) {
+    PyObject* result = PyTuple_New(3);
+    if (!result) return nullptr;
+    for (int channel = 0; channel < 3; ++channel) {
+        PyTuple_SET_ITEM(result, channel, Py_NewRef(state.constants.byte_values[rgb[channel]]));
+    }
+    return result;
+}
+
 Signature get_pixel_signature{"getPixel", 1, {"coords"}};
 
 PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    int64_t quick;
+    const int located = quick_index(args, nargs, kwnames, 2, &quick);
+    if (located < 0) return nullptr;
+    if (located > 0) {
+        if (const unsigned char* rgb = pixel_bytes(as_image(args[0])->pixels, quick)) return rgb_tuple(rgb);
+    }
     if (check_self(args, nargs, "getPixel") < 0) return nullptr;
     PyObject* coords;
     if (bind(get_pixel_signature, args + 1, nargs - 1, kwnames, &coords) < 0 ||
@@ -105,10 +153,8 @@ PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     }
     PixelIndex index;
     if (locate(args[0], coords, index) < 0) return nullptr;
-    PyObject* pixels = as_image(args[0])->pixels;
-    if (index.in_machine && PyByteArray_CheckExact(pixels) && index.value + 2 < PyByteArray_GET_SIZE(pixels)) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(pixels));
-        return Py_BuildValue("(iii)", bytes[index.value], bytes[index.value + 1], bytes[index.value + 2]);
+    if (index.in_machine) {
+        if (const unsigned char* rgb = pixel_bytes(as_image(args[0])->pixels, index.value)) return rgb_tuple(rgb);
     }
     Ref channels[3];
     for (int offset = 0; offset < 3; ++offset) {
@@ -138,7 +184,29 @@ int channel_value(PyObject* item, unsigned char* out) {
 
 Signature put_pixel_signature{"putPixel", 2, {"coords", "value"}};
 
+// The channels of a value that is an exact tuple or list of three exact
+// ints, each & 255; false when the general path must convert them.
+bool quick_channels(PyObject* value, unsigned char* rgb) {
+    if (!(PyTuple_CheckExact(value) || PyList_CheckExact(value)) || PySequence_Fast_GET_SIZE(value) != 3) {
+        return false;
+    }
+    PyObject** items = PySequence_Fast_ITEMS(value);
+    for (int channel = 0; channel < 3; ++channel) {
+        if (!PyLong_CheckExact(items[channel])) return false;
+        rgb[channel] = static_cast<unsigned char>(PyLong_AsUnsignedLongLongMask(items[channel]) & 0xff);
+    }
+    return true;
+}
+
 PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    int64_t quick;
+    const int located = quick_index(args, nargs, kwnames, 3, &quick);
+    if (located < 0) return nullptr;
+    unsigned char channels[3];
+    if (located > 0 && quick_channels(args[2], channels) && pixel_bytes(as_image(args[0])->pixels, quick)) {
+        std::memcpy(PyByteArray_AS_STRING(as_image(args[0])->pixels) + quick, channels, 3);
+        Py_RETURN_NONE;
+    }
     if (check_self(args, nargs, "putPixel") < 0) return nullptr;
     PyObject* bound[2];
     if (bind(put_pixel_signature, args + 1, nargs - 1, kwnames, bound) < 0 ||

@@ -89,6 +89,9 @@ int init_literals(Constants& c) {
     if (make_int(&c.one, 1) < 0) return -1;
     if (make_int(&c.two, 2) < 0) return -1;
     if (make_int(&c.three, 3) < 0) return -1;
+    for (unsigned long value = 0; value < 256; ++value) {
+        if (make_int(&c.byte_values[value], value) < 0) return -1;
+    }
     if (make_int(&c.four, 4) < 0) return -1;
     if (make_int(&c.eight, 8) < 0) return -1;
     if (make_int(&c.fourteen, 14) < 0) return -1;

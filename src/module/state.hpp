@@ -71,6 +71,7 @@ struct Constants {
     PyObject* fourteen;          // 14
     PyObject* thirty_six;        // 36
     PyObject* subclass_note;     // the note appended when a built-in subclass is rejected
+    PyObject* byte_values[256];  // the ints 0..255, for channel values
 };
 
 struct ProcessState {
