@@ -97,6 +97,18 @@ int cache_builtins() {
     return 0;
 }
 
+// The stream types whose reads of zero bytes are known to do nothing: the
+// in-memory stream and the binary file object that the built-in open makes.
+int cache_stream_types(PyObject* bytes_io) {
+    Ref io_module = Ref::steal(PyImport_ImportModule("io"));
+    if (!io_module) return -1;
+    Ref buffered_reader = Ref::steal(PyObject_GetAttrString(io_module.get(), "BufferedReader"));
+    if (!buffered_reader) return -1;
+    Py_XSETREF(state.host_bytesio_type, Py_NewRef(bytes_io));
+    Py_XSETREF(state.host_file_type, buffered_reader.release());
+    return 0;
+}
+
 int bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.module_dict, name, value); }
 
 int import_globals() {
@@ -119,6 +131,7 @@ int import_globals() {
         bind_global(state.names.BytesIO, bytes_io.get()) < 0) {
         return -1;
     }
+    if (cache_stream_types(bytes_io.get()) < 0) return -1;
     Ref path;
     if (host::import_from("pathlib", &state.names.Path, 1, &path) < 0 ||
         bind_global(state.names.Path, path.get()) < 0) {
