@@ -7,7 +7,6 @@ import pathlib
 import struct
 import traceback
 import warnings
-import zlib
 
 import pytest
 from PIL import Image
@@ -15,37 +14,14 @@ from PIL import Image
 from Quorvel import tessarin_ext
 from Quorvel.tessarin_ext import PNG_SIGNATURE, SimpleImage
 
+from builders import bmp_bytes, png_bytes
+
 WIDTH, HEIGHT = 5, 3
 # Row-major RGB, top row first; every byte differs so that a swapped channel,
 # a flipped row or a shifted column shows.
 PIXELS = bytes((7 * i + 3) % 256 for i in range(WIDTH * HEIGHT * 3))
 OTHER_PIXELS = bytes(255 - b for b in PIXELS)
 SUBCLASS_NOTE = ". Subclasses of built-in types are rejected; pass an instance of the exact type."
-
-
-def chunk(tag: bytes, data: bytes) -> bytes:
-    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
-
-
-def png_bytes(width: int, height: int, pixels: bytes) -> bytes:
-    stride = width * 3
-    raw = b"".join(b"\x00" + pixels[y * stride:(y + 1) * stride] for y in range(height))
-    return (b"\x89PNG\r\n\x1a\n"
-            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw))
-            + chunk(b"IEND", b""))
-
-
-def bmp_bytes(width: int, height: int, pixels: bytes) -> bytes:
-    stride = (width * 3 + 3) // 4 * 4
-    rows = []
-    for y in reversed(range(height)):
-        row = pixels[y * width * 3:(y + 1) * width * 3]
-        bgr = b"".join(row[x:x + 3][::-1] for x in range(0, len(row), 3))
-        rows.append(bgr + b"\x00" * (stride - len(bgr)))
-    data = b"".join(rows)
-    return (b"BM" + struct.pack("<IHHI", 54 + len(data), 0, 0, 54)
-            + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 0, 0, 0, 0) + data)
 
 
 def png_with_bad_crc() -> bytes:

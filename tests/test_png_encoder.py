@@ -1,5 +1,4 @@
 """_writePng: the file it writes, byte for byte, and what a failure leaves."""
-import io
 import pathlib
 import random
 import shutil

@@ -8,6 +8,7 @@
 #include "bmp/pixel_rows.hpp"
 #include "bmp/row_stride.hpp"
 #include "module/args.hpp"
+#include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -17,11 +18,6 @@ namespace tessarin::bmp {
 namespace {
 
 TracebackSite load_bmp_site{"_loadBmp"};
-
-int raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return -1;
-}
 
 // 1 when `left != right` by the host's comparison, 0 when equal, -1 on error.
 int differs(PyObject* left, long right) {
@@ -111,7 +107,12 @@ Ref allocate_pixels(int64_t width, int64_t rows) {
         if (!count) return {};
         return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), count.get()));
     }
-    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    // Grown from empty rather than allocated at its size: a bytearray whose
+    // first allocation fails is freed half-initialised by the host, which
+    // then reports a spurious SystemError next to the MemoryError.
+    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (pixels && PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(size)) < 0) return {};
+    return pixels;
 }
 
 // Whether reading zero bytes from `stream` is known to do nothing: the

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "module/args.hpp"
+#include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
@@ -22,10 +23,7 @@ TracebackSite pixels_set_site{"SimpleImage._pixels.__set__"};
 TracebackSite reduce_site{"SimpleImage.__reduce__"};
 TracebackSite setstate_site{"SimpleImage.__setstate__"};
 
-int raise_length_mismatch() {
-    PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
-    return -1;
-}
+int raise_length_mismatch() { return raise_value_error("Pixel data length does not match image dimensions"); }
 
 // len(pixels) == width * height * 3, the product taken exactly.
 bool length_matches(Py_ssize_t length, int32_t width, int32_t height) {

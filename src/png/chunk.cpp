@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "module/args.hpp"
+#include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 #include "png/chunk.hpp"
@@ -10,11 +11,6 @@
 namespace tessarin::png {
 
 namespace {
-
-int raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return -1;
-}
 
 // stream.read(count) and whether its length is `count`: 1 yes, 0 no, -1 error.
 int read_exactly(PyObject* stream, PyObject* count, Ref& out) {

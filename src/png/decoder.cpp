@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "module/args.hpp"
+#include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -19,11 +20,6 @@ namespace tessarin::png {
 namespace {
 
 TracebackSite load_png_site{"_loadPng"};
-
-int raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return -1;
-}
 
 struct Header {
     int32_t width = -1, height = -1, bit_depth = -1, color_type = -1, compression = -1, filter = -1,
@@ -146,7 +142,10 @@ public:
     void start() {
         const uint64_t size = static_cast<uint64_t>(width_) * rows_ * 3;
         if (size <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            pixels_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+            // Grown from empty: a bytearray whose first allocation fails is
+            // freed half-initialised by the host (a spurious SystemError).
+            pixels_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+            if (pixels_ && PyByteArray_Resize(pixels_.get(), static_cast<Py_ssize_t>(size)) < 0) pixels_.reset();
         } else {
             PyErr_NoMemory();
         }
