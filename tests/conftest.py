@@ -25,3 +25,23 @@ def corpus() -> pathlib.Path:
     if found is None:
         pytest.skip("image corpus not available")
     return found
+
+
+_PEAK_PROBE = """
+with open("/proc/self/status") as _status:
+    print(next(int(line.split()[1]) for line in _status if line.startswith("VmHWM:")))
+"""
+
+
+def peak_rss_mib(code: str) -> float:
+    """Runs `code` in a fresh interpreter and returns its peak resident size.
+    VmHWM belongs to the new process image alone; ru_maxrss would also carry
+    the peak of the process that started it."""
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent(code) + _PEAK_PROBE
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return int(done.stdout.split()[-1]) / 1024

@@ -7,11 +7,11 @@ import shutil
 import struct
 import subprocess
 import sys
-import textwrap
 
 import pytest
 from PIL import Image
 
+from conftest import peak_rss_mib
 from Quorvel import tessarin_ext as m
 from Quorvel.tessarin_ext import SimpleImage
 
@@ -77,13 +77,6 @@ class RecordingStream:
     def seek(self, position):
         self.calls.append(("seek", position))
         return self._inner.seek(position)
-
-
-def peak_rss_mib(code: str) -> float:
-    script = textwrap.dedent(code) + "\nimport resource\nprint(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    return int(done.stdout.split()[-1]) / 1024
 
 
 # --- decoder: messages and their order ----------------------------------------

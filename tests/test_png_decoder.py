@@ -6,14 +6,12 @@ by Pillow, or filtered by a small reference encoder in this file.
 import io
 import random
 import struct
-import subprocess
-import sys
-import textwrap
 import zlib
 
 import pytest
 from PIL import Image
 
+from conftest import peak_rss_mib
 from Quorvel import tessarin_ext as m
 from Quorvel.tessarin_ext import SimpleImage
 
@@ -432,18 +430,6 @@ def test_struct_global_is_looked_up_at_call_time(monkeypatch):
 
 
 # --- hostile inputs ----------------------------------------------------------
-
-
-def peak_rss_mib(code: str) -> float:
-    """Runs `code` in a fresh interpreter; returns its peak resident size."""
-    script = textwrap.dedent(code) + textwrap.dedent("""
-        import resource
-        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
-    """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    lines = done.stdout.split()
-    return int(lines[-1]) / 1024
 
 
 PRELUDE = """

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ kernel tests, then the Python tests (pytest).
-# Installs and builds what is missing first. Extra arguments go to pytest.
+# Runs every test: the C++ kernel tests, the quick forms of the reliability
+# checks (sanitizers, reference leaks, fuzzers; see docs/reliability.md), then
+# the Python tests (pytest). Installs and builds what is missing first. Extra
+# arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -9,5 +11,7 @@ if [ ! -f build/kernels/build.ninja ]; then
     .venv/bin/meson setup build/kernels -Dtests=enabled --buildtype=release >/dev/null
 fi
 .venv/bin/meson test -C build/kernels -q --print-errorlogs
+
+tools/reliability_quick.sh
 
 .venv/bin/python -m pytest -q tests "$@"

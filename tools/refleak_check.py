@@ -1,0 +1,394 @@
+"""Reference-leak check of every entry point of Quorvel.tessarin_ext.
+
+Runs each case (one call, successful or failing in a known way) in a loop
+under a debug interpreter, the way CPython hunts reference leaks: a few
+warm-up runs fill the caches, then each measured run reports how much
+sys.gettotalrefcount() and sys.getallocatedblocks() grew. A case leaks when
+every measured run grows; its deltas are printed. Exit status 1 on any leak
+or on a case that raised something other than what it expects.
+
+    python-dbg tools/refleak_check.py [--quick] [-k SUBSTRING]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import pathlib
+import pickle
+import struct
+import sys
+import tempfile
+import warnings
+import zlib
+from typing import Callable
+
+import Quorvel.tessarin_ext as ext
+from Quorvel.tessarin_ext import SimpleImage
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def chunk(tag: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF)
+
+
+def png(width: int, height: int, raw: bytes, *, color_type: int = 2, bit_depth: int = 8,
+        interlace: int = 0, header: bytes | None = None, idat: bytes | None = None) -> bytes:
+    fields = header if header is not None else struct.pack(
+        ">IIBBBBB", width, height, bit_depth, color_type, 0, 0, interlace)
+    body = chunk(b"IHDR", fields)
+    body += chunk(b"IDAT", zlib.compress(raw) if idat is None else idat)
+    return PNG_SIGNATURE + body + chunk(b"IEND", b"")
+
+
+def bmp(width: int, height: int, rows: bytes, *, header_size: int = 40, planes: int = 1,
+        bits: int = 24, compression: int = 0, cut: int = 0) -> bytes:
+    info = struct.pack("<iiHHIIiiII", width, height, planes, bits, compression, len(rows), 0, 0, 0, 0)
+    data = b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54) + struct.pack("<I", header_size) + info + rows
+    return data[: len(data) - cut] if cut else data
+
+
+RGB_2X2 = bytes(range(12))
+VALID_PNG = png(2, 2, b"\x00" + RGB_2X2[:6] + b"\x01" + RGB_2X2[6:])
+VALID_PNG_RGBA = png(1, 1, b"\x04\x01\x02\x03\x04", color_type=6)
+VALID_BMP = bmp(2, 2, RGB_2X2[:6] + b"\x00\x00" + RGB_2X2[6:] + b"\x00\x00")
+
+
+class ListStream:
+    """A stream whose row reads return a chosen object type."""
+
+    def __init__(self, data: bytes, row_type: Callable[[bytes], object]) -> None:
+        self.inner = io.BytesIO(data)
+        self.row_type = row_type
+
+    def read(self, n: int) -> object:
+        data = self.inner.read(n)
+        return self.row_type(data) if n == 8 else data
+
+    def seek(self, pos: int) -> int:
+        return self.inner.seek(pos)
+
+
+class RowTypeStream(io.BytesIO):
+    """Pixel rows (the reads after the headers) come back as another type."""
+
+    def __init__(self, data: bytes, row_type: Callable[[bytes], object]) -> None:
+        super().__init__(data)
+        self.row_type = row_type
+
+    def read(self, n: int = -1) -> object:  # type: ignore[override]
+        data = super().read(n)
+        return self.row_type(data) if self.tell() > 54 else data
+
+
+class ThreeWayOverride(SimpleImage):
+    @staticmethod
+    def _streamToImage(stream):
+        return iter([1, 1, bytes(3), "extra"])
+
+
+class TwoValueOverride(SimpleImage):
+    @staticmethod
+    def _streamToImage(stream):
+        return (1, 1)
+
+
+class Finalised(SimpleImage):
+    def __del__(self) -> None:
+        pass
+
+
+class IntReturnsStr:
+    def __int__(self):
+        return "2"
+
+
+class IntReturnsIntSubclass:
+    def __int__(self):
+        return True
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+class StrSubclass(str):
+    pass
+
+
+class TupleSubclass(tuple):
+    pass
+
+
+class FailingStream:
+    def read(self, n: int) -> bytes:
+        raise OSError("read failed")
+
+    def seek(self, pos: int) -> int:
+        return 0
+
+
+def image() -> SimpleImage:
+    return SimpleImage(2, 2, RGB_2X2)
+
+
+def reassigned(width: int | None = None, height: int | None = None, pixels=...) -> SimpleImage:
+    img = image()
+    if width is not None:
+        img.width = width
+    if height is not None:
+        img.height = height
+    if pixels is not ...:
+        img._pixels = pixels
+    return img
+
+
+def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], tuple[type[BaseException], ...]]]:
+    """(name, call, exceptions the call may raise); an empty tuple means it must
+    succeed, and NoneType among the exceptions means it may also succeed."""
+    png_path = str(workdir / "image.png")
+    bmp_path = str(workdir / "image.bmp")
+    out_png = str(workdir / "out.png")
+    out_bmp = str(workdir / "out.bmp")
+    missing = str(workdir / "missing.png")
+    directory = str(workdir)
+    image().save(png_path)
+    image().saveBmp(bmp_path)
+
+    none: tuple[type[BaseException], ...] = ()
+    ve, te, oe = (ValueError,), (TypeError,), (OverflowError,)
+    se, ze, ie = (struct.error,), (zlib.error,), (IndexError,)
+    cases: list[tuple[str, Callable[[], object], tuple[type[BaseException], ...]]] = [
+        # construction and argument binding
+        ("init", lambda: SimpleImage(2, 2, RGB_2X2), none),
+        ("init keywords", lambda: SimpleImage(width=2, height=2, pixels=bytearray(RGB_2X2)), none),
+        ("init list pixels", lambda: SimpleImage(1, 1, [1, 2, 3]), none),
+        ("init memoryview", lambda: SimpleImage(1, 1, memoryview(b"abc")), none),
+        ("init float width", lambda: SimpleImage(2.9, 1, bytes(6)), none),
+        ("init int subclass from __int__", lambda: SimpleImage(IntReturnsIntSubclass(), 1, bytes(3)), none),
+        ("init bad length", lambda: SimpleImage(2, 2, bytes(11)), ve),
+        ("init str width", lambda: SimpleImage("2", 2, bytes(12)), te),
+        ("init __int__ returns str", lambda: SimpleImage(IntReturnsStr(), 1, bytes(6)), te),
+        ("init overflow", lambda: SimpleImage(2**31, 1, b""), oe),
+        ("init no len", lambda: SimpleImage(1, 1, 5), te),
+        ("init bad items", lambda: SimpleImage(1, 1, [1, 2, 300]), ve),
+        ("init str pixels", lambda: SimpleImage(1, 1, "abc"), te),
+        ("init too many", lambda: SimpleImage(1, 1, b"abc", 4), te),
+        ("init missing", lambda: SimpleImage(1, 1), te),
+        ("init unexpected kw", lambda: SimpleImage(1, 1, b"abc", depth=3), te),
+        ("init multiple values", lambda: SimpleImage(1, 1, b"abc", width=1), te),
+        ("init subclass with finaliser", lambda: Finalised(1, 1, b"abc"), none),
+        # attributes
+        ("get attributes", lambda: (image().width, image().height, image().size, image()._pixels), none),
+        ("set width", lambda: setattr(image(), "width", 7), none),
+        ("set width overflow", lambda: setattr(image(), "width", 2**40), oe),
+        ("set width str", lambda: setattr(image(), "width", "7"), te),
+        ("del width", lambda: delattr(image(), "width"), (NotImplementedError,)),
+        ("set pixels", lambda: setattr(image(), "_pixels", bytearray(3)), none),
+        ("set pixels bytes", lambda: setattr(image(), "_pixels", b"abc"), te),
+        ("del pixels", lambda: delattr(image(), "_pixels"), none),
+        ("set size", lambda: setattr(image(), "size", (1, 1)), (AttributeError,)),
+        ("set other attribute", lambda: setattr(image(), "other", 1), (AttributeError,)),
+        # pixel access
+        ("getPixel", lambda: image().getPixel((1, 1)), none),
+        ("getPixel keyword", lambda: image().getPixel(coords=(0, 1)), none),
+        ("getPixel out of bounds", lambda: image().getPixel((2, 0)), ve),
+        ("getPixel big coordinate", lambda: image().getPixel((2**70, 0)), ve),
+        ("getPixel list", lambda: image().getPixel([0, 0]), te),
+        ("getPixel tuple subclass", lambda: image().getPixel(TupleSubclass((0, 0))), te),
+        ("getPixel too many", lambda: image().getPixel((0, 0, 0)), ve),
+        ("getPixel too few", lambda: image().getPixel((0,)), ve),
+        ("getPixel float", lambda: image().getPixel((0.5, 0)), te),
+        ("getPixel str coordinate", lambda: image().getPixel(("a", 0)), te),
+        ("getPixel past buffer", lambda: reassigned(width=100).getPixel((50, 0)), ie),
+        ("getPixel no pixels", lambda: reassigned(pixels=None).getPixel((0, 0)), te),
+        ("getPixel no args", lambda: image().getPixel(), te),
+        ("putPixel", lambda: image().putPixel((1, 1), (1, 2, 3)), none),
+        ("putPixel wraps", lambda: image().putPixel((0, 0), (256, -1, 3.9)), none),
+        ("putPixel iterator", lambda: image().putPixel((0, 0), iter([1, 2, 3])), none),
+        ("putPixel bytes", lambda: image().putPixel(value=b"abc", coords=(0, 0)), none),
+        ("putPixel too few", lambda: image().putPixel((0, 0), [1, 2]), ve),
+        ("putPixel too many", lambda: image().putPixel((0, 0), (1, 2, 3, 4)), ve),
+        ("putPixel iterator too many", lambda: image().putPixel((0, 0), iter(range(5))), ve),
+        ("putPixel iterator too few", lambda: image().putPixel((0, 0), iter(range(2))), ve),
+        ("putPixel bad channel", lambda: image().putPixel((0, 0), (1, None, 3)), te),
+        ("putPixel out of bounds", lambda: image().putPixel((9, 9), None), ve),
+        ("putPixel past buffer", lambda: reassigned(height=100).putPixel((0, 50), (1, 2, 3)), ie),
+        ("putPixel no pixels", lambda: reassigned(pixels=None).putPixel((0, 0), (1, 2, 3)), te),
+        ("putPixel unexpected kw", lambda: image().putPixel((0, 0), (1, 2, 3), alpha=1), te),
+        ("copy", lambda: image().copy(), none),
+        ("copy subclass", lambda: Finalised(1, 1, b"abc").copy(), none),
+        ("copy mismatch", lambda: reassigned(width=100).copy(), ve),
+        ("copy no pixels", lambda: reassigned(pixels=None).copy(), te),
+        ("copy with argument", lambda: image().copy(1), te),
+        ("__reduce__", lambda: image().__reduce__(), te),
+        ("__setstate__", lambda: image().__setstate__(None), te),
+        ("pickle", lambda: pickle.dumps(image()), te),
+        # opening
+        ("open png bytes", lambda: SimpleImage.open(VALID_PNG), none),
+        ("open rgba png", lambda: SimpleImage.open(bytearray(VALID_PNG_RGBA)), none),
+        ("open bmp bytes", lambda: SimpleImage.open(VALID_BMP), none),
+        ("open bmp top-down", lambda: SimpleImage.open(bmp(1, -1, b"abc\x00")), none),
+        ("open str path", lambda: SimpleImage.open(png_path), none),
+        ("open Path", lambda: SimpleImage.open(pathlib.Path(bmp_path)), none),
+        ("open keyword", lambda: SimpleImage.open(source=VALID_PNG), none),
+        ("open on subclass", lambda: Finalised.open(VALID_PNG), none),
+        ("open missing file", lambda: SimpleImage.open(missing), (FileNotFoundError,)),
+        ("open directory", lambda: SimpleImage.open(directory), (IsADirectoryError, PermissionError)),
+        ("open memoryview", lambda: SimpleImage.open(memoryview(VALID_PNG)), te),
+        ("open None", lambda: SimpleImage.open(None), te),
+        ("open empty", lambda: SimpleImage.open(b""), ve),
+        ("open garbage", lambda: SimpleImage.open(b"GIF89a"), ve),
+        ("open override too many", lambda: ThreeWayOverride.open(b"x"), ve),
+        ("open override too few", lambda: TwoValueOverride.open(b"x"), ve),
+        ("streamToImage", lambda: SimpleImage._streamToImage(io.BytesIO(VALID_PNG)), none),
+        ("streamToImage on instance", lambda: image()._streamToImage(stream=io.BytesIO(VALID_BMP)), none),
+        ("streamToImage failing read", lambda: SimpleImage._streamToImage(FailingStream()), (OSError,)),
+        ("streamToImage text stream", lambda: SimpleImage._streamToImage(io.StringIO("abcdefgh")), te),
+        ("streamToImage no read", lambda: SimpleImage._streamToImage(42), (AttributeError,)),
+        # PNG decoder errors
+        ("png short signature", lambda: SimpleImage.open(PNG_SIGNATURE[:7] + b"BM"), ve),
+        ("png bad crc", lambda: SimpleImage.open(VALID_PNG[:29] + b"\x00" + VALID_PNG[30:]), ve),
+        ("png truncated", lambda: SimpleImage.open(VALID_PNG[:40]), ve),
+        ("png no header", lambda: SimpleImage.open(PNG_SIGNATURE + chunk(b"IEND", b"")), ve),
+        ("png bit depth", lambda: SimpleImage.open(png(1, 1, b"\x00" + bytes(6), bit_depth=16)), ve),
+        ("png palette", lambda: SimpleImage.open(png(1, 1, b"\x00\x00", color_type=3)), ve),
+        ("png interlaced", lambda: SimpleImage.open(png(1, 1, b"\x00" + bytes(3), interlace=1)), ve),
+        ("png short header", lambda: SimpleImage.open(png(1, 1, b"", header=bytes(12))), se),
+        ("png huge width", lambda: SimpleImage.open(png(2**32 - 1, 1, b"", header=struct.pack(">IIBBBBB", 2**32 - 1, 1, 8, 2, 0, 0, 0))), oe),
+        ("png no idat", lambda: SimpleImage.open(PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0)) + chunk(b"IEND", b"")), ze),
+        ("png bad zlib", lambda: SimpleImage.open(png(1, 1, b"", idat=b"not zlib")), ze),
+        ("png malformed length", lambda: SimpleImage.open(png(1, 1, b"\x00" + bytes(4))), ve),
+        ("png bad filter", lambda: SimpleImage.open(png(1, 1, b"\x05" + bytes(3))), ve),
+        ("png all filters", lambda: SimpleImage.open(png(2, 5, b"".join(bytes([f]) + bytes(range(f, f + 6)) for f in range(5)))), none),
+        ("readChunk", lambda: ext._readChunk(io.BytesIO(chunk(b"tEXt", b"hello"))), none),
+        ("readChunk keyword", lambda: ext._readChunk(stream=io.BytesIO(chunk(b"tEXt", b""))), none),
+        ("readChunk eof", lambda: ext._readChunk(io.BytesIO(b"\x00\x00")), ve),
+        ("readChunk bad crc", lambda: ext._readChunk(io.BytesIO(chunk(b"tEXt", b"x")[:-1] + b"\x00")), ve),
+        ("readChunk None", lambda: ext._readChunk(None), (AttributeError,)),
+        ("readChunk no args", lambda: ext._readChunk(), te),
+        ("makeChunk", lambda: ext._makeChunk(b"tEXt", b"data"), none),
+        ("makeChunk str type", lambda: ext._makeChunk("tEXt", b""), te),
+        ("makeChunk bytearray", lambda: ext._makeChunk(b"tEXt", bytearray()), te),
+        ("makeChunk subclass", lambda: ext._makeChunk(BytesSubclass(b"tEXt"), b""), te),
+        ("makeChunk keyword", lambda: ext._makeChunk(data=b"", chunkType=b"IEND"), none),
+        ("makeChunk unexpected kw", lambda: ext._makeChunk(b"IEND", b"", crc=1), te),
+        # BMP decoder errors
+        ("bmp short header", lambda: SimpleImage.open(b"BM" + bytes(5)), ve),
+        ("bmp short dib", lambda: SimpleImage.open(VALID_BMP[:16]), ve),
+        ("bmp core header", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", header_size=12)), ve),
+        ("bmp short info", lambda: SimpleImage.open(VALID_BMP[:30]), se),
+        ("bmp planes", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", planes=2)), ve),
+        ("bmp 8 bit", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", bits=8)), ve),
+        ("bmp compressed", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", compression=1)), ve),
+        ("bmp negative width", lambda: SimpleImage.open(bmp(-1, 1, b"abc\x00")), ve),
+        ("bmp incomplete pixels", lambda: SimpleImage.open(bmp(2, 2, bytes(16), cut=3)), ve),
+        ("bmp rows as bytearray", lambda: SimpleImage._streamToImage(RowTypeStream(VALID_BMP, bytearray)), te),
+        ("bmp rows as None", lambda: SimpleImage._streamToImage(RowTypeStream(VALID_BMP, lambda data: None)), te),
+        ("bmp rows as bytes subclass", lambda: SimpleImage._streamToImage(RowTypeStream(VALID_BMP, BytesSubclass)), te),
+        ("detection through list stream", lambda: SimpleImage._streamToImage(ListStream(VALID_PNG, bytearray)), none),
+        # saving
+        ("save", lambda: image().save(out_png), none),
+        ("save keyword", lambda: image().save(path=out_png), none),
+        ("saveBmp", lambda: image().saveBmp(out_bmp), none),
+        ("save None", lambda: image().save(None), te),
+        ("save bytes path", lambda: image().saveBmp(out_bmp.encode()), te),
+        ("save str subclass", lambda: image().save(StrSubclass(out_png)), te),
+        ("save no args", lambda: image().save(), te),
+        ("save directory", lambda: image().save(directory), (IsADirectoryError, PermissionError)),
+        ("saveBmp directory", lambda: image().saveBmp(directory), (IsADirectoryError, PermissionError)),
+        ("save negative height", lambda: reassigned(height=-1).save(out_png), se),
+        ("saveBmp negative height", lambda: reassigned(height=-1).saveBmp(out_bmp), se),
+        ("save no pixels", lambda: reassigned(pixels=None).save(out_png), te),
+        ("saveBmp no pixels", lambda: reassigned(pixels=None).saveBmp(out_bmp), te),
+        # A short buffer is either written with short rows or refused up front.
+        ("save short pixels", lambda: reassigned(pixels=bytearray(5)).save(out_png), (ValueError, type(None))),
+        ("saveBmp enlarged", lambda: reassigned(width=3).saveBmp(out_bmp), ie),
+        ("writePng", lambda: ext._writePng(out_png, 1, 1, b"abc"), none),
+        ("writePng list pixels", lambda: ext._writePng(out_png, 1, 1, [1, 2, 3]), none),
+        ("writePng bad pixels", lambda: ext._writePng(out_png, 1, 1, [1, 2, 300]), ve),
+        ("writePng str width", lambda: ext._writePng(out_png, "1", 1, b"abc"), te),
+        ("writePng missing", lambda: ext._writePng(out_png, 1, 1), te),
+        ("writeBmp", lambda: ext._writeBmp(pathlib.Path(out_bmp), 1, 1, bytearray(b"abc")), none),
+        ("writeBmp overflow", lambda: ext._writeBmp(out_bmp, 2**31, 1, b""), oe),
+        ("writeBmp None pixels", lambda: ext._writeBmp(out_bmp, 1, 1, None), te),
+    ]
+    return cases
+
+
+def run_case(call: Callable[[], object], allowed: tuple[type[BaseException], ...], repeat: int) -> str | None:
+    """Runs the call `repeat` times; returns a description of any unexpected outcome."""
+    for _ in range(repeat):
+        try:
+            call()
+        except BaseException as error:  # noqa: BLE001 - every outcome is compared with the expected one
+            if not allowed or not isinstance(error, allowed):
+                return f"raised {type(error).__name__}: {error}"
+            del error
+        else:
+            if allowed and type(None) not in allowed:
+                return f"returned instead of raising {' or '.join(e.__name__ for e in allowed)}"
+    return None
+
+
+def measure(call: Callable[[], object], allowed: tuple[type[BaseException], ...], repeat: int,
+            warmups: int, runs: int) -> tuple[list[int], list[int], str | None]:
+    ref_deltas: list[int] = []
+    block_deltas: list[int] = []
+    for index in range(warmups + runs):
+        gc.collect()
+        sys._clear_type_cache()
+        refs_before = sys.gettotalrefcount()
+        blocks_before = sys.getallocatedblocks()
+        problem = run_case(call, allowed, repeat)
+        if problem:
+            return ref_deltas, block_deltas, problem
+        gc.collect()
+        sys._clear_type_cache()
+        refs_after = sys.gettotalrefcount()
+        blocks_after = sys.getallocatedblocks()
+        if index >= warmups:
+            # The locals of this frame account for a constant offset, the same
+            # in every run, so it cancels in the deltas.
+            ref_deltas.append(refs_after - refs_before)
+            block_deltas.append(blocks_after - blocks_before)
+    return ref_deltas, block_deltas, None
+
+
+def leaks(deltas: list[int]) -> bool:
+    """Growth in every measured run is a leak; a single blip is cache noise."""
+    return all(delta > 0 for delta in deltas)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer and shorter runs (CI)")
+    parser.add_argument("-k", dest="selection", default="", help="only cases whose name contains this")
+    parser.add_argument("-v", "--verbose", action="store_true", help="print the deltas of every case")
+    args = parser.parse_args()
+    if not hasattr(sys, "gettotalrefcount"):
+        print("needs a debug build of the interpreter (python3.11-dbg)", file=sys.stderr)
+        return 2
+    repeat, warmups, runs = (4, 2, 3) if args.quick else (10, 3, 6)
+    warnings.simplefilter("ignore")
+    failures = 0
+    with tempfile.TemporaryDirectory() as tmp:
+        cases = [case for case in build_cases(pathlib.Path(tmp)) if args.selection in case[0]]
+        for name, call, allowed in cases:
+            ref_deltas, block_deltas, problem = measure(call, allowed, repeat, warmups, runs)
+            if problem:
+                failures += 1
+                print(f"FAIL {name}: {problem}")
+            elif leaks(ref_deltas) or leaks(block_deltas):
+                failures += 1
+                print(f"LEAK {name}: references {ref_deltas}, blocks {block_deltas}")
+            elif args.verbose:
+                print(f"ok   {name}: references {ref_deltas}, blocks {block_deltas}")
+    print(f"{len(cases) - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

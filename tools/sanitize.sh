@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# (gcc, every report fatal) in build/asan and runs the Python tests against it.
+#
+#   tools/sanitize.sh                  the whole suite (pytest tests) but the
+#                                      tests of peak memory
+#   tools/sanitize.sh --quick          also without the corpus tests (CI)
+#   tools/sanitize.sh --quick -x ...   further arguments go to pytest
+#   tools/sanitize.sh --env CMD ...    run CMD with the sanitized module
+#                                      (used by tools/fuzz_open.sh)
+#
+# The sanitized module is staged in build/asan-pkg/Quorvel next to copies of
+# the package's Python files, and the tests run in build/asan-venv: a venv of
+# the same interpreter that sees the packages of .venv through a .pth line but
+# not the editable install's import hook, so the staged module is the one
+# imported. PYTHONMALLOC=malloc routes every interpreter allocation (bytearray
+# buffers included) through the sanitizer's allocator. Leak detection is off:
+# the interpreter itself keeps memory to the end on purpose; reference leaks
+# are tools/refleak.sh's job.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+env_only=0
+if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
+if [ "${1:-}" = "--env" ]; then env_only=1; shift; fi
+
+[ -x .venv/bin/python ] || tools/setup.sh
+
+build=build/asan
+if [ ! -f "$build/build.ninja" ]; then
+    .venv/bin/meson setup "$build" --buildtype=debugoptimized -Db_ndebug=false \
+        -Db_sanitize=address,undefined -Db_lundef=false \
+        -Dcpp_args=-fno-sanitize-recover=all -Dcpp_link_args=-fno-sanitize-recover=all \
+        -Dpython.install_env=auto >/dev/null
+fi
+.venv/bin/meson compile -C "$build" >/dev/null
+
+pkg=build/asan-pkg/Quorvel
+mkdir -p "$pkg"
+cp Quorvel/*.py Quorvel/*.pyi Quorvel/py.typed "$pkg"/
+# A new file, not an overwrite: a running fuzzer may have the old one mapped.
+cp --remove-destination "$build"/tessarin_ext*.so "$pkg"/
+
+venv=build/asan-venv
+if [ ! -x "$venv/bin/python" ]; then
+    base=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
+    "$base" -m venv --without-pip "$venv"
+fi
+deps=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+venv_site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+printf '%s\n' "$deps" >"$venv_site/quorvel-asan.pth"
+
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
+export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=32:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
+export PYTHONMALLOC=malloc
+# The checkout's own Quorvel/ (without the module) must not shadow the staged
+# package when Python runs from the repository root: the current directory is
+# not put first on the path, and the repository root comes after the staged
+# package (tests import helpers as tests.*).
+export PYTHONSAFEPATH=1
+export PYTHONPATH="$PWD/build/asan-pkg:$PWD${PYTHONPATH:+:$PYTHONPATH}"
+
+# The staged module, not the editable one, must be what the tests import.
+"$venv/bin/python" - <<'PY'
+import Quorvel.tessarin_ext as ext
+assert "asan-pkg" in ext.__file__, ext.__file__
+PY
+
+if ((env_only)); then
+    PATH="$PWD/$venv/bin:$PATH" exec "$@"
+fi
+# Arguments that name test files or directories replace the default "tests".
+selection=(tests)
+for argument in "$@"; do
+    if [ -e "${argument%%::*}" ]; then selection=(); break; fi
+done
+# Tests of peak memory are left out: the sanitizer's shadow memory and
+# quarantine make resident sizes meaningless here.
+skip="not memory and not allocat"
+if ((quick)); then
+    skip="$skip and not corpus"
+fi
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider -k "$skip" "${selection[@]}" "$@"
