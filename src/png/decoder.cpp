@@ -252,7 +252,7 @@ private:
 
 // Input is handed to the inflater in pieces of this size, so that the
 // output of each call stays small enough to be reconstructed from the cache.
-constexpr Py_ssize_t inflate_piece = Py_ssize_t{1} << 16;
+constexpr Py_ssize_t inflate_piece = Py_ssize_t{1} << 18;
 // Output beyond what the image needs is inflated in blocks of this size
 // only to check the stream, then dropped.
 constexpr Py_ssize_t discard_block = Py_ssize_t{1} << 20;
