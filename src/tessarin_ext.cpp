@@ -20,7 +20,7 @@ namespace {
 constexpr const char* qualified_name = "Quorvel.tessarin_ext";
 
 // Copies one attribute of the module spec into the module dictionary; an
-// attribute the spec lacks is skipped.
+// attribute the module spec lacks is skipped.
 int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
                         bool skip_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "random_bytes.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <random>
@@ -14,15 +16,8 @@ namespace {
 using tessarin::png::FilterStatus;
 using tessarin::png::paeth_predictor;
 using tessarin::png::unfilter_row;
-using Bytes = std::vector<uint8_t>;
-
-Bytes random_bytes(size_t count, uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::uniform_int_distribution<int> byte(0, 255);
-    Bytes bytes(count);
-    for (auto& value : bytes) value = static_cast<uint8_t>(byte(generator));
-    return bytes;
-}
+using tessarin::testing::Bytes;
+using tessarin::testing::random_bytes;
 
 // The predictor as the PNG standard words it: the neighbour nearest to
 // left + up - up_left, ties going to left, then up.

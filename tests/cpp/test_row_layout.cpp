@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "random_bytes.hpp"
+
 #include <cstdint>
 #include <random>
 #include <tuple>
@@ -9,15 +11,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes random_bytes(size_t count, uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::uniform_int_distribution<int> byte(0, 255);
-    Bytes bytes(count);
-    for (auto& value : bytes) value = static_cast<uint8_t>(byte(generator));
-    return bytes;
-}
+using tessarin::testing::Bytes;
+using tessarin::testing::random_bytes;
 
 // Parameters: bytes per row, number of rows.
 class LayoutFilterNone : public testing::TestWithParam<std::tuple<size_t, size_t>> {};
