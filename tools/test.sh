@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 
 if [ ! -f build/kernels/build.ninja ]; then
-    .venv/bin/meson setup build/kernels -Dtests=enabled --buildtype=release >/dev/null
+    .venv/bin/meson setup build/kernels -Dtests=enabled -Dwerror=true --buildtype=release >/dev/null
 fi
 .venv/bin/meson test -C build/kernels -q --print-errorlogs
 
