@@ -93,9 +93,9 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     return 0;
 }
 
-// A zero-size-checked pixel buffer of width * rows * 3 bytes whose pages are
-// not touched: the rows fill every byte before it is handed out. Sizes the
-// host's bytearray() refuses get its own error.
+// The pixel buffer of width * rows * 3 bytes, its pages not touched: the
+// rows fill every byte before it is handed out. Sizes the host's
+// bytearray() refuses get its own error.
 Ref allocate_pixels(int64_t width, int64_t rows) {
     const __int128 size = static_cast<__int128>(width) * rows * 3;
     if (size < 0 || size > PY_SSIZE_T_MAX) {
@@ -107,12 +107,7 @@ Ref allocate_pixels(int64_t width, int64_t rows) {
         if (!count) return {};
         return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), count.get()));
     }
-    // Grown from empty rather than allocated at its size: a bytearray whose
-    // first allocation fails is freed half-initialised by the host, which
-    // then reports a spurious SystemError next to the MemoryError.
-    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (pixels && PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(size)) < 0) return {};
-    return pixels;
+    return host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
 }
 
 // Whether reading zero bytes from `stream` is known to do nothing: the

@@ -54,11 +54,18 @@ int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, 
     if (row_stride == 0 || height == 0) return 0;
     const size_t rows_per_block = std::max<size_t>(1, block_bytes / row_stride);
     const size_t row_bytes = width * 3;
+    // One block buffer serves every write as long as the file keeps no
+    // reference to it once `write` has returned (the file's own buffering
+    // copies what it keeps), which spares a fresh allocation per block.
+    Ref block;
     for (size_t written = 0; written < height;) {
         const size_t rows = std::min(rows_per_block, height - written);
-        Ref block = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * row_stride)));
-        if (!block) return -1;
-        auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(block.get()));
+        const auto block_size = static_cast<Py_ssize_t>(rows * row_stride);
+        if (!block || Py_REFCNT(block.get()) != 1 || PyByteArray_GET_SIZE(block.get()) != block_size) {
+            block = host::uninitialised_bytearray(block_size);
+            if (!block) return -1;
+        }
+        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
         for (size_t i = 0; i < rows; ++i) {
             const size_t y = height - 1 - (written + i);
             rgb_to_bgr_padded_row(pixels.subspan(y * row_bytes, row_bytes), {out + i * row_stride, row_stride},

@@ -52,6 +52,17 @@ Ref zlib(PyObject* function, Args... args) {
     return call_global_method(state.names.zlib, function, args...);
 }
 
+// A new bytearray of `size` bytes whose contents are not initialised and
+// whose pages are not touched until written. It is grown from empty rather
+// than allocated at its size: a bytearray whose first allocation fails is
+// freed half-initialised by the host, which then reports a spurious
+// SystemError next to the MemoryError.
+inline Ref uninitialised_bytearray(Py_ssize_t size) {
+    Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (buffer && PyByteArray_Resize(buffer.get(), size) < 0) return {};
+    return buffer;
+}
+
 // The built-in `open` cached at initialisation.
 inline Ref open_file(PyObject* path, PyObject* mode) {
     return call(state.builtin_open, path, mode);

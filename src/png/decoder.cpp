@@ -142,10 +142,7 @@ public:
     void start() {
         const uint64_t size = static_cast<uint64_t>(width_) * rows_ * 3;
         if (size <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            // Grown from empty: a bytearray whose first allocation fails is
-            // freed half-initialised by the host (a spurious SystemError).
-            pixels_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-            if (pixels_ && PyByteArray_Resize(pixels_.get(), static_cast<Py_ssize_t>(size)) < 0) pixels_.reset();
+            pixels_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
         } else {
             PyErr_NoMemory();
         }
