@@ -13,15 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for package in python3.11-dbg python3.11-dev python3.11-venv g++ pkg-config; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "installing Debian packages: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+tools/debian-packages.sh python3.11-dbg python3.11-dev python3.11-venv g++ pkg-config
 
 venv=build/dbg-venv
 if [ ! -x "$venv/bin/meson" ]; then

@@ -5,16 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ pkg-config python3-venv libgtest-dev libbenchmark-dev pngcheck imagemagick)
-missing=()
-for package in "${debian_packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "installing Debian packages: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+tools/debian-packages.sh g++ pkg-config python3-venv libgtest-dev libbenchmark-dev pngcheck imagemagick
 
 [ -x .venv/bin/python ] || python3 -m venv .venv
 stamp=.venv/.quorvel-installed

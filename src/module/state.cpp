@@ -42,7 +42,7 @@ int init_names(Names& n) {
         {&n.unpack, "unpack"},        {&n.crc32, "crc32"},
         {&n.compress, "compress"},    {&n.decompress, "decompress"},
         {&n.decompressobj, "decompressobj"},
-        {&n.flush, "flush"},          {&n.eof, "eof"},
+        {&n.eof, "eof"},
         {&n.unconsumed_tail, "unconsumed_tail"},
         {&n.startswith, "startswith"},
         {&n.enter, "__enter__"},      {&n.exit, "__exit__"},
@@ -84,7 +84,6 @@ int init_literals(Constants& c) {
         if (intern(entry.slot, entry.text) < 0) return -1;
     }
     if (make_int(&c.crc_mask, 0xffffffffUL) < 0) return -1;
-    if (make_int(&c.byte_mask, 255) < 0) return -1;
     if (make_int(&c.zero, 0) < 0) return -1;
     if (make_int(&c.one, 1) < 0) return -1;
     if (make_int(&c.two, 2) < 0) return -1;

@@ -30,7 +30,6 @@ struct Names {
     PyObject* compress;
     PyObject* decompress;
     PyObject* decompressobj;
-    PyObject* flush;
     PyObject* eof;
     PyObject* unconsumed_tail;
     PyObject* startswith;
@@ -61,7 +60,6 @@ struct Constants {
     PyObject* mode_read;         // "rb"
     PyObject* mode_write;        // "wb"
     PyObject* crc_mask;          // 0xffffffff
-    PyObject* byte_mask;         // 255
     PyObject* zero;              // 0
     PyObject* one;               // 1
     PyObject* two;               // 2
