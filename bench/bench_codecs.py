@@ -2,9 +2,12 @@
 
     .venv/bin/python bench/bench_codecs.py [--quick] [--json out.json] [--only png_decode,...]
 
-Every case runs its implementations round-robin: one sample of each per
-round, the starting implementation rotating from round to round, so drift in
-the machine (frequency, page cache, neighbours) spreads over all of them.
+Every case runs its implementations in rounds: one sample of each per
+round, in an order shuffled afresh each round (fixed seed), so drift in the
+machine (frequency, page cache, neighbours) spreads over all of them and no
+implementation always runs right after the same other one: the state one
+leaves behind (a heap the allocator has just trimmed, say) then falls on a
+different successor each round.
 A sample is one call timed with perf_counter_ns with the garbage collector
 off; each implementation gets one untimed warm-up call, which is also the
 call whose output is checked. Reported figures are medians.
@@ -88,7 +91,7 @@ def run_case(case: Case, policy: RepPolicy) -> None:
             case.problems[name] = problem
         del result
     times: dict[str, list[int]] = {n: [] for n in runnable}
-    round_index = 0
+    order_rng = random.Random(f"{case.operation} {case.name}")
     while True:
         due = [
             n
@@ -98,10 +101,9 @@ def run_case(case: Case, policy: RepPolicy) -> None:
         ]
         if not due:
             break
-        shift = round_index % len(due)
-        for name in due[shift:] + due[:shift]:
+        order_rng.shuffle(due)
+        for name in due:
             times[name].append(time_once(case.samples[name]))
-        round_index += 1
     case.samples.clear()
     for name, values in times.items():
         case.medians_ns[name] = statistics.median(values)

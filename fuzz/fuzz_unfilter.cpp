@@ -1,7 +1,9 @@
 // Fuzzes unfilter_row against a byte-by-byte reconstruction written straight
 // from the PNG filter definitions. Input layout: filter type, bytes per pixel,
 // a flag for a missing previous row, then the scanline and the previous row
-// (the remaining bytes split in half). Buffers are allocated at their exact
+// (the remaining bytes split in half). Paeth inputs with a previous row also
+// go through unfilter_paeth_pair, the previous row's bytes serving as the
+// second scanline. Buffers are allocated at their exact
 // sizes so that any access past a row's end is seen by AddressSanitizer.
 #include <cstddef>
 #include <cstdint>
@@ -90,5 +92,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reference_unfilter(filter_type, line.get(), prev.get(), n,
                        static_cast<size_t>(bytes_per_pixel), expected.get());
     if (std::memcmp(out.get(), expected.get(), n) != 0) std::abort();
+    if (filter_type != 4 || !has_prev) return 0;
+
+    auto out_second = std::make_unique<uint8_t[]>(n);
+    auto expected_second = std::make_unique<uint8_t[]>(n);
+    std::memset(out.get(), sentinel, n);
+    tessarin::png::unfilter_paeth_pair(
+        std::span<const uint8_t>(line.get(), n), std::span<const uint8_t>(prev.get(), n),
+        std::span<const uint8_t>(prev.get(), n), bytes_per_pixel, std::span<uint8_t>(out.get(), n),
+        std::span<uint8_t>(out_second.get(), n));
+    reference_unfilter(4, prev.get(), expected.get(), n, static_cast<size_t>(bytes_per_pixel),
+                       expected_second.get());
+    if (std::memcmp(out.get(), expected.get(), n) != 0) std::abort();
+    if (std::memcmp(out_second.get(), expected_second.get(), n) != 0) std::abort();
     return 0;
 }

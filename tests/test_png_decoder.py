@@ -71,11 +71,13 @@ def paeth(left, up, up_left):
     return up if pb <= pc else up_left
 
 
-def filter_rows(rows: list[bytes], bpp: int, filter_type: int) -> bytes:
-    """Filters every row with one filter type, as a PNG encoder would."""
+def filter_rows(rows: list[bytes], bpp: int, filter_type) -> bytes:
+    """Filters the rows as a PNG encoder would: all with one filter type, or
+    row by row with the types in a list."""
+    types = filter_type if isinstance(filter_type, list) else [filter_type] * len(rows)
     out = bytearray()
     previous = bytes(len(rows[0])) if rows else b""
-    for row in rows:
+    for row, filter_type in zip(rows, types):
         out.append(filter_type)
         for i, value in enumerate(row):
             left = row[i - bpp] if i >= bpp else 0
@@ -152,6 +154,21 @@ def test_every_filter_against_reference_encoder(filter_type, color_type, width, 
     rng = random.Random(f"{filter_type}-{color_type}-{width}-{height}")
     rows = [bytes(rng.randrange(256) for _ in range(width * bpp)) for _ in range(height)]
     data = png(width, height, filter_rows(rows, bpp, filter_type), color_type=color_type)
+    expected = Image.open(io.BytesIO(data)).convert("RGB").tobytes()
+    assert decode(data) == (width, height, bytearray(expected))
+
+
+@pytest.mark.parametrize("color_type", [2, 6])
+def test_mixed_filters_across_inflated_pieces(color_type):
+    # Runs of Paeth rows of odd and even length between other filters, and
+    # noise that does not compress, so the rows also straddle the pieces
+    # the inflated data arrives in.
+    bpp = 3 if color_type == 2 else 4
+    width, height = 173, 600
+    rng = random.Random(color_type)
+    rows = [rng.randbytes(width * bpp) for _ in range(height)]
+    types = [rng.choice([4, 4, 4, 4, 0, 1, 2, 3]) for _ in range(height)]
+    data = png(width, height, filter_rows(rows, bpp, types), color_type=color_type)
     expected = Image.open(io.BytesIO(data)).convert("RGB").tobytes()
     assert decode(data) == (width, height, bytearray(expected))
 

@@ -45,6 +45,22 @@ void BM_unfilter_row(benchmark::State& state) {
 }
 BENCHMARK(BM_unfilter_row)->ArgNames({"filter", "bpp"})->ArgsProduct({{0, 1, 2, 3, 4}, {3, 4}});
 
+// Two Paeth rows in one pass; bytes counted for both rows. Argument: bytes per pixel.
+void BM_unfilter_paeth_pair(benchmark::State& state) {
+    const auto bpp = static_cast<int>(state.range(0));
+    const size_t row_bytes = row_pixels * static_cast<size_t>(bpp);
+    const auto first = random_bytes(row_bytes, 1);
+    const auto second = random_bytes(row_bytes, 4);
+    const auto prev = random_bytes(row_bytes, 2);
+    std::vector<uint8_t> out_first(row_bytes), out_second(row_bytes);
+    for (auto _ : state) {
+        tessarin::png::unfilter_paeth_pair(first, second, prev, bpp, out_first, out_second);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, 2 * row_bytes);
+}
+BENCHMARK(BM_unfilter_paeth_pair)->ArgName("bpp")->Arg(3)->Arg(4);
+
 // Argument: byte count.
 void BM_memcpy(benchmark::State& state) {
     const auto count = static_cast<size_t>(state.range(0));

@@ -139,40 +139,91 @@ void unfilter_average_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* ou
 // the interval is empty. The per-pixel dependency on `left` shrinks to
 // compares, masks and adds instead of three absolute differences; the
 // tests check the result against the scalar predictor on every triple.
+// Lanes are independent: a register may carry pixels of different rows.
+__m128i paeth_step(__m128i filtered, __m128i left, __m128i up, __m128i up_left) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i up_step = _mm_sub_epi16(up, up_left);
+    const __m128i three_c_minus_b = _mm_sub_epi16(_mm_add_epi16(up_left, up_left), up_step);
+    const __m128i far_end = _mm_sub_epi16(three_c_minus_b, up);
+    const __m128i interval_low = _mm_min_epi16(up, far_end);
+    const __m128i interval_high = _mm_max_epi16(up, far_end);
+    const __m128i up_above_up_left = _mm_cmpgt_epi16(up_step, zero);
+    const __m128i split = _mm_srai_epi16(_mm_add_epi16(three_c_minus_b, up_above_up_left), 1);
+    const __m128i step_size = _mm_max_epi16(up_step, _mm_sub_epi16(zero, up_step));
+    const __m128i smaller = _mm_min_epi16(up, up_left);
+
+    const __m128i inside = _mm_and_si128(_mm_cmpgt_epi16(left, interval_low),
+                                         _mm_cmpgt_epi16(interval_high, left));
+    const __m128i larger_side = _mm_and_si128(_mm_cmpgt_epi16(left, split), step_size);
+    // Byte-wise arithmetic keeps every sum modulo 256 and the high bytes of
+    // the lanes at 0: filtered + left, moved to the other predictor inside
+    // the interval.
+    const __m128i correction =
+        _mm_and_si128(inside, _mm_add_epi8(_mm_sub_epi8(smaller, left), larger_side));
+    return _mm_add_epi8(_mm_add_epi8(filtered, left), correction);
+}
+
+// A pixel's bytes in the low four 16-bit lanes.
+template <size_t Bytes>
+__m128i load_widened(const uint8_t* src) noexcept {
+    return _mm_unpacklo_epi8(load_pixel<Bytes>(src), _mm_setzero_si128());
+}
+
 template <size_t Bpp>
 void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
                          size_t n) noexcept {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i left = zero;
-    __m128i up_left = zero;
+    __m128i left = _mm_setzero_si128();
+    __m128i up_left = _mm_setzero_si128();
     const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
-        const __m128i up = _mm_unpacklo_epi8(load_pixel<Bytes>(prev + at), zero);
-        const __m128i filtered = _mm_unpacklo_epi8(load_pixel<Bytes>(line + at), zero);
-
-        const __m128i up_step = _mm_sub_epi16(up, up_left);
-        const __m128i three_c_minus_b = _mm_sub_epi16(_mm_add_epi16(up_left, up_left), up_step);
-        const __m128i far_end = _mm_sub_epi16(three_c_minus_b, up);
-        const __m128i interval_low = _mm_min_epi16(up, far_end);
-        const __m128i interval_high = _mm_max_epi16(up, far_end);
-        const __m128i up_above_up_left = _mm_cmpgt_epi16(up_step, zero);
-        const __m128i split =
-            _mm_srai_epi16(_mm_add_epi16(three_c_minus_b, up_above_up_left), 1);
-        const __m128i step_size = _mm_max_epi16(up_step, _mm_sub_epi16(zero, up_step));
-        const __m128i smaller = _mm_min_epi16(up, up_left);
-
-        const __m128i inside = _mm_and_si128(_mm_cmpgt_epi16(left, interval_low),
-                                             _mm_cmpgt_epi16(interval_high, left));
-        const __m128i larger_side = _mm_and_si128(_mm_cmpgt_epi16(left, split), step_size);
-        // Byte-wise arithmetic keeps every sum modulo 256 and the high bytes
-        // of the lanes at 0: filtered + left, moved to the other predictor
-        // inside the interval.
-        const __m128i correction =
-            _mm_and_si128(inside, _mm_add_epi8(_mm_sub_epi8(smaller, left), larger_side));
-        left = _mm_add_epi8(_mm_add_epi8(filtered, left), correction);
+        const __m128i up = load_widened<Bytes>(prev + at);
+        left = paeth_step(load_widened<Bytes>(line + at), left, up, up_left);
         store_pixel<Bytes>(out + at, _mm_packus_epi16(left, left));
         up_left = up;
     });
     unfilter_paeth_scalar(line, prev, out, i, n, Bpp);
+}
+
+// Two consecutive Paeth rows in one pass. Lanes 0-3 carry the first row at
+// pixel j, lanes 4-7 the second row at pixel j - 2, whose up neighbour (the
+// first row's pixel j - 2) was reconstructed two steps earlier and so is not
+// on the chain of the step that needs it. Each step then does the work of
+// two pixels for the instructions and dependency chain of one, which is what
+// bounds the single-row kernel.
+template <size_t Bpp>
+void unfilter_paeth_pair_sse2(const uint8_t* first, const uint8_t* second, const uint8_t* prev,
+                              uint8_t* out_first, uint8_t* out_second, size_t n) noexcept {
+    constexpr size_t lag = 2;
+    if (n < lag * Bpp + 4) {
+        unfilter_paeth_sse2<Bpp>(first, prev, out_first, n);
+        unfilter_paeth_sse2<Bpp>(second, out_first, out_second, n);
+        return;
+    }
+    unfilter_paeth_scalar(first, prev, out_first, 0, lag * Bpp, Bpp);
+    const __m128i none = _mm_setzero_si128();
+    // Before step j: the first row's pixel j - 2, the neighbours to the
+    // left of both rows' pixels and above-left of them; the second row's
+    // start outside the image, where everything counts as 0.
+    __m128i first_lagging = load_widened<4>(out_first);
+    __m128i left = _mm_unpacklo_epi64(load_widened<4>(out_first + Bpp), none);
+    __m128i up_left = _mm_unpacklo_epi64(load_widened<4>(prev + Bpp), none);
+    size_t j = lag;
+    // Four bytes moved per pixel, as in for_each_pixel; the scalar code
+    // finishes both rows.
+    for (; j * Bpp + 4 <= n; ++j) {
+        const size_t at = j * Bpp, behind = at - lag * Bpp;
+        const __m128i up = _mm_unpacklo_epi64(load_widened<4>(prev + at), first_lagging);
+        const __m128i filtered =
+            _mm_unpacklo_epi64(load_widened<4>(first + at), load_widened<4>(second + behind));
+        const __m128i next = paeth_step(filtered, left, up, up_left);
+        const __m128i packed = _mm_packus_epi16(next, next);
+        store_pixel<4>(out_first + at, packed);
+        store_pixel<4>(out_second + behind, _mm_srli_si128(packed, 4));
+        first_lagging = left;
+        left = next;
+        up_left = up;
+    }
+    unfilter_paeth_scalar(first, prev, out_first, j * Bpp, n, Bpp);
+    unfilter_paeth_scalar(second, out_first, out_second, (j - lag) * Bpp, n, Bpp);
 }
 
 #endif
@@ -204,6 +255,25 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
 }
 
 }  // namespace
+
+void unfilter_paeth_pair(std::span<const uint8_t> first, std::span<const uint8_t> second,
+                         std::span<const uint8_t> prev, int bytes_per_pixel,
+                         std::span<uint8_t> out_first, std::span<uint8_t> out_second) noexcept {
+    const size_t n = first.size();
+    const auto bpp = static_cast<size_t>(bytes_per_pixel);
+#if defined(__SSE2__)
+    if (bpp == 3) {
+        return unfilter_paeth_pair_sse2<3>(first.data(), second.data(), prev.data(), out_first.data(),
+                                           out_second.data(), n);
+    }
+    if (bpp == 4) {
+        return unfilter_paeth_pair_sse2<4>(first.data(), second.data(), prev.data(), out_first.data(),
+                                           out_second.data(), n);
+    }
+#endif
+    unfilter_paeth(first.data(), prev.data(), out_first.data(), n, bpp);
+    unfilter_paeth(second.data(), out_first.data(), out_second.data(), n, bpp);
+}
 
 FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
                           std::span<const uint8_t> prev, int bytes_per_pixel,

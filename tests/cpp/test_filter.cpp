@@ -15,6 +15,7 @@ namespace {
 
 using tessarin::png::FilterStatus;
 using tessarin::png::paeth_predictor;
+using tessarin::png::unfilter_paeth_pair;
 using tessarin::png::unfilter_row;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
@@ -171,13 +172,49 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::Values(0, 1, 2, 3, 4), testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
                      testing::Values(0u, 1u, 2u, 5u, 17u, 64u, 333u)));
 
-// Every (left, up, up_left) triple through the Paeth row kernel: even pixels
+// Two Paeth rows reconstructed in one pass, into adjacent rows of one buffer
+// as the decoder lays them out; guard bytes after the second row must stay.
+// Parameters: bytes per pixel, row length in pixels (plus one extra byte).
+class PaethPair : public testing::TestWithParam<std::tuple<size_t, size_t>> {
+protected:
+    size_t bpp() const { return std::get<0>(GetParam()); }
+    size_t length() const { return std::get<1>(GetParam()) * bpp() + 1; }
+    uint32_t seed() const { return static_cast<uint32_t>(bpp() * 7919 + length()); }
+};
+
+TEST_P(PaethPair, MatchesTwoRows) {
+    for (size_t n : {length(), length() - length() % bpp()}) {
+        const Bytes prev = random_bytes(n, seed());
+        const Bytes first = random_bytes(n, seed() + 1);
+        const Bytes second = random_bytes(n, seed() + 2);
+        Bytes out(2 * n + 8, 0xa5);
+        const std::span<uint8_t> rows(out);
+        unfilter_paeth_pair(first, second, prev, static_cast<int>(bpp()), rows.first(n),
+                            rows.subspan(n, n));
+        const Bytes expected_first = reference_unfilter(4, first, prev, bpp());
+        const Bytes expected_second = reference_unfilter(4, second, expected_first, bpp());
+        const auto begin = out.begin();
+        const auto size = static_cast<std::ptrdiff_t>(n);
+        EXPECT_EQ(Bytes(begin, begin + size), expected_first) << "length " << n;
+        EXPECT_EQ(Bytes(begin + size, begin + 2 * size), expected_second) << "length " << n;
+        for (size_t i = 2 * n; i < out.size(); ++i) EXPECT_EQ(out[i], 0xa5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, PaethPair,
+                         testing::Combine(testing::Values(1u, 2u, 3u, 4u, 6u),
+                                          testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 17u, 64u,
+                                                          333u)));
+
+// Every (left, up, up_left) triple through the Paeth row kernels: even pixels
 // hold left as the original value and up_left above them, odd pixels hold up
-// above them, so an odd pixel is predicted from exactly that triple.
+// above them, so an odd pixel is predicted from exactly that triple. The pair
+// kernel meets the triples once in each of its rows.
 class PaethAllTriples : public testing::TestWithParam<size_t> {};
 
 TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
     const size_t bpp = GetParam();
+    const int bytes_per_pixel = static_cast<int>(bpp);
     const size_t triples_per_row = 256 * 256;
     const size_t n = 2 * bpp * ((triples_per_row + bpp - 1) / bpp);
     for (int left = 0; left < 256; ++left) {
@@ -193,6 +230,21 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
         Bytes out(n);
         ASSERT_EQ(unfilter(4, scanline, prev, bpp, out), FilterStatus::ok);
         ASSERT_EQ(out, original) << "left " << left;
+
+        const Bytes above_prev = random_bytes(n, 1000u + static_cast<uint32_t>(left));
+        const Bytes prev_scanline = reference_filter(4, prev, above_prev, bpp);
+        Bytes pair_first(n), pair_second(n);
+        unfilter_paeth_pair(prev_scanline, scanline, above_prev, bytes_per_pixel, pair_first,
+                            pair_second);
+        ASSERT_EQ(pair_first, prev) << "left " << left;
+        ASSERT_EQ(pair_second, original) << "left " << left;
+
+        const Bytes below = random_bytes(n, 2000u + static_cast<uint32_t>(left));
+        const Bytes below_scanline = reference_filter(4, below, original, bpp);
+        unfilter_paeth_pair(scanline, below_scanline, prev, bytes_per_pixel, pair_first,
+                            pair_second);
+        ASSERT_EQ(pair_first, original) << "left " << left;
+        ASSERT_EQ(pair_second, below) << "left " << left;
     }
 }
 
