@@ -17,7 +17,7 @@ namespace tessarin::bmp {
 namespace {
 
 // Rows are converted and written in blocks of about this many bytes.
-constexpr size_t block_bytes = size_t{1} << 20;
+constexpr size_t block_bytes = size_t{1} << 18;
 
 struct Headers {
     Ref file;  // bytes 2..13 of the file header
