@@ -95,22 +95,31 @@ int locate(PyObject* self, PyObject* coords, PixelIndex& index) {
     return index.object ? 0 : -1;
 }
 
-// The common call, method(self, (x, y)) with exact ints of machine size:
-// 1 with the byte index set when the pixel is in bounds, -1 with the bounds
-// error raised when it is not, 0 when the general path must decide.
-int quick_index(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t expected_nargs,
-                int64_t* index) {
-    if (nargs != expected_nargs || kwnames || !PyObject_TypeCheck(args[0], &SimpleImageType) ||
-        !PyTuple_CheckExact(args[1]) || PyTuple_GET_SIZE(args[1]) != 2) {
+// The value of an exact int; false, with nothing raised, when it does not
+// fit in a Py_ssize_t. For the small ints of coordinates and channels this
+// costs less than the conversion that reports overflow in a flag.
+[[gnu::always_inline]] inline bool machine_value(PyObject* value, Py_ssize_t* out) {
+    *out = PyLong_AsSsize_t(value);
+    if (*out != -1 || !PyErr_Occurred()) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// The pixel of the common call, method(self, (x, y), ...) with exact ints
+// of machine size, once the caller has seen the argument count it expects
+// and no keywords: 1 with the byte index set when the pixel is in bounds, -1
+// with the bounds error raised when it is not, 0 when the general path must
+// decide. Inlined into both callers, so the quick path is a single frame.
+[[gnu::always_inline]] inline int quick_index(PyObject* const* args, int64_t* index) {
+    if (!PyObject_TypeCheck(args[0], &SimpleImageType) || !PyTuple_CheckExact(args[1]) ||
+        PyTuple_GET_SIZE(args[1]) != 2) {
         return 0;
     }
     PyObject* x = PyTuple_GET_ITEM(args[1], 0);
     PyObject* y = PyTuple_GET_ITEM(args[1], 1);
     if (!PyLong_CheckExact(x) || !PyLong_CheckExact(y)) return 0;
-    int x_overflow, y_overflow;
-    const long column = PyLong_AsLongAndOverflow(x, &x_overflow);
-    const long row = PyLong_AsLongAndOverflow(y, &y_overflow);
-    if (x_overflow || y_overflow) return 0;
+    Py_ssize_t column, row;
+    if (!machine_value(x, &column) || !machine_value(y, &row)) return 0;
     const SimpleImage* image = as_image(args[0]);
     if (column < 0 || column >= image->width || row < 0 || row >= image->height) return raise_out_of_bounds();
     int64_t pixel;
@@ -138,13 +147,9 @@ PyObject* rgb_tuple(const unsigned char* rgb) {
 
 Signature get_pixel_signature{"getPixel", 1, {"coords"}};
 
-PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    int64_t quick;
-    const int located = quick_index(args, nargs, kwnames, 2, &quick);
-    if (located < 0) return nullptr;
-    if (located > 0) {
-        if (const unsigned char* rgb = pixel_bytes(as_image(args[0])->pixels, quick)) return rgb_tuple(rgb);
-    }
+// Every call the quick path leaves: binding, then the host's arithmetic and
+// item access. Out of line, so the quick path saves no registers for it.
+[[gnu::noinline]] PyObject* get_pixel_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (check_self(args, nargs, "getPixel") < 0) return nullptr;
     PyObject* coords;
     if (bind(get_pixel_signature, args + 1, nargs - 1, kwnames, &coords) < 0 ||
@@ -170,6 +175,20 @@ PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return PyTuple_Pack(3, channels[0].get(), channels[1].get(), channels[2].get());
 }
 
+// The quick path, else the general one. Past the first test the keywords
+// are known to be null and passed as a constant, so the quick path keeps no
+// register for them.
+PyObject* get_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 2 || kwnames) return get_pixel_general(args, nargs, kwnames);
+    int64_t index;
+    const int located = quick_index(args, &index);
+    if (located < 0) return nullptr;
+    if (located > 0) {
+        if (const unsigned char* rgb = pixel_bytes(as_image(args[0])->pixels, index)) return rgb_tuple(rgb);
+    }
+    return get_pixel_general(args, nargs, nullptr);
+}
+
 // int(item) & 255, as the host computes it.
 int channel_value(PyObject* item, unsigned char* out) {
     Ref converted = PyLong_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyNumber_Long(item));
@@ -192,21 +211,21 @@ bool quick_channels(PyObject* value, unsigned char* rgb) {
     }
     PyObject** items = PySequence_Fast_ITEMS(value);
     for (int channel = 0; channel < 3; ++channel) {
-        if (!PyLong_CheckExact(items[channel])) return false;
-        rgb[channel] = static_cast<unsigned char>(PyLong_AsUnsignedLongLongMask(items[channel]) & 0xff);
+        PyObject* item = items[channel];
+        if (!PyLong_CheckExact(item)) return false;
+        // The low 8 bits of the two's complement value are the host's `& 255`.
+        Py_ssize_t number;
+        const unsigned long long bits = machine_value(item, &number) ? static_cast<unsigned long long>(number)
+                                                                     : PyLong_AsUnsignedLongLongMask(item);
+        rgb[channel] = static_cast<unsigned char>(bits & 0xff);
     }
     return true;
 }
 
-PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    int64_t quick;
-    const int located = quick_index(args, nargs, kwnames, 3, &quick);
-    if (located < 0) return nullptr;
-    unsigned char channels[3];
-    if (located > 0 && quick_channels(args[2], channels) && pixel_bytes(as_image(args[0])->pixels, quick)) {
-        std::memcpy(PyByteArray_AS_STRING(as_image(args[0])->pixels) + quick, channels, 3);
-        Py_RETURN_NONE;
-    }
+// Every call the quick path leaves: binding, then the host's conversions,
+// arithmetic and item assignment. Out of line, so the quick path saves no
+// registers for it.
+[[gnu::noinline]] PyObject* put_pixel_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (check_self(args, nargs, "putPixel") < 0) return nullptr;
     PyObject* bound[2];
     if (bind(put_pixel_signature, args + 1, nargs - 1, kwnames, bound) < 0 ||
@@ -237,6 +256,20 @@ PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     Py_RETURN_NONE;
 }
 
+// As getPixel: the quick path, else the general one.
+PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 3 || kwnames) return put_pixel_general(args, nargs, kwnames);
+    int64_t index;
+    const int located = quick_index(args, &index);
+    if (located < 0) return nullptr;
+    unsigned char channels[3];
+    if (located > 0 && quick_channels(args[2], channels) && pixel_bytes(as_image(args[0])->pixels, index)) {
+        std::memcpy(PyByteArray_AS_STRING(as_image(args[0])->pixels) + index, channels, 3);
+        Py_RETURN_NONE;
+    }
+    return put_pixel_general(args, nargs, nullptr);
+}
+
 Signature copy_signature{"copy", 0, {}};
 
 PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -265,10 +298,10 @@ PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 FunctionDef get_pixel_def{"getPixel", 2, {"self", "coords"}, 2,
                           {{"coords", "Tuple[int, int]"}, {"return", "Tuple[int, int, int]"}},
-                          get_pixel, {"SimpleImage.getPixel"}};
+                          get_pixel, {"SimpleImage.getPixel"}, direct_vectorcall<get_pixel>};
 FunctionDef put_pixel_def{"putPixel", 3, {"self", "coords", "value"}, 3,
                           {{"coords", "Tuple[int, int]"}, {"value", "Sequence[int]"}, {"return", "None"}},
-                          put_pixel, {"SimpleImage.putPixel"}};
+                          put_pixel, {"SimpleImage.putPixel"}, direct_vectorcall<put_pixel>};
 FunctionDef copy_def{"copy", 1, {"self"}, 1, {{"return", "'SimpleImage'"}}, copy, {"SimpleImage.copy"}};
 
 }  // namespace tessarin::image

@@ -132,7 +132,7 @@ PyObject* make_function(FunctionDef& def) {
     Ref function = Ref::steal(PyObject_New(PyObject, &FunctionType));
     if (!function) return nullptr;
     FunctionObject* fields = as_function(function.get());
-    fields->vectorcall = function_vectorcall;
+    fields->vectorcall = def.vectorcall ? def.vectorcall : function_vectorcall;
     fields->def = &def;
     fields->name = fields->qualname = fields->module = fields->globals = fields->code = fields->annotations =
         nullptr;
@@ -147,6 +147,8 @@ PyObject* make_function(FunctionDef& def) {
     if (!fields->annotations) return nullptr;
     return function.release();
 }
+
+void add_function_traceback(PyObject* callable) { add_traceback(as_function(callable)->def->site); }
 
 bool is_function_for(PyObject* object, const FunctionDef& def) {
     return Py_IS_TYPE(object, &FunctionType) && as_function(object)->def == &def;
