@@ -281,8 +281,10 @@ private:
 };
 
 // Input is handed to the inflater in pieces of this size, so that the
-// output of each call stays small enough to be reconstructed from the cache.
-constexpr Py_ssize_t inflate_piece = Py_ssize_t{1} << 18;
+// output of each call (about 300 KB for a photograph) is reconstructed while
+// still in the cache, and the inflater's temporary buffers stay small enough
+// not to push the heap into being trimmed and refaulted on every decode.
+constexpr Py_ssize_t inflate_piece = Py_ssize_t{1} << 17;
 // Output beyond what the image needs is inflated in blocks of this size
 // only to check the stream, then dropped.
 constexpr Py_ssize_t discard_block = Py_ssize_t{1} << 20;
