@@ -1,9 +1,10 @@
 // Fuzzes unfilter_row against a byte-by-byte reconstruction written straight
 // from the PNG filter definitions. Input layout: filter type, bytes per pixel,
-// a flag for a missing previous row, then the scanline and the previous row
-// (the remaining bytes split in half). Paeth inputs with a previous row also
-// go through unfilter_paeth_pair, the previous row's bytes serving as the
-// second scanline. Buffers are allocated at their exact
+// a byte whose low bit says whether there is a previous row and whose other
+// bits pick a run length, then the scanline and the previous row (the
+// remaining bytes split in half). Paeth inputs with a previous row also go
+// through unfilter_paeth_rows as runs of two to four rows, the scanline and
+// the previous row's bytes serving in turn as scanlines. Buffers are allocated at their exact
 // sizes so that any access past a row's end is seen by AddressSanitizer.
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int choice = data[1] % 12;
     const int bytes_per_pixel = choice < 4 ? 3 : choice < 8 ? 4 : choice - 7;
     const bool has_prev = (data[2] & 1) != 0;
+    const size_t run_rows = 2 + data[2] / 2 % 3;
     data += 3;
     size -= 3;
     const size_t n = has_prev ? size / 2 : size;
@@ -94,16 +96,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::memcmp(out.get(), expected.get(), n) != 0) std::abort();
     if (filter_type != 4 || !has_prev) return 0;
 
-    auto out_second = std::make_unique<uint8_t[]>(n);
-    auto expected_second = std::make_unique<uint8_t[]>(n);
-    std::memset(out.get(), sentinel, n);
-    tessarin::png::unfilter_paeth_pair(
-        std::span<const uint8_t>(line.get(), n), std::span<const uint8_t>(prev.get(), n),
-        std::span<const uint8_t>(prev.get(), n), bytes_per_pixel, std::span<uint8_t>(out.get(), n),
-        std::span<uint8_t>(out_second.get(), n));
-    reference_unfilter(4, prev.get(), expected.get(), n, static_cast<size_t>(bytes_per_pixel),
-                       expected_second.get());
-    if (std::memcmp(out.get(), expected.get(), n) != 0) std::abort();
-    if (std::memcmp(out_second.get(), expected_second.get(), n) != 0) std::abort();
+    // Runs of 2, 3 and 4 rows in exactly sized buffers.
+    const uint8_t* sources[2] = {line.get(), prev.get()};
+    const size_t count = run_rows;
+    std::unique_ptr<uint8_t[]> outs[4], expected_rows[4];
+    std::span<const uint8_t> scanlines[4];
+    std::span<uint8_t> targets[4];
+    for (size_t k = 0; k < count; ++k) {
+        outs[k] = std::make_unique<uint8_t[]>(n);
+        expected_rows[k] = std::make_unique<uint8_t[]>(n);
+        scanlines[k] = {sources[k % 2], n};
+        targets[k] = {outs[k].get(), n};
+        reference_unfilter(4, sources[k % 2], k == 0 ? prev.get() : expected_rows[k - 1].get(), n,
+                           static_cast<size_t>(bytes_per_pixel), expected_rows[k].get());
+    }
+    tessarin::png::unfilter_paeth_rows({scanlines, count}, {prev.get(), n}, bytes_per_pixel, {targets, count});
+    for (size_t k = 0; k < count; ++k) {
+        if (std::memcmp(outs[k].get(), expected_rows[k].get(), n) != 0) std::abort();
+    }
     return 0;
 }

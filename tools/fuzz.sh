@@ -33,12 +33,19 @@ mkdir -p "$out" build/fuzz-corpus build/fuzz-artifacts
 flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fno-exceptions -fno-rtti -Wall -Wextra)
 kernels=(src/png/filter.cpp src/png/row_layout.cpp src/bmp/pixel_rows.cpp)
+# The AVX2 Paeth kernel is compiled on its own with AVX2 enabled, as in the
+# module's build, and the rest is told it is there.
+kernel_inputs=("${kernels[@]}")
+if [ "$(uname -m)" = x86_64 ]; then
+    clang++ "${flags[@]}" -mavx2 -c src/png/filter_avx2.cpp -o "$out/filter_avx2.o"
+    kernel_inputs+=(-DTESSARIN_AVX2_KERNELS "$out/filter_avx2.o")
+fi
 targets=(fuzz_unfilter fuzz_pixel_rows)
 for target in "${targets[@]}"; do
     binary="$out/$target"
-    if [ ! -x "$binary" ] || [ -n "$(find fuzz/"$target".cpp "${kernels[@]}" src/png/*.hpp src/bmp/*.hpp -newer "$binary" 2>/dev/null)" ]; then
+    if [ ! -x "$binary" ] || [ -n "$(find fuzz/"$target".cpp "${kernels[@]}" src/png/*.cpp src/png/*.hpp src/bmp/*.hpp -newer "$binary" 2>/dev/null)" ]; then
         echo "building $binary"
-        clang++ "${flags[@]}" fuzz/"$target".cpp "${kernels[@]}" -o "$binary"
+        clang++ "${flags[@]}" fuzz/"$target".cpp "${kernel_inputs[@]}" -o "$binary"
     fi
 done
 ((run)) || exit 0

@@ -158,9 +158,9 @@ public:
         const size_t row_size = stride_ + 1;
         while (reconstructing_ && !data.empty() && row_ < rows_) {
             if (carry_size_ == 0 && data.size() >= row_size) {
-                if (is_paeth_pair(data)) {
-                    reconstruct_paeth_pair(data.first(row_size), data.subspan(row_size, row_size));
-                    data = data.subspan(2 * row_size);
+                if (const size_t run = paeth_run(data); run >= 2) {
+                    reconstruct_paeth_rows(data.first(run * row_size), run);
+                    data = data.subspan(run * row_size);
                     continue;
                 }
                 reconstruct_row(data.first(row_size));
@@ -197,11 +197,11 @@ private:
         reconstructing_ = false;
     }
 
-    // The carry row, and for RGBA three reconstructed rows, in one buffer
-    // made only once a row needs it.
+    // The carry row, and for RGBA a ring of reconstructed rows (one more
+    // than a Paeth run can take), in one buffer made only once a row needs it.
     bool reserve_scratch() {
         if (scratch_) return true;
-        const size_t rgba_rows = bytes_per_pixel_ == 4 ? 3 * stride_ : 0;
+        const size_t rgba_rows = bytes_per_pixel_ == 4 ? ring_size_ * stride_ : 0;
         const size_t size = stride_ + 1 + rgba_rows;
         if (size > static_cast<size_t>(PY_SSIZE_T_MAX) ||
             !(scratch_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))))) {
@@ -211,44 +211,49 @@ private:
         }
         auto* base = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(scratch_.get()));
         carry_ = {base, stride_ + 1};
-        if (rgba_rows) {
-            current_ = {base + stride_ + 1, stride_};
-            previous_ = {base + stride_ + 1 + stride_, stride_};
-            spare_ = {base + stride_ + 1 + 2 * stride_, stride_};
-        }
+        if (rgba_rows) rgba_ring_ = {base + stride_ + 1, rgba_rows};
         return true;
     }
 
-    // Two whole rows at the start of `data`, both Paeth-filtered, below a
-    // reconstructed row: they are undone together, about 1.6 times as fast
-    // as one by one.
-    bool is_paeth_pair(std::span<const uint8_t> data) const {
-        const size_t row_size = stride_ + 1;
-        return data.size() >= 2 * row_size && row_ + 1 < rows_ && !prev_row_.empty() && data[0] == 4 &&
-               data[row_size] == 4;
+    // The RGBA row buffer `ahead` places after the one holding the previous
+    // row.
+    std::span<uint8_t> rgba_row(size_t ahead) const {
+        return rgba_ring_.subspan((ring_previous_ + ahead) % ring_size_ * stride_, stride_);
     }
 
-    void reconstruct_paeth_pair(std::span<const uint8_t> first, std::span<const uint8_t> second) {
-        const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, 2 * width_ * 3);
-        if (bytes_per_pixel_ == 3) {
-            unfilter_paeth_pair(first.subspan(1), second.subspan(1), prev_row_, 3, out_pixels.first(stride_),
-                                out_pixels.subspan(stride_));
-            prev_row_ = out_pixels.subspan(stride_);
-        } else {
-            // prev_row_ is previous_; the two other buffers take the rows, and
-            // the second becomes previous_.
-            unfilter_paeth_pair(first.subspan(1), second.subspan(1), prev_row_, 4, current_, spare_);
-            rgba_to_rgb_row(current_, out_pixels, width_);
-            rgba_to_rgb_row(spare_, out_pixels.subspan(width_ * 3), width_);
-            prev_row_ = spare_;
-            std::swap(previous_, spare_);
+    // How many whole Paeth-filtered rows, up to the most the kernel takes at
+    // once, start `data`, below a reconstructed row: two or more are undone
+    // together, much faster than one by one.
+    size_t paeth_run(std::span<const uint8_t> data) const {
+        if (prev_row_.empty()) return 0;
+        const size_t row_size = stride_ + 1;
+        const size_t most = std::min({paeth_rows_at_once_, data.size() / row_size, rows_ - row_});
+        size_t run = 0;
+        while (run < most && data[run * row_size] == 4) ++run;
+        return run;
+    }
+
+    void reconstruct_paeth_rows(std::span<const uint8_t> rows, size_t count) {
+        const size_t row_size = stride_ + 1;
+        const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
+        std::span<const uint8_t> scanlines[max_paeth_rows];
+        std::span<uint8_t> targets[max_paeth_rows];
+        for (size_t k = 0; k < count; ++k) {
+            scanlines[k] = rows.subspan(k * row_size + 1, stride_);
+            targets[k] = bytes_per_pixel_ == 3 ? out_pixels.subspan(k * stride_, stride_) : rgba_row(k + 1);
         }
-        row_ += 2;
+        unfilter_paeth_rows({scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
+        if (bytes_per_pixel_ == 4) {
+            for (size_t k = 0; k < count; ++k) rgba_to_rgb_row(targets[k], out_pixels.subspan(k * width_ * 3), width_);
+            ring_previous_ = (ring_previous_ + count) % ring_size_;
+        }
+        prev_row_ = targets[count - 1];
+        row_ += count;
     }
 
     // RGB rows are reconstructed straight into their place in the result,
-    // which then serves as the previous row; RGBA rows go through the row
-    // buffers and lose their alpha on the way.
+    // which then serves as the previous row; RGBA rows go through the ring of
+    // row buffers and lose their alpha on the way.
     void reconstruct_row(std::span<const uint8_t> row) {
         const std::span<const uint8_t> scanline = row.subspan(1);
         const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, width_ * 3);
@@ -256,11 +261,12 @@ private:
             apply_png_filter(row[0], scanline, prev_row_, 3, out_pixels);
             prev_row_ = out_pixels;
         } else {
-            if (current_.empty() && stride_ > 0 && !reserve_scratch()) return;
-            apply_png_filter(row[0], scanline, prev_row_, 4, current_);
-            rgba_to_rgb_row(current_, out_pixels, width_);
-            prev_row_ = current_;
-            std::swap(current_, previous_);
+            if (rgba_ring_.empty() && stride_ > 0 && !reserve_scratch()) return;
+            const std::span<uint8_t> current = rgba_row(1);
+            apply_png_filter(row[0], scanline, prev_row_, 4, current);
+            rgba_to_rgb_row(current, out_pixels, width_);
+            prev_row_ = current;
+            ring_previous_ = (ring_previous_ + 1) % ring_size_;
         }
         if (PyErr_Occurred()) {
             stop_with_pending();
@@ -269,10 +275,14 @@ private:
         ++row_;
     }
 
+    static constexpr size_t max_paeth_rows = 4;
     const int bytes_per_pixel_;
     const size_t width_, rows_, stride_;
+    const size_t paeth_rows_at_once_ = std::min(paeth_rows_at_once(), max_paeth_rows);
+    const size_t ring_size_ = paeth_rows_at_once_ + 1;
     Ref pixels_, scratch_;
-    std::span<uint8_t> out_, carry_, current_, previous_, spare_;
+    std::span<uint8_t> out_, carry_, rgba_ring_;
+    size_t ring_previous_ = 0;
     std::span<const uint8_t> prev_row_;  // empty before the first row: all zero
     size_t row_ = 0, carry_size_ = 0;
     uint64_t received_ = 0;

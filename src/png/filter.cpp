@@ -7,6 +7,11 @@
 #include <emmintrin.h>
 #endif
 
+#include "png/paeth_rows.hpp"
+#if defined(TESSARIN_AVX2_KERNELS)
+#include "png/paeth_rows_avx2.hpp"
+#endif
+
 namespace tessarin::png {
 namespace {
 
@@ -40,16 +45,6 @@ void unfilter_average_first_row(const uint8_t* line, uint8_t* out, size_t n, siz
     size_t i = 0;
     for (; i < std::min(bpp, n); ++i) out[i] = line[i];
     for (; i < n; ++i) out[i] = wrap(line[i] + (out[i - bpp] >> 1));
-}
-
-void unfilter_paeth_scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin,
-                           size_t n, size_t bpp) noexcept {
-    size_t i = begin;
-    // With left and upper-left both 0 the predictor is always `up`.
-    for (; i < std::min(bpp, n); ++i) out[i] = wrap(line[i] + prev[i]);
-    for (; i < n; ++i) {
-        out[i] = wrap(line[i] + paeth_predictor(out[i - bpp], prev[i], prev[i - bpp]));
-    }
 }
 
 #if defined(__SSE2__)
@@ -87,8 +82,9 @@ void store_pixel(uint8_t* dst, __m128i pixel) noexcept {
 // of the first byte after them. For 3-byte pixels every pixel but the last
 // moves 4 bytes: the extra byte is the next pixel's first, which is loaded
 // but ignored, and stored but rewritten by the next step.
+// Always inlined, so that each kernel's step becomes the body of one loop.
 template <size_t Bpp, typename Step>
-size_t for_each_pixel(size_t n, Step step) noexcept {
+[[gnu::always_inline]] inline size_t for_each_pixel(size_t n, Step step) noexcept {
     size_t i = 0;
     for (; i + 4 <= n; i += Bpp) step.template operator()<4>(i);
     if (Bpp == 3 && i + 3 <= n) {
@@ -125,43 +121,39 @@ void unfilter_average_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* ou
     unfilter_average_scalar(line, prev, out, i, n, Bpp);
 }
 
-// Paeth with the decision turned into threshold tests on `left` alone.
-//
-// The predictor's inputs `up` and `up_left` come from the previous row and
-// are known in advance; only `left` is carried from pixel to pixel. With
-// a = left, b = up, c = up_left in 16-bit lanes:
-//   - pa <= pb and pa <= pc (predict a) unless a lies strictly between b and
-//     e = 3c - 2b;
-//   - inside that interval, pb <= pc (predict b) holds on one side of
-//     h = floor((3c - b - 1) / 2) when b > c, h = floor((3c - b) / 2)
-//     otherwise; a > h predicts the larger of b and c, a <= h the smaller.
-// So the predictor is a, or min(b, c) plus |b - c| where a > h. When b == c
-// the interval is empty. The per-pixel dependency on `left` shrinks to
-// compares, masks and adds instead of three absolute differences; the
-// tests check the result against the scalar predictor on every triple.
-// Lanes are independent: a register may carry pixels of different rows.
-__m128i paeth_step(__m128i filtered, __m128i left, __m128i up, __m128i up_left) noexcept {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i up_step = _mm_sub_epi16(up, up_left);
-    const __m128i three_c_minus_b = _mm_sub_epi16(_mm_add_epi16(up_left, up_left), up_step);
-    const __m128i far_end = _mm_sub_epi16(three_c_minus_b, up);
-    const __m128i interval_low = _mm_min_epi16(up, far_end);
-    const __m128i interval_high = _mm_max_epi16(up, far_end);
-    const __m128i up_above_up_left = _mm_cmpgt_epi16(up_step, zero);
-    const __m128i split = _mm_srai_epi16(_mm_add_epi16(three_c_minus_b, up_above_up_left), 1);
-    const __m128i step_size = _mm_max_epi16(up_step, _mm_sub_epi16(zero, up_step));
-    const __m128i smaller = _mm_min_epi16(up, up_left);
+// The 16-bit lane operations of the Paeth step, and two rows per register:
+// lanes 0-3 for the first row, 4-7 for the second.
+struct Sse2Rows {
+    using Reg = __m128i;
+    static constexpr size_t rows = 2;
+    static Reg zero() noexcept { return _mm_setzero_si128(); }
+    static Reg add16(Reg a, Reg b) noexcept { return _mm_add_epi16(a, b); }
+    static Reg sub16(Reg a, Reg b) noexcept { return _mm_sub_epi16(a, b); }
+    static Reg min16(Reg a, Reg b) noexcept { return _mm_min_epi16(a, b); }
+    static Reg max16(Reg a, Reg b) noexcept { return _mm_max_epi16(a, b); }
+    static Reg greater16(Reg a, Reg b) noexcept { return _mm_cmpgt_epi16(a, b); }
+    static Reg halve16(Reg a) noexcept { return _mm_srai_epi16(a, 1); }
+    static Reg bit_and(Reg a, Reg b) noexcept { return _mm_and_si128(a, b); }
+    static Reg add8(Reg a, Reg b) noexcept { return _mm_add_epi8(a, b); }
+    static Reg sub8(Reg a, Reg b) noexcept { return _mm_sub_epi8(a, b); }
 
-    const __m128i inside = _mm_and_si128(_mm_cmpgt_epi16(left, interval_low),
-                                         _mm_cmpgt_epi16(interval_high, left));
-    const __m128i larger_side = _mm_and_si128(_mm_cmpgt_epi16(left, split), step_size);
-    // Byte-wise arithmetic keeps every sum modulo 256 and the high bytes of
-    // the lanes at 0: filtered + left, moved to the other predictor inside
-    // the interval.
-    const __m128i correction =
-        _mm_and_si128(inside, _mm_add_epi8(_mm_sub_epi8(smaller, left), larger_side));
-    return _mm_add_epi8(_mm_add_epi8(filtered, left), correction);
-}
+    static Reg widen(const uint32_t (&pixels)[rows]) noexcept {
+        const Reg bytes = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(pixels[0])),
+                                             _mm_cvtsi32_si128(static_cast<int>(pixels[1])));
+        return _mm_unpacklo_epi8(bytes, zero());
+    }
+    // The first row's pixel, and every other row's the one above it.
+    static Reg below_first_row(uint32_t first_pixel, Reg above) noexcept {
+        const Reg first = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(first_pixel)), zero());
+        return _mm_unpacklo_epi64(first, above);
+    }
+    static void store(uint8_t* const (&targets)[rows], Reg pixels) noexcept {
+        const auto bytes = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(pixels, pixels)));
+        const auto first = static_cast<uint32_t>(bytes), second = static_cast<uint32_t>(bytes >> 32);
+        std::memcpy(targets[0], &first, 4);
+        std::memcpy(targets[1], &second, 4);
+    }
+};
 
 // A pixel's bytes in the low four 16-bit lanes.
 template <size_t Bytes>
@@ -176,54 +168,11 @@ void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
     __m128i up_left = _mm_setzero_si128();
     const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
         const __m128i up = load_widened<Bytes>(prev + at);
-        left = paeth_step(load_widened<Bytes>(line + at), left, up, up_left);
+        left = paeth_step<Sse2Rows>(load_widened<Bytes>(line + at), left, up, up_left);
         store_pixel<Bytes>(out + at, _mm_packus_epi16(left, left));
         up_left = up;
     });
     unfilter_paeth_scalar(line, prev, out, i, n, Bpp);
-}
-
-// Two consecutive Paeth rows in one pass. Lanes 0-3 carry the first row at
-// pixel j, lanes 4-7 the second row at pixel j - 2, whose up neighbour (the
-// first row's pixel j - 2) was reconstructed two steps earlier and so is not
-// on the chain of the step that needs it. Each step then does the work of
-// two pixels for the instructions and dependency chain of one, which is what
-// bounds the single-row kernel.
-template <size_t Bpp>
-void unfilter_paeth_pair_sse2(const uint8_t* first, const uint8_t* second, const uint8_t* prev,
-                              uint8_t* out_first, uint8_t* out_second, size_t n) noexcept {
-    constexpr size_t lag = 2;
-    if (n < lag * Bpp + 4) {
-        unfilter_paeth_sse2<Bpp>(first, prev, out_first, n);
-        unfilter_paeth_sse2<Bpp>(second, out_first, out_second, n);
-        return;
-    }
-    unfilter_paeth_scalar(first, prev, out_first, 0, lag * Bpp, Bpp);
-    const __m128i none = _mm_setzero_si128();
-    // Before step j: the first row's pixel j - 2, the neighbours to the
-    // left of both rows' pixels and above-left of them; the second row's
-    // start outside the image, where everything counts as 0.
-    __m128i first_lagging = load_widened<4>(out_first);
-    __m128i left = _mm_unpacklo_epi64(load_widened<4>(out_first + Bpp), none);
-    __m128i up_left = _mm_unpacklo_epi64(load_widened<4>(prev + Bpp), none);
-    size_t j = lag;
-    // Four bytes moved per pixel, as in for_each_pixel; the scalar code
-    // finishes both rows.
-    for (; j * Bpp + 4 <= n; ++j) {
-        const size_t at = j * Bpp, behind = at - lag * Bpp;
-        const __m128i up = _mm_unpacklo_epi64(load_widened<4>(prev + at), first_lagging);
-        const __m128i filtered =
-            _mm_unpacklo_epi64(load_widened<4>(first + at), load_widened<4>(second + behind));
-        const __m128i next = paeth_step(filtered, left, up, up_left);
-        const __m128i packed = _mm_packus_epi16(next, next);
-        store_pixel<4>(out_first + at, packed);
-        store_pixel<4>(out_second + behind, _mm_srli_si128(packed, 4));
-        first_lagging = left;
-        left = next;
-        up_left = up;
-    }
-    unfilter_paeth_scalar(first, prev, out_first, j * Bpp, n, Bpp);
-    unfilter_paeth_scalar(second, out_first, out_second, (j - lag) * Bpp, n, Bpp);
 }
 
 #endif
@@ -254,25 +203,47 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
     unfilter_paeth_scalar(line, prev, out, 0, n, bpp);
 }
 
+// One to four consecutive Paeth rows: lines[k] against the row above
+// (`above` for the first) into targets[k]; four only where the processor
+// has AVX2.
+void unfilter_paeth_group(const uint8_t* const* lines, const uint8_t* above, uint8_t* const* targets,
+                          size_t count, size_t n, size_t bpp) noexcept {
+#if defined(TESSARIN_AVX2_KERNELS)
+    if (count == 4 && unfilter_paeth_rows_avx2(lines, above, targets, n, bpp)) return;
+#endif
+#if defined(__SSE2__)
+    if (count == 2 && bpp == 3) return unfilter_paeth_rows_simd<Sse2Rows, 3>(lines, above, targets, n);
+    if (count == 2 && bpp == 4) return unfilter_paeth_rows_simd<Sse2Rows, 4>(lines, above, targets, n);
+#endif
+    for (size_t k = 0; k < count; ++k) unfilter_paeth(lines[k], k == 0 ? above : targets[k - 1], targets[k], n, bpp);
+}
+
 }  // namespace
 
-void unfilter_paeth_pair(std::span<const uint8_t> first, std::span<const uint8_t> second,
-                         std::span<const uint8_t> prev, int bytes_per_pixel,
-                         std::span<uint8_t> out_first, std::span<uint8_t> out_second) noexcept {
-    const size_t n = first.size();
-    const auto bpp = static_cast<size_t>(bytes_per_pixel);
-#if defined(__SSE2__)
-    if (bpp == 3) {
-        return unfilter_paeth_pair_sse2<3>(first.data(), second.data(), prev.data(), out_first.data(),
-                                           out_second.data(), n);
-    }
-    if (bpp == 4) {
-        return unfilter_paeth_pair_sse2<4>(first.data(), second.data(), prev.data(), out_first.data(),
-                                           out_second.data(), n);
-    }
+size_t paeth_rows_at_once() noexcept {
+#if defined(TESSARIN_AVX2_KERNELS)
+    if (__builtin_cpu_supports("avx2")) return 4;
 #endif
-    unfilter_paeth(first.data(), prev.data(), out_first.data(), n, bpp);
-    unfilter_paeth(second.data(), out_first.data(), out_second.data(), n, bpp);
+    return 2;
+}
+
+void unfilter_paeth_rows(std::span<const std::span<const uint8_t>> scanlines, std::span<const uint8_t> prev,
+                         int bytes_per_pixel, std::span<const std::span<uint8_t>> outs) noexcept {
+    const auto bpp = static_cast<size_t>(bytes_per_pixel);
+    const size_t n = scanlines.empty() ? 0 : scanlines[0].size();
+    const size_t at_once = paeth_rows_at_once();
+    for (size_t done = 0; done < scanlines.size();) {
+        const size_t remaining = scanlines.size() - done;
+        const size_t count = remaining >= at_once ? at_once : std::min<size_t>(remaining, 2);
+        const uint8_t* lines[4];
+        uint8_t* targets[4];
+        for (size_t k = 0; k < count; ++k) {
+            lines[k] = scanlines[done + k].data();
+            targets[k] = outs[done + k].data();
+        }
+        unfilter_paeth_group(lines, done == 0 ? prev.data() : outs[done - 1].data(), targets, count, n, bpp);
+        done += count;
+    }
 }
 
 FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,

@@ -15,7 +15,8 @@ namespace {
 
 using tessarin::png::FilterStatus;
 using tessarin::png::paeth_predictor;
-using tessarin::png::unfilter_paeth_pair;
+using tessarin::png::paeth_rows_at_once;
+using tessarin::png::unfilter_paeth_rows;
 using tessarin::png::unfilter_row;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
@@ -172,49 +173,69 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::Values(0, 1, 2, 3, 4), testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
                      testing::Values(0u, 1u, 2u, 5u, 17u, 64u, 333u)));
 
-// Two Paeth rows reconstructed in one pass, into adjacent rows of one buffer
-// as the decoder lays them out; guard bytes after the second row must stay.
-// Parameters: bytes per pixel, row length in pixels (plus one extra byte).
-class PaethPair : public testing::TestWithParam<std::tuple<size_t, size_t>> {
+// Undoes `scanlines` as a run of Paeth rows below `prev` into adjacent rows of
+// one buffer, as the decoder lays them out, and returns the buffer: the rows,
+// then guard bytes that must stay as they were.
+Bytes unfilter_run(const std::vector<Bytes>& scanlines, const Bytes& prev, size_t bpp) {
+    const size_t n = prev.size();
+    Bytes out(scanlines.size() * n + 8, 0xa5);
+    std::vector<std::span<const uint8_t>> lines;
+    std::vector<std::span<uint8_t>> targets;
+    for (size_t k = 0; k < scanlines.size(); ++k) {
+        lines.emplace_back(scanlines[k]);
+        targets.push_back(std::span<uint8_t>(out).subspan(k * n, n));
+    }
+    unfilter_paeth_rows(lines, prev, static_cast<int>(bpp), targets);
+    return out;
+}
+
+// Runs of Paeth rows undone in one pass. Parameters: rows in the run (groups
+// of four use AVX2 where the processor has it, pairs SSE2), bytes per pixel,
+// row length in pixels (plus one extra byte).
+class PaethRun : public testing::TestWithParam<std::tuple<size_t, size_t, size_t>> {
 protected:
-    size_t bpp() const { return std::get<0>(GetParam()); }
-    size_t length() const { return std::get<1>(GetParam()) * bpp() + 1; }
-    uint32_t seed() const { return static_cast<uint32_t>(bpp() * 7919 + length()); }
+    size_t count() const { return std::get<0>(GetParam()); }
+    size_t bpp() const { return std::get<1>(GetParam()); }
+    size_t length() const { return std::get<2>(GetParam()) * bpp() + 1; }
+    uint32_t seed() const { return static_cast<uint32_t>(count() * 104729 + bpp() * 7919 + length()); }
 };
 
-TEST_P(PaethPair, MatchesTwoRows) {
+TEST_P(PaethRun, MatchesRowByRow) {
     for (size_t n : {length(), length() - length() % bpp()}) {
         const Bytes prev = random_bytes(n, seed());
-        const Bytes first = random_bytes(n, seed() + 1);
-        const Bytes second = random_bytes(n, seed() + 2);
-        Bytes out(2 * n + 8, 0xa5);
-        const std::span<uint8_t> rows(out);
-        unfilter_paeth_pair(first, second, prev, static_cast<int>(bpp()), rows.first(n),
-                            rows.subspan(n, n));
-        const Bytes expected_first = reference_unfilter(4, first, prev, bpp());
-        const Bytes expected_second = reference_unfilter(4, second, expected_first, bpp());
-        const auto begin = out.begin();
-        const auto size = static_cast<std::ptrdiff_t>(n);
-        EXPECT_EQ(Bytes(begin, begin + size), expected_first) << "length " << n;
-        EXPECT_EQ(Bytes(begin + size, begin + 2 * size), expected_second) << "length " << n;
-        for (size_t i = 2 * n; i < out.size(); ++i) EXPECT_EQ(out[i], 0xa5);
+        std::vector<Bytes> scanlines;
+        Bytes expected;
+        Bytes above = prev;
+        for (size_t k = 0; k < count(); ++k) {
+            scanlines.push_back(random_bytes(n, seed() + 1 + static_cast<uint32_t>(k)));
+            above = reference_unfilter(4, scanlines.back(), above, bpp());
+            expected.insert(expected.end(), above.begin(), above.end());
+        }
+        const Bytes out = unfilter_run(scanlines, prev, bpp());
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected)
+            << "length " << n;
+        for (size_t i = expected.size(); i < out.size(); ++i) EXPECT_EQ(out[i], 0xa5);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Filter, PaethPair,
-                         testing::Combine(testing::Values(1u, 2u, 3u, 4u, 6u),
-                                          testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 17u, 64u,
+INSTANTIATE_TEST_SUITE_P(Filter, PaethRun,
+                         testing::Combine(testing::Values(1u, 2u, 3u, 4u, 7u), testing::Values(1u, 2u, 3u, 4u, 6u),
+                                          testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 17u, 64u,
                                                           333u)));
+
+TEST(PaethRowsAtOnce, IsTwoOrFour) {
+    const size_t at_once = paeth_rows_at_once();
+    EXPECT_TRUE(at_once == 2 || at_once == 4) << at_once;
+}
 
 // Every (left, up, up_left) triple through the Paeth row kernels: even pixels
 // hold left as the original value and up_left above them, odd pixels hold up
-// above them, so an odd pixel is predicted from exactly that triple. The pair
-// kernel meets the triples once in each of its rows.
+// above them, so an odd pixel is predicted from exactly that triple. The run
+// kernels meet the triples once in each of their rows.
 class PaethAllTriples : public testing::TestWithParam<size_t> {};
 
 TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
     const size_t bpp = GetParam();
-    const int bytes_per_pixel = static_cast<int>(bpp);
     const size_t triples_per_row = 256 * 256;
     const size_t n = 2 * bpp * ((triples_per_row + bpp - 1) / bpp);
     for (int left = 0; left < 256; ++left) {
@@ -231,20 +252,26 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
         ASSERT_EQ(unfilter(4, scanline, prev, bpp, out), FilterStatus::ok);
         ASSERT_EQ(out, original) << "left " << left;
 
-        const Bytes above_prev = random_bytes(n, 1000u + static_cast<uint32_t>(left));
-        const Bytes prev_scanline = reference_filter(4, prev, above_prev, bpp);
-        Bytes pair_first(n), pair_second(n);
-        unfilter_paeth_pair(prev_scanline, scanline, above_prev, bytes_per_pixel, pair_first,
-                            pair_second);
-        ASSERT_EQ(pair_first, prev) << "left " << left;
-        ASSERT_EQ(pair_second, original) << "left " << left;
-
-        const Bytes below = random_bytes(n, 2000u + static_cast<uint32_t>(left));
-        const Bytes below_scanline = reference_filter(4, below, original, bpp);
-        unfilter_paeth_pair(scanline, below_scanline, prev, bytes_per_pixel, pair_first,
-                            pair_second);
-        ASSERT_EQ(pair_first, original) << "left " << left;
-        ASSERT_EQ(pair_second, below) << "left " << left;
+        // The triples' rows at each place of a run of four: the row above
+        // at place k - 1 (or as the run's previous row), the predicted one at
+        // k. Runs have vector kernels for 3 and 4 bytes per pixel only.
+        for (size_t place = 0; place < 4 && bpp != 1; ++place) {
+            std::vector<Bytes> originals;
+            for (size_t k = 0; k < 4; ++k) originals.push_back(random_bytes(n, 1000u * (k + 1) + left));
+            originals[place] = original;
+            const Bytes run_prev = place == 0 ? prev : random_bytes(n, 7u + static_cast<uint32_t>(left));
+            if (place > 0) originals[place - 1] = prev;
+            std::vector<Bytes> scanlines;
+            for (size_t k = 0; k < 4; ++k) {
+                scanlines.push_back(reference_filter(4, originals[k], k == 0 ? run_prev : originals[k - 1], bpp));
+            }
+            const Bytes out = unfilter_run(scanlines, run_prev, bpp);
+            for (size_t k = 0; k < 4; ++k) {
+                const auto row = out.begin() + static_cast<std::ptrdiff_t>(k * n);
+                ASSERT_EQ(Bytes(row, row + static_cast<std::ptrdiff_t>(n)), originals[k])
+                    << "left " << left << ", place " << place << ", row " << k;
+            }
+        }
     }
 }
 

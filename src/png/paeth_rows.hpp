@@ -1,0 +1,133 @@
+// Paeth reconstruction of several consecutive rows in one pass, written once
+// over a vector policy and instantiated for SSE2 (two rows) and AVX2 (four
+// rows). Only the kernel sources include this header. Everything in it has
+// internal linkage, so the copy built with AVX2 enabled can never be linked
+// in place of the baseline copy of the same template.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "png/filter.hpp"
+
+namespace tessarin::png {
+namespace {
+
+void unfilter_paeth_scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                           size_t bpp) noexcept {
+    size_t i = begin;
+    // With left and upper-left both 0 the predictor is always `up`.
+    for (; i < bpp && i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + prev[i]);
+    for (; i < n; ++i) {
+        out[i] = static_cast<uint8_t>(line[i] + paeth_predictor(out[i - bpp], prev[i], prev[i - bpp]));
+    }
+}
+
+// Paeth with the decision turned into threshold tests on `left` alone.
+//
+// The predictor's inputs `up` and `up_left` come from the previous row and
+// are known in advance; only `left` is carried from pixel to pixel. With
+// a = left, b = up, c = up_left in 16-bit lanes:
+//   - pa <= pb and pa <= pc (predict a) unless a lies strictly between b and
+//     e = 3c - 2b;
+//   - inside that interval, pb <= pc (predict b) holds on one side of
+//     h = floor((3c - b - 1) / 2) when b > c, h = floor((3c - b) / 2)
+//     otherwise; a > h predicts the larger of b and c, a <= h the smaller.
+// So the predictor is a, or min(b, c) plus |b - c| where a > h. When b == c
+// the interval is empty. The per-pixel dependency on `left` shrinks to
+// compares, masks and adds instead of three absolute differences; the
+// tests check the result against the scalar predictor on every triple.
+// Lanes are independent: a register may carry pixels of different rows.
+template <class V>
+typename V::Reg paeth_step(typename V::Reg filtered, typename V::Reg left, typename V::Reg up,
+                           typename V::Reg up_left) noexcept {
+    using Reg = typename V::Reg;
+    const Reg zero = V::zero();
+    const Reg up_step = V::sub16(up, up_left);
+    const Reg three_c_minus_b = V::sub16(V::add16(up_left, up_left), up_step);
+    const Reg far_end = V::sub16(three_c_minus_b, up);
+    const Reg interval_low = V::min16(up, far_end);
+    const Reg interval_high = V::max16(up, far_end);
+    const Reg up_above_up_left = V::greater16(up_step, zero);
+    const Reg split = V::halve16(V::add16(three_c_minus_b, up_above_up_left));
+    const Reg step_size = V::max16(up_step, V::sub16(zero, up_step));
+    const Reg smaller = V::min16(up, up_left);
+
+    const Reg inside = V::bit_and(V::greater16(left, interval_low), V::greater16(interval_high, left));
+    const Reg larger_side = V::bit_and(V::greater16(left, split), step_size);
+    // Byte-wise arithmetic keeps every sum modulo 256 and the high bytes of
+    // the lanes at 0: filtered + left, moved to the other predictor inside
+    // the interval.
+    const Reg correction = V::bit_and(inside, V::add8(V::sub8(smaller, left), larger_side));
+    return V::add8(V::add8(filtered, left), correction);
+}
+
+// Pixel `index` of a row as four bytes, 0 left of the row's start.
+template <size_t Bpp>
+uint32_t pixel_or_zero(const uint8_t* row, ptrdiff_t index) noexcept {
+    uint32_t bytes = 0;
+    if (index >= 0) std::memcpy(&bytes, row + static_cast<size_t>(index) * Bpp, 4);
+    return bytes;
+}
+
+// V::rows consecutive Paeth rows in one pass: lines[k] against the row above
+// (`prev` for k = 0, outs[k - 1] otherwise) into outs[k]. Row k runs `lag`
+// pixels behind row k - 1, whose pixel above it was then reconstructed two
+// steps earlier: it is off the chain of dependent instructions of the step
+// that needs it. One step does one pixel of every row for the instructions
+// and the chain of one. Each row's leading pixels (a triangle, before the
+// last row can start) and trailing ones go through scalar code; four bytes
+// move per pixel, as in the single-row kernels.
+template <class V, size_t Bpp>
+void unfilter_paeth_rows_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
+                              size_t n) noexcept {
+    using Reg = typename V::Reg;
+    constexpr size_t rows = V::rows;
+    constexpr size_t lag = 2;
+    constexpr size_t start = lag * (rows - 1);
+    const auto above = [&](size_t k) -> const uint8_t* { return k == 0 ? prev : outs[k - 1]; };
+    if (n < (start - 1) * Bpp + 4) {
+        for (size_t k = 0; k < rows; ++k) unfilter_paeth_scalar(lines[k], above(k), outs[k], 0, n, Bpp);
+        return;
+    }
+    for (size_t k = 0; k + 1 < rows; ++k) {
+        unfilter_paeth_scalar(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
+    }
+    // Before step j, for row k at pixel j - lag * k: its left neighbour,
+    // its upper-left one, and (for the row below) its pixel lag steps back.
+    uint32_t left_pixels[rows], up_left_pixels[rows], lagging_pixels[rows];
+    for (size_t k = 0; k < rows; ++k) {
+        const auto pixel = static_cast<ptrdiff_t>(start - lag * k);
+        left_pixels[k] = pixel_or_zero<Bpp>(outs[k], pixel - 1);
+        up_left_pixels[k] = pixel_or_zero<Bpp>(above(k), pixel - 1);
+        lagging_pixels[k] = pixel_or_zero<Bpp>(outs[k], pixel - static_cast<ptrdiff_t>(lag));
+    }
+    Reg left = V::widen(left_pixels);
+    Reg up_left = V::widen(up_left_pixels);
+    Reg lagging = V::widen(lagging_pixels);
+    size_t j = start;
+    for (; j * Bpp + 4 <= n; ++j) {
+        uint32_t filtered_pixels[rows];
+        uint8_t* targets[rows];
+        for (size_t k = 0; k < rows; ++k) {
+            const size_t at = (j - lag * k) * Bpp;
+            std::memcpy(&filtered_pixels[k], lines[k] + at, 4);
+            targets[k] = outs[k] + at;
+        }
+        uint32_t prev_pixel;
+        std::memcpy(&prev_pixel, prev + j * Bpp, 4);
+        const Reg up = V::below_first_row(prev_pixel, lagging);
+        const Reg next = paeth_step<V>(V::widen(filtered_pixels), left, up, up_left);
+        V::store(targets, next);
+        lagging = left;
+        left = next;
+        up_left = up;
+    }
+    for (size_t k = 0; k < rows; ++k) {
+        unfilter_paeth_scalar(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
+    }
+}
+
+}  // namespace
+}  // namespace tessarin::png
