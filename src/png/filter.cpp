@@ -148,8 +148,9 @@ struct Sse2Rows {
         return _mm_unpacklo_epi64(first, above);
     }
     static void store(uint8_t* const (&targets)[rows], Reg pixels) noexcept {
-        const auto bytes = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(pixels, pixels)));
-        const auto first = static_cast<uint32_t>(bytes), second = static_cast<uint32_t>(bytes >> 32);
+        const Reg packed = _mm_packus_epi16(pixels, pixels);
+        const auto first = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
+        const auto second = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4)));
         std::memcpy(targets[0], &first, 4);
         std::memcpy(targets[1], &second, 4);
     }
