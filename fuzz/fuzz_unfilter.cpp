@@ -2,9 +2,9 @@
 // from the PNG filter definitions. Input layout: filter type, bytes per pixel,
 // a byte whose low bit says whether there is a previous row and whose other
 // bits pick a run length, then the scanline and the previous row (the
-// remaining bytes split in half). Paeth inputs with a previous row also go
-// through unfilter_paeth_rows as runs of two to four rows, the scanline and
-// the previous row's bytes serving in turn as scanlines. Buffers are allocated at their exact
+// remaining bytes split in half). Average and Paeth inputs with a previous
+// row also go through unfilter_run as runs of two to four rows, the scanline
+// and the previous row's bytes serving in turn as scanlines. Buffers are allocated at their exact
 // sizes so that any access past a row's end is seen by AddressSanitizer.
 #include <cstddef>
 #include <cstdint>
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reference_unfilter(filter_type, line.get(), prev.get(), n,
                        static_cast<size_t>(bytes_per_pixel), expected.get());
     if (std::memcmp(out.get(), expected.get(), n) != 0) std::abort();
-    if (filter_type != 4 || !has_prev) return 0;
+    if ((filter_type != 3 && filter_type != 4) || !has_prev) return 0;
 
     // Runs of 2, 3 and 4 rows in exactly sized buffers.
     const uint8_t* sources[2] = {line.get(), prev.get()};
@@ -107,10 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         expected_rows[k] = std::make_unique<uint8_t[]>(n);
         scanlines[k] = {sources[k % 2], n};
         targets[k] = {outs[k].get(), n};
-        reference_unfilter(4, sources[k % 2], k == 0 ? prev.get() : expected_rows[k - 1].get(), n,
+        reference_unfilter(filter_type, sources[k % 2], k == 0 ? prev.get() : expected_rows[k - 1].get(), n,
                            static_cast<size_t>(bytes_per_pixel), expected_rows[k].get());
     }
-    tessarin::png::unfilter_paeth_rows({scanlines, count}, {prev.get(), n}, bytes_per_pixel, {targets, count});
+    tessarin::png::unfilter_run(filter_type, {scanlines, count}, {prev.get(), n}, bytes_per_pixel, {targets, count});
     for (size_t k = 0; k < count; ++k) {
         if (std::memcmp(outs[k].get(), expected_rows[k].get(), n) != 0) std::abort();
     }

@@ -46,11 +46,13 @@ void BM_unfilter_row(benchmark::State& state) {
 }
 BENCHMARK(BM_unfilter_row)->ArgNames({"filter", "bpp"})->ArgsProduct({{0, 1, 2, 3, 4}, {3, 4}});
 
-// A run of Paeth rows in one pass; bytes counted for all rows. Arguments:
-// rows in the run (4 takes AVX2 where the processor has it), bytes per pixel.
-void BM_unfilter_paeth_rows(benchmark::State& state) {
-    const auto count = static_cast<size_t>(state.range(0));
-    const auto bpp = static_cast<int>(state.range(1));
+// A run of rows of one filter in one pass; bytes counted for all rows.
+// Arguments: filter type, rows in the run (4 takes AVX2 where the processor
+// has it), bytes per pixel.
+void BM_unfilter_run(benchmark::State& state) {
+    const auto filter_type = static_cast<int>(state.range(0));
+    const auto count = static_cast<size_t>(state.range(1));
+    const auto bpp = static_cast<int>(state.range(2));
     const size_t row_bytes = row_pixels * static_cast<size_t>(bpp);
     const auto prev = random_bytes(row_bytes, 2);
     std::vector<std::vector<uint8_t>> scanlines, outs;
@@ -65,12 +67,12 @@ void BM_unfilter_paeth_rows(benchmark::State& state) {
         targets.emplace_back(outs[k]);
     }
     for (auto _ : state) {
-        tessarin::png::unfilter_paeth_rows(lines, prev, bpp, targets);
+        tessarin::png::unfilter_run(filter_type, lines, prev, bpp, targets);
         benchmark::ClobberMemory();
     }
     set_bytes_processed(state, count * row_bytes);
 }
-BENCHMARK(BM_unfilter_paeth_rows)->ArgNames({"rows", "bpp"})->ArgsProduct({{2, 4}, {3, 4}});
+BENCHMARK(BM_unfilter_run)->ArgNames({"filter", "rows", "bpp"})->ArgsProduct({{3, 4}, {2, 4}, {3, 4}});
 
 // Argument: byte count.
 void BM_memcpy(benchmark::State& state) {

@@ -158,8 +158,8 @@ public:
         const size_t row_size = stride_ + 1;
         while (reconstructing_ && !data.empty() && row_ < rows_) {
             if (carry_size_ == 0 && data.size() >= row_size) {
-                if (const size_t run = paeth_run(data); run >= 2) {
-                    reconstruct_paeth_rows(data.first(run * row_size), run);
+                if (const size_t run = run_length(data); run >= 2) {
+                    reconstruct_run(data.first(run * row_size), run);
                     data = data.subspan(run * row_size);
                     continue;
                 }
@@ -198,7 +198,7 @@ private:
     }
 
     // The carry row, and for RGBA a ring of reconstructed rows (one more
-    // than a Paeth run can take), in one buffer made only once a row needs it.
+    // than a run can take), in one buffer made only once a row needs it.
     bool reserve_scratch() {
         if (scratch_) return true;
         const size_t rgba_rows = bytes_per_pixel_ == 4 ? ring_size_ * stride_ : 0;
@@ -221,28 +221,28 @@ private:
         return rgba_ring_.subspan((ring_previous_ + ahead) % ring_size_ * stride_, stride_);
     }
 
-    // How many whole Paeth-filtered rows, up to the most the kernel takes at
-    // once, start `data`, below a reconstructed row: two or more are undone
-    // together, much faster than one by one.
-    size_t paeth_run(std::span<const uint8_t> data) const {
-        if (prev_row_.empty()) return 0;
+    // How many whole rows at the start of `data`, below a reconstructed row,
+    // share the Average or the Paeth filter, up to the most the kernel takes
+    // at once: two or more are undone together, much faster than one by one.
+    size_t run_length(std::span<const uint8_t> data) const {
+        if (prev_row_.empty() || (data[0] != 3 && data[0] != 4)) return 0;
         const size_t row_size = stride_ + 1;
-        const size_t most = std::min({paeth_rows_at_once_, data.size() / row_size, rows_ - row_});
-        size_t run = 0;
-        while (run < most && data[run * row_size] == 4) ++run;
+        const size_t most = std::min({run_rows_at_once_, data.size() / row_size, rows_ - row_});
+        size_t run = 1;
+        while (run < most && data[run * row_size] == data[0]) ++run;
         return run;
     }
 
-    void reconstruct_paeth_rows(std::span<const uint8_t> rows, size_t count) {
+    void reconstruct_run(std::span<const uint8_t> rows, size_t count) {
         const size_t row_size = stride_ + 1;
         const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
-        std::span<const uint8_t> scanlines[max_paeth_rows];
-        std::span<uint8_t> targets[max_paeth_rows];
+        std::span<const uint8_t> scanlines[max_run_rows];
+        std::span<uint8_t> targets[max_run_rows];
         for (size_t k = 0; k < count; ++k) {
             scanlines[k] = rows.subspan(k * row_size + 1, stride_);
             targets[k] = bytes_per_pixel_ == 3 ? out_pixels.subspan(k * stride_, stride_) : rgba_row(k + 1);
         }
-        unfilter_paeth_rows({scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
+        unfilter_run(rows[0], {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
         if (bytes_per_pixel_ == 4) {
             for (size_t k = 0; k < count; ++k) rgba_to_rgb_row(targets[k], out_pixels.subspan(k * width_ * 3), width_);
             ring_previous_ = (ring_previous_ + count) % ring_size_;
@@ -275,11 +275,11 @@ private:
         ++row_;
     }
 
-    static constexpr size_t max_paeth_rows = 4;
+    static constexpr size_t max_run_rows = 4;
     const int bytes_per_pixel_;
     const size_t width_, rows_, stride_;
-    const size_t paeth_rows_at_once_ = std::min(paeth_rows_at_once(), max_paeth_rows);
-    const size_t ring_size_ = paeth_rows_at_once_ + 1;
+    const size_t run_rows_at_once_ = std::min(run_rows_at_once(), max_run_rows);
+    const size_t ring_size_ = run_rows_at_once_ + 1;
     Ref pixels_, scratch_;
     std::span<uint8_t> out_, carry_, rgba_ring_;
     size_t ring_previous_ = 0;

@@ -7,9 +7,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "png/paeth_rows.hpp"
+#include "png/row_runs.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
-#include "png/paeth_rows_avx2.hpp"
+#include "png/row_runs_avx2.hpp"
 #endif
 
 namespace tessarin::png {
@@ -31,13 +31,6 @@ void unfilter_sub_scalar(const uint8_t* line, uint8_t* out, size_t begin, size_t
     size_t i = begin;
     for (; i < std::min(bpp, n); ++i) out[i] = line[i];
     for (; i < n; ++i) out[i] = wrap(line[i] + out[i - bpp]);
-}
-
-void unfilter_average_scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin,
-                             size_t n, size_t bpp) noexcept {
-    size_t i = begin;
-    for (; i < std::min(bpp, n); ++i) out[i] = wrap(line[i] + (prev[i] >> 1));
-    for (; i < n; ++i) out[i] = wrap(line[i] + ((out[i - bpp] + prev[i]) >> 1));
 }
 
 // Average against a missing previous row, where every byte above is 0.
@@ -121,7 +114,7 @@ void unfilter_average_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* ou
     unfilter_average_scalar(line, prev, out, i, n, Bpp);
 }
 
-// The 16-bit lane operations of the Paeth step, and two rows per register:
+// The 16-bit lane operations of the run steps, and two rows per register:
 // lanes 0-3 for the first row, 4-7 for the second.
 struct Sse2Rows {
     using Reg = __m128i;
@@ -204,35 +197,53 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
     unfilter_paeth_scalar(line, prev, out, 0, n, bpp);
 }
 
-// One to four consecutive Paeth rows: lines[k] against the row above
-// (`above` for the first) into targets[k]; four only where the processor
-// has AVX2.
-void unfilter_paeth_group(const uint8_t* const* lines, const uint8_t* above, uint8_t* const* targets,
-                          size_t count, size_t n, size_t bpp) noexcept {
+// One to four consecutive rows of `filter_type` (3 or 4): lines[k] against
+// the row above (`above` for the first) into targets[k]; four only where the
+// processor has AVX2.
+void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint8_t* above,
+                        uint8_t* const* targets, size_t count, size_t n, size_t bpp) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (count == 4 && unfilter_paeth_rows_avx2(lines, above, targets, n, bpp)) return;
+    if (count == 4 && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
 #endif
 #if defined(__SSE2__)
-    if (count == 2 && bpp == 3) return unfilter_paeth_rows_simd<Sse2Rows, 3>(lines, above, targets, n);
-    if (count == 2 && bpp == 4) return unfilter_paeth_rows_simd<Sse2Rows, 4>(lines, above, targets, n);
+    if (count == 2 && bpp == 3 && filter_type == 3) {
+        return unfilter_run_simd<Sse2Rows, AverageFilter, 3>(lines, above, targets, n);
+    }
+    if (count == 2 && bpp == 4 && filter_type == 3) {
+        return unfilter_run_simd<Sse2Rows, AverageFilter, 4>(lines, above, targets, n);
+    }
+    if (count == 2 && bpp == 3 && filter_type == 4) {
+        return unfilter_run_simd<Sse2Rows, PaethFilter, 3>(lines, above, targets, n);
+    }
+    if (count == 2 && bpp == 4 && filter_type == 4) {
+        return unfilter_run_simd<Sse2Rows, PaethFilter, 4>(lines, above, targets, n);
+    }
 #endif
-    for (size_t k = 0; k < count; ++k) unfilter_paeth(lines[k], k == 0 ? above : targets[k - 1], targets[k], n, bpp);
+    for (size_t k = 0; k < count; ++k) {
+        const uint8_t* row_above = k == 0 ? above : targets[k - 1];
+        if (filter_type == 3) {
+            unfilter_average(lines[k], row_above, targets[k], n, bpp);
+        } else {
+            unfilter_paeth(lines[k], row_above, targets[k], n, bpp);
+        }
+    }
 }
 
 }  // namespace
 
-size_t paeth_rows_at_once() noexcept {
+size_t run_rows_at_once() noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
     if (__builtin_cpu_supports("avx2")) return 4;
 #endif
     return 2;
 }
 
-void unfilter_paeth_rows(std::span<const std::span<const uint8_t>> scanlines, std::span<const uint8_t> prev,
-                         int bytes_per_pixel, std::span<const std::span<uint8_t>> outs) noexcept {
+void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
+                  std::span<const uint8_t> prev, int bytes_per_pixel,
+                  std::span<const std::span<uint8_t>> outs) noexcept {
     const auto bpp = static_cast<size_t>(bytes_per_pixel);
     const size_t n = scanlines.empty() ? 0 : scanlines[0].size();
-    const size_t at_once = paeth_rows_at_once();
+    const size_t at_once = run_rows_at_once();
     for (size_t done = 0; done < scanlines.size();) {
         const size_t remaining = scanlines.size() - done;
         const size_t count = remaining >= at_once ? at_once : std::min<size_t>(remaining, 2);
@@ -242,7 +253,8 @@ void unfilter_paeth_rows(std::span<const std::span<const uint8_t>> scanlines, st
             lines[k] = scanlines[done + k].data();
             targets[k] = outs[done + k].data();
         }
-        unfilter_paeth_group(lines, done == 0 ? prev.data() : outs[done - 1].data(), targets, count, n, bpp);
+        const uint8_t* above = done == 0 ? prev.data() : outs[done - 1].data();
+        unfilter_run_group(filter_type, lines, above, targets, count, n, bpp);
         done += count;
     }
 }

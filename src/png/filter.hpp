@@ -18,20 +18,21 @@ FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
                           std::span<const uint8_t> prev, int bytes_per_pixel,
                           std::span<uint8_t> out) noexcept;
 
-// How many consecutive Paeth rows unfilter_paeth_rows undoes in one pass
-// on this processor: 4 with AVX2 (x86-64 builds), otherwise 2.
-size_t paeth_rows_at_once() noexcept;
+// How many consecutive rows unfilter_run undoes in one pass on this
+// processor: 4 with AVX2 (x86-64 builds), otherwise 2.
+size_t run_rows_at_once() noexcept;
 
-// Undoes the Paeth filter of consecutive rows, as unfilter_row would one
-// after the other: scanlines[0] against `prev` into outs[0], scanlines[k]
-// against outs[k - 1] into outs[k]. Rows go in groups of
-// paeth_rows_at_once(), then pairs, whose pixels one vector step advances
-// together: about 1.6 times as fast per row for pairs, 2.5 times for groups
-// of four. All scanlines have the same length; `prev` and every output are at
-// least as long, `prev` is not empty (the first row of an image has nothing
-// above it) and no output overlaps another span.
-void unfilter_paeth_rows(std::span<const std::span<const uint8_t>> scanlines, std::span<const uint8_t> prev,
-                         int bytes_per_pixel, std::span<const std::span<uint8_t>> outs) noexcept;
+// Undoes a run of consecutive rows that all use filter type 3 (Average) or
+// 4 (Paeth), as unfilter_row would one after the other: scanlines[0] against
+// `prev` into outs[0], scanlines[k] against outs[k - 1] into outs[k]. Rows go
+// in groups of run_rows_at_once(), then pairs, whose pixels one vector step
+// advances together: for Paeth about 1.6 times as fast per row in pairs and
+// 2.5 times in groups of four. All scanlines have the same length; `prev` and
+// every output are at least as long, `prev` is not empty (the first row of an
+// image has nothing above it) and no output overlaps another span.
+void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
+                  std::span<const uint8_t> prev, int bytes_per_pixel,
+                  std::span<const std::span<uint8_t>> outs) noexcept;
 
 // The Paeth predictor with the PNG tie order: left, then up, then upper-left.
 constexpr uint8_t paeth_predictor(int left, int up, int up_left) noexcept {

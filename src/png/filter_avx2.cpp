@@ -1,10 +1,10 @@
-// The Paeth row kernel with AVX2: four rows per 256-bit register. This file
+// The run kernel with AVX2: four rows per 256-bit register. This file
 // alone is compiled with AVX2 enabled; filter.cpp calls it only after asking
 // the processor.
 #include <immintrin.h>
 
-#include "png/paeth_rows.hpp"
-#include "png/paeth_rows_avx2.hpp"
+#include "png/row_runs.hpp"
+#include "png/row_runs_avx2.hpp"
 
 namespace tessarin::png {
 namespace {
@@ -48,17 +48,14 @@ struct Avx2Rows {
 
 }  // namespace
 
-bool unfilter_paeth_rows_avx2(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs, size_t n,
-                              size_t bpp) noexcept {
-    if (bpp == 3) {
-        unfilter_paeth_rows_simd<Avx2Rows, 3>(lines, prev, outs, n);
-        return true;
-    }
-    if (bpp == 4) {
-        unfilter_paeth_rows_simd<Avx2Rows, 4>(lines, prev, outs, n);
-        return true;
-    }
-    return false;
+bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
+                       size_t n, size_t bpp) noexcept {
+    if (filter_type == 3 && bpp == 3) unfilter_run_simd<Avx2Rows, AverageFilter, 3>(lines, prev, outs, n);
+    else if (filter_type == 3 && bpp == 4) unfilter_run_simd<Avx2Rows, AverageFilter, 4>(lines, prev, outs, n);
+    else if (filter_type == 4 && bpp == 3) unfilter_run_simd<Avx2Rows, PaethFilter, 3>(lines, prev, outs, n);
+    else if (filter_type == 4 && bpp == 4) unfilter_run_simd<Avx2Rows, PaethFilter, 4>(lines, prev, outs, n);
+    else return false;
+    return true;
 }
 
 }  // namespace tessarin::png

@@ -15,8 +15,8 @@ namespace {
 
 using tessarin::png::FilterStatus;
 using tessarin::png::paeth_predictor;
-using tessarin::png::paeth_rows_at_once;
-using tessarin::png::unfilter_paeth_rows;
+using tessarin::png::run_rows_at_once;
+using tessarin::png::unfilter_run;
 using tessarin::png::unfilter_row;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
@@ -173,10 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::Values(0, 1, 2, 3, 4), testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
                      testing::Values(0u, 1u, 2u, 5u, 17u, 64u, 333u)));
 
-// Undoes `scanlines` as a run of Paeth rows below `prev` into adjacent rows of
-// one buffer, as the decoder lays them out, and returns the buffer: the rows,
-// then guard bytes that must stay as they were.
-Bytes unfilter_run(const std::vector<Bytes>& scanlines, const Bytes& prev, size_t bpp) {
+// Undoes `scanlines` as a run of rows of one filter below `prev` into adjacent
+// rows of one buffer, as the decoder lays them out, and returns the buffer:
+// the rows, then guard bytes that must stay as they were.
+Bytes unfilter_rows(int filter_type, const std::vector<Bytes>& scanlines, const Bytes& prev, size_t bpp) {
     const size_t n = prev.size();
     Bytes out(scanlines.size() * n + 8, 0xa5);
     std::vector<std::span<const uint8_t>> lines;
@@ -185,22 +185,25 @@ Bytes unfilter_run(const std::vector<Bytes>& scanlines, const Bytes& prev, size_
         lines.emplace_back(scanlines[k]);
         targets.push_back(std::span<uint8_t>(out).subspan(k * n, n));
     }
-    unfilter_paeth_rows(lines, prev, static_cast<int>(bpp), targets);
+    unfilter_run(filter_type, lines, prev, static_cast<int>(bpp), targets);
     return out;
 }
 
-// Runs of Paeth rows undone in one pass. Parameters: rows in the run (groups
-// of four use AVX2 where the processor has it, pairs SSE2), bytes per pixel,
-// row length in pixels (plus one extra byte).
-class PaethRun : public testing::TestWithParam<std::tuple<size_t, size_t, size_t>> {
+// Runs of Average or Paeth rows undone in one pass. Parameters: filter type,
+// rows in the run (groups of four use AVX2 where the processor has it, pairs
+// SSE2), bytes per pixel, row length in pixels (plus one extra byte).
+class RowRun : public testing::TestWithParam<std::tuple<int, size_t, size_t, size_t>> {
 protected:
-    size_t count() const { return std::get<0>(GetParam()); }
-    size_t bpp() const { return std::get<1>(GetParam()); }
-    size_t length() const { return std::get<2>(GetParam()) * bpp() + 1; }
-    uint32_t seed() const { return static_cast<uint32_t>(count() * 104729 + bpp() * 7919 + length()); }
+    int filter_type() const { return std::get<0>(GetParam()); }
+    size_t count() const { return std::get<1>(GetParam()); }
+    size_t bpp() const { return std::get<2>(GetParam()); }
+    size_t length() const { return std::get<3>(GetParam()) * bpp() + 1; }
+    uint32_t seed() const {
+        return static_cast<uint32_t>(filter_type() * 15485863 + count() * 104729 + bpp() * 7919 + length());
+    }
 };
 
-TEST_P(PaethRun, MatchesRowByRow) {
+TEST_P(RowRun, MatchesRowByRow) {
     for (size_t n : {length(), length() - length() % bpp()}) {
         const Bytes prev = random_bytes(n, seed());
         std::vector<Bytes> scanlines;
@@ -208,23 +211,24 @@ TEST_P(PaethRun, MatchesRowByRow) {
         Bytes above = prev;
         for (size_t k = 0; k < count(); ++k) {
             scanlines.push_back(random_bytes(n, seed() + 1 + static_cast<uint32_t>(k)));
-            above = reference_unfilter(4, scanlines.back(), above, bpp());
+            above = reference_unfilter(filter_type(), scanlines.back(), above, bpp());
             expected.insert(expected.end(), above.begin(), above.end());
         }
-        const Bytes out = unfilter_run(scanlines, prev, bpp());
+        const Bytes out = unfilter_rows(filter_type(), scanlines, prev, bpp());
         EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected)
             << "length " << n;
         for (size_t i = expected.size(); i < out.size(); ++i) EXPECT_EQ(out[i], 0xa5);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Filter, PaethRun,
-                         testing::Combine(testing::Values(1u, 2u, 3u, 4u, 7u), testing::Values(1u, 2u, 3u, 4u, 6u),
+INSTANTIATE_TEST_SUITE_P(Filter, RowRun,
+                         testing::Combine(testing::Values(3, 4), testing::Values(1u, 2u, 3u, 4u, 7u),
+                                          testing::Values(1u, 2u, 3u, 4u, 6u),
                                           testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 17u, 64u,
                                                           333u)));
 
-TEST(PaethRowsAtOnce, IsTwoOrFour) {
-    const size_t at_once = paeth_rows_at_once();
+TEST(RunRowsAtOnce, IsTwoOrFour) {
+    const size_t at_once = run_rows_at_once();
     EXPECT_TRUE(at_once == 2 || at_once == 4) << at_once;
 }
 
@@ -265,7 +269,7 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
             for (size_t k = 0; k < 4; ++k) {
                 scanlines.push_back(reference_filter(4, originals[k], k == 0 ? run_prev : originals[k - 1], bpp));
             }
-            const Bytes out = unfilter_run(scanlines, run_prev, bpp);
+            const Bytes out = unfilter_rows(4, scanlines, run_prev, bpp);
             for (size_t k = 0; k < 4; ++k) {
                 const auto row = out.begin() + static_cast<std::ptrdiff_t>(k * n);
                 ASSERT_EQ(Bytes(row, row + static_cast<std::ptrdiff_t>(n)), originals[k])

@@ -1,8 +1,9 @@
-// Paeth reconstruction of several consecutive rows in one pass, written once
-// over a vector policy and instantiated for SSE2 (two rows) and AVX2 (four
-// rows). Only the kernel sources include this header. Everything in it has
-// internal linkage, so the copy built with AVX2 enabled can never be linked
-// in place of the baseline copy of the same template.
+// Reconstruction of a run of consecutive rows that share the Average or the
+// Paeth filter in one pass, written once over a vector policy and
+// instantiated for SSE2 (two rows) and AVX2 (four rows). Only the kernel
+// sources include this header. Everything in it has internal linkage, so the
+// copy built with AVX2 enabled can never be linked in place of the baseline
+// copy of the same template.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,15 @@
 
 namespace tessarin::png {
 namespace {
+
+// The scalar kernels start at byte `begin`, so that vector code can hand them
+// the bytes after its last whole pixel.
+void unfilter_average_scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                             size_t bpp) noexcept {
+    size_t i = begin;
+    for (; i < bpp && i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + (prev[i] >> 1));
+    for (; i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + ((out[i - bpp] + prev[i]) >> 1));
+}
 
 void unfilter_paeth_scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
                            size_t bpp) noexcept {
@@ -63,6 +73,33 @@ typename V::Reg paeth_step(typename V::Reg filtered, typename V::Reg left, typen
     return V::add8(V::add8(filtered, left), correction);
 }
 
+// The Paeth filter for the run kernel: its vector step and its scalar code.
+struct PaethFilter {
+    template <class V>
+    static typename V::Reg step(typename V::Reg filtered, typename V::Reg left, typename V::Reg up,
+                                typename V::Reg up_left) noexcept {
+        return paeth_step<V>(filtered, left, up, up_left);
+    }
+    static void scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                       size_t bpp) noexcept {
+        unfilter_paeth_scalar(line, prev, out, begin, n, bpp);
+    }
+};
+
+// The Average filter for the run kernel: floor((left + up) / 2) in 16-bit
+// lanes, added byte-wise as in paeth_step.
+struct AverageFilter {
+    template <class V>
+    static typename V::Reg step(typename V::Reg filtered, typename V::Reg left, typename V::Reg up,
+                                typename V::Reg) noexcept {
+        return V::add8(filtered, V::halve16(V::add16(left, up)));
+    }
+    static void scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                       size_t bpp) noexcept {
+        unfilter_average_scalar(line, prev, out, begin, n, bpp);
+    }
+};
+
 // Pixel `index` of a row as four bytes, 0 left of the row's start.
 template <size_t Bpp>
 uint32_t pixel_or_zero(const uint8_t* row, ptrdiff_t index) noexcept {
@@ -71,29 +108,26 @@ uint32_t pixel_or_zero(const uint8_t* row, ptrdiff_t index) noexcept {
     return bytes;
 }
 
-// V::rows consecutive Paeth rows in one pass: lines[k] against the row above
-// (`prev` for k = 0, outs[k - 1] otherwise) into outs[k]. Row k runs `lag`
-// pixels behind row k - 1, whose pixel above it was then reconstructed two
-// steps earlier: it is off the chain of dependent instructions of the step
-// that needs it. One step does one pixel of every row for the instructions
-// and the chain of one. Each row's leading pixels (a triangle, before the
-// last row can start) and trailing ones go through scalar code; four bytes
-// move per pixel, as in the single-row kernels.
-template <class V, size_t Bpp>
-void unfilter_paeth_rows_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
-                              size_t n) noexcept {
+// V::rows consecutive rows of one filter in one pass: lines[k] against the
+// row above (`prev` for k = 0, outs[k - 1] otherwise) into outs[k]. Row k
+// runs `lag` pixels behind row k - 1, whose pixel above it was then
+// reconstructed two steps earlier: it is off the chain of dependent
+// instructions of the step that needs it. One step does one pixel of every
+// row for the instructions and the chain of one. Each row's leading pixels (a
+// triangle, before the last row can start) and trailing ones go through
+// scalar code; four bytes move per pixel, as in the single-row kernels.
+template <class V, class Filter, size_t Bpp>
+void unfilter_run_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs, size_t n) noexcept {
     using Reg = typename V::Reg;
     constexpr size_t rows = V::rows;
     constexpr size_t lag = 2;
     constexpr size_t start = lag * (rows - 1);
     const auto above = [&](size_t k) -> const uint8_t* { return k == 0 ? prev : outs[k - 1]; };
     if (n < (start - 1) * Bpp + 4) {
-        for (size_t k = 0; k < rows; ++k) unfilter_paeth_scalar(lines[k], above(k), outs[k], 0, n, Bpp);
+        for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], 0, n, Bpp);
         return;
     }
-    for (size_t k = 0; k + 1 < rows; ++k) {
-        unfilter_paeth_scalar(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
-    }
+    for (size_t k = 0; k + 1 < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
     // Before step j, for row k at pixel j - lag * k: its left neighbour,
     // its upper-left one, and (for the row below) its pixel lag steps back.
     uint32_t left_pixels[rows], up_left_pixels[rows], lagging_pixels[rows];
@@ -118,15 +152,13 @@ void unfilter_paeth_rows_simd(const uint8_t* const* lines, const uint8_t* prev, 
         uint32_t prev_pixel;
         std::memcpy(&prev_pixel, prev + j * Bpp, 4);
         const Reg up = V::below_first_row(prev_pixel, lagging);
-        const Reg next = paeth_step<V>(V::widen(filtered_pixels), left, up, up_left);
+        const Reg next = Filter::template step<V>(V::widen(filtered_pixels), left, up, up_left);
         V::store(targets, next);
         lagging = left;
         left = next;
         up_left = up;
     }
-    for (size_t k = 0; k < rows; ++k) {
-        unfilter_paeth_scalar(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
-    }
+    for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
 }
 
 }  // namespace
