@@ -9,7 +9,7 @@
 
 #include "png/row_runs.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
-#include "png/row_runs_avx2.hpp"
+#include "png/filter_avx2.hpp"
 #endif
 
 namespace tessarin::png {
@@ -171,7 +171,18 @@ void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
 
 #endif
 
+bool has_avx2() noexcept {
+#if defined(TESSARIN_AVX2_KERNELS)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 void unfilter_sub(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept {
+#if defined(TESSARIN_AVX2_KERNELS)
+    if (has_avx2() && unfilter_sub_avx2(line, out, n, bpp)) return;
+#endif
 #if defined(__SSE2__)
     if (bpp == 3) return unfilter_sub_sse2<3>(line, out, n);
     if (bpp == 4) return unfilter_sub_sse2<4>(line, out, n);
@@ -231,12 +242,7 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
 
 }  // namespace
 
-size_t run_rows_at_once() noexcept {
-#if defined(TESSARIN_AVX2_KERNELS)
-    if (__builtin_cpu_supports("avx2")) return 4;
-#endif
-    return 2;
-}
+size_t run_rows_at_once() noexcept { return has_avx2() ? 4 : 2; }
 
 void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
                   std::span<const uint8_t> prev, int bytes_per_pixel,

@@ -1,10 +1,11 @@
-// The run kernel with AVX2: four rows per 256-bit register. This file
-// alone is compiled with AVX2 enabled; filter.cpp calls it only after asking
-// the processor.
+// Kernels with AVX2 (and the SSSE3 byte shuffle that comes with it): runs
+// of four rows per 256-bit register, and Sub as prefix sums. This file alone
+// is compiled with AVX2 enabled; filter.cpp calls it only after asking the
+// processor.
 #include <immintrin.h>
 
 #include "png/row_runs.hpp"
-#include "png/row_runs_avx2.hpp"
+#include "png/filter_avx2.hpp"
 
 namespace tessarin::png {
 namespace {
@@ -46,7 +47,46 @@ struct Avx2Rows {
     }
 };
 
+// Sub as a prefix sum over the whole pixels of one 16-byte load (five of 3
+// bytes, four of 4): shifted adds sum each pixel with those before it in the
+// register, and the last reconstructed pixel, spread over every pixel slot by
+// one byte shuffle, adds the part before the register. The carried chain is
+// that add and the shuffle per 15 or 16 bytes, where the SSE2 kernel carries
+// an add per pixel. Each store writes 16 bytes; any past the whole pixels are
+// written again by the next step or the scalar tail.
+template <size_t Bpp>
+void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
+    constexpr size_t step = 16 / Bpp * Bpp;
+    alignas(16) int8_t spread[16];
+    for (size_t i = 0; i < 16; ++i) spread[i] = i < step ? static_cast<int8_t>(step - Bpp + i % Bpp) : -1;
+    const __m128i spread_last = _mm_load_si128(reinterpret_cast<const __m128i*>(spread));
+    __m128i carry = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= n; i += step) {
+        __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+        sums = _mm_add_epi8(sums, _mm_slli_si128(sums, Bpp));
+        sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2 * Bpp));
+        if constexpr (4 * Bpp < 16) sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4 * Bpp));
+        sums = _mm_add_epi8(sums, carry);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), sums);
+        carry = _mm_shuffle_epi8(sums, spread_last);
+    }
+    for (; i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + (i >= Bpp ? out[i - Bpp] : 0));
+}
+
 }  // namespace
+
+bool unfilter_sub_avx2(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept {
+    if (bpp == 3) {
+        unfilter_sub_prefix<3>(line, out, n);
+        return true;
+    }
+    if (bpp == 4) {
+        unfilter_sub_prefix<4>(line, out, n);
+        return true;
+    }
+    return false;
+}
 
 bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
                        size_t n, size_t bpp) noexcept {

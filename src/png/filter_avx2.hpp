@@ -1,4 +1,5 @@
-// The four-row run kernel, built with AVX2 enabled in its own source file.
+// The kernels built with AVX2 enabled, in a source file of their own. Only to
+// be called where the processor has AVX2.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +9,12 @@ namespace tessarin::png {
 
 // Four consecutive rows of `filter_type` (3, Average, or 4, Paeth), as
 // unfilter_run does them, at 3 or 4 bytes per pixel; false, with nothing
-// done, for other filters or pixel sizes. Only to be called where the
-// processor has AVX2.
+// done, for other filters or pixel sizes.
 bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
                        size_t n, size_t bpp) noexcept;
+
+// Undoes the Sub filter of an n-byte row at 3 or 4 bytes per pixel; false,
+// with nothing done, for other pixel sizes.
+bool unfilter_sub_avx2(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept;
 
 }  // namespace tessarin::png
