@@ -1,11 +1,12 @@
 // Fuzzes unfilter_row against a byte-by-byte reconstruction written straight
-// from the PNG filter definitions. Input layout: filter type, bytes per pixel,
-// a byte whose low bit says whether there is a previous row and whose other
-// bits pick a run length, then the scanline and the previous row (the
-// remaining bytes split in half). Average and Paeth inputs with a previous
-// row also go through unfilter_run as runs of two to four rows, the scanline
-// and the previous row's bytes serving in turn as scanlines. Buffers are allocated at their exact
-// sizes so that any access past a row's end is seen by AddressSanitizer.
+// from the PNG filter definitions. Input layout: filter type; bytes per pixel
+// and whether the AVX2 kernels may run; a byte whose low bit says whether
+// there is a previous row and whose other bits pick a run length; then the
+// scanline and the previous row (the remaining bytes split in half). Average
+// and Paeth inputs with a previous row also go through unfilter_run as runs
+// of two to four rows, the scanline and the previous row's bytes serving in
+// turn as scanlines. Buffers are allocated at their exact sizes so that any
+// access past a row's end is seen by AddressSanitizer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -61,6 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Distances 1 to 8, with 3 and 4 (the RGB and RGBA cases) the most frequent.
     const int choice = data[1] % 12;
     const int bytes_per_pixel = choice < 4 ? 3 : choice < 8 ? 4 : choice - 7;
+    // The same byte turns the AVX2 kernels off half of the time, so the
+    // baseline kernels are fuzzed on processors that have AVX2 too.
+    tessarin::png::allow_avx2_kernels(data[1] / 12 % 2 == 0);
     const bool has_prev = (data[2] & 1) != 0;
     const size_t run_rows = 2 + data[2] / 2 % 3;
     data += 3;

@@ -171,9 +171,11 @@ void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
 
 #endif
 
+bool avx2_allowed = true;
+
 bool has_avx2() noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    return __builtin_cpu_supports("avx2");
+    return avx2_allowed && __builtin_cpu_supports("avx2");
 #else
     return false;
 #endif
@@ -241,6 +243,8 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
 }
 
 }  // namespace
+
+void allow_avx2_kernels(bool allowed) noexcept { avx2_allowed = allowed; }
 
 size_t run_rows_at_once() noexcept { return has_avx2() ? 4 : 2; }
 

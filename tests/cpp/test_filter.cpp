@@ -14,6 +14,7 @@
 namespace {
 
 using tessarin::png::FilterStatus;
+using tessarin::png::allow_avx2_kernels;
 using tessarin::png::paeth_predictor;
 using tessarin::png::run_rows_at_once;
 using tessarin::png::unfilter_run;
@@ -111,8 +112,19 @@ INSTANTIATE_TEST_SUITE_P(Filter, PaethTies,
                                          PaethTie{255, 255, 255, 255}));
 
 // Parameters: filter type, bytes per pixel, row length in pixels plus extra
-// bytes (rows need not end on a pixel boundary).
-using RowCase = std::tuple<int, size_t, size_t>;
+// bytes (rows need not end on a pixel boundary), and whether the AVX2
+// kernels may be used (off, the baseline kernels run on this machine too).
+using RowCase = std::tuple<int, size_t, size_t, bool>;
+
+// Sets whether the AVX2 kernels may be used for one test, and restores the
+// default after it.
+class Avx2Setting {
+public:
+    explicit Avx2Setting(bool allowed) { allow_avx2_kernels(allowed); }
+    ~Avx2Setting() { allow_avx2_kernels(true); }
+    Avx2Setting(const Avx2Setting&) = delete;
+    Avx2Setting& operator=(const Avx2Setting&) = delete;
+};
 
 class UnfilterRow : public testing::TestWithParam<RowCase> {
 protected:
@@ -123,6 +135,9 @@ protected:
         return static_cast<uint32_t>(filter_type() * 1000003 + static_cast<int>(bpp()) * 1009 +
                                      static_cast<int>(length()));
     }
+
+private:
+    Avx2Setting avx2_{std::get<3>(GetParam())};
 };
 
 TEST_P(UnfilterRow, MatchesReference) {
@@ -171,7 +186,7 @@ TEST_P(UnfilterRow, RoundTripsNaiveEncoder) {
 INSTANTIATE_TEST_SUITE_P(
     Filter, UnfilterRow,
     testing::Combine(testing::Values(0, 1, 2, 3, 4), testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
-                     testing::Values(0u, 1u, 2u, 5u, 17u, 64u, 333u)));
+                     testing::Values(0u, 1u, 2u, 5u, 6u, 17u, 64u, 333u), testing::Bool()));
 
 // Undoes `scanlines` as a run of rows of one filter below `prev` into adjacent
 // rows of one buffer, as the decoder lays them out, and returns the buffer:
@@ -191,8 +206,9 @@ Bytes unfilter_rows(int filter_type, const std::vector<Bytes>& scanlines, const 
 
 // Runs of Average or Paeth rows undone in one pass. Parameters: filter type,
 // rows in the run (groups of four use AVX2 where the processor has it, pairs
-// SSE2), bytes per pixel, row length in pixels (plus one extra byte).
-class RowRun : public testing::TestWithParam<std::tuple<int, size_t, size_t, size_t>> {
+// SSE2), bytes per pixel, row length in pixels (plus one extra byte), and
+// whether the AVX2 kernels may be used.
+class RowRun : public testing::TestWithParam<std::tuple<int, size_t, size_t, size_t, bool>> {
 protected:
     int filter_type() const { return std::get<0>(GetParam()); }
     size_t count() const { return std::get<1>(GetParam()); }
@@ -201,6 +217,9 @@ protected:
     uint32_t seed() const {
         return static_cast<uint32_t>(filter_type() * 15485863 + count() * 104729 + bpp() * 7919 + length());
     }
+
+private:
+    Avx2Setting avx2_{std::get<4>(GetParam())};
 };
 
 TEST_P(RowRun, MatchesRowByRow) {
@@ -225,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(Filter, RowRun,
                          testing::Combine(testing::Values(3, 4), testing::Values(1u, 2u, 3u, 4u, 7u),
                                           testing::Values(1u, 2u, 3u, 4u, 6u),
                                           testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 17u, 64u,
-                                                          333u)));
+                                                          333u),
+                                          testing::Bool()));
 
 TEST(RunRowsAtOnce, IsTwoOrFour) {
     const size_t at_once = run_rows_at_once();
@@ -269,11 +289,14 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
             for (size_t k = 0; k < 4; ++k) {
                 scanlines.push_back(reference_filter(4, originals[k], k == 0 ? run_prev : originals[k - 1], bpp));
             }
-            const Bytes out = unfilter_rows(4, scanlines, run_prev, bpp);
-            for (size_t k = 0; k < 4; ++k) {
-                const auto row = out.begin() + static_cast<std::ptrdiff_t>(k * n);
-                ASSERT_EQ(Bytes(row, row + static_cast<std::ptrdiff_t>(n)), originals[k])
-                    << "left " << left << ", place " << place << ", row " << k;
+            for (bool avx2 : {true, false}) {
+                const Avx2Setting setting(avx2);
+                const Bytes out = unfilter_rows(4, scanlines, run_prev, bpp);
+                for (size_t k = 0; k < 4; ++k) {
+                    const auto row = out.begin() + static_cast<std::ptrdiff_t>(k * n);
+                    ASSERT_EQ(Bytes(row, row + static_cast<std::ptrdiff_t>(n)), originals[k])
+                        << "left " << left << ", place " << place << ", row " << k << ", avx2 " << avx2;
+                }
             }
         }
     }
