@@ -144,4 +144,21 @@ BENCHMARK(BM_layout_filter_none)->Arg(64)->Arg(1024);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// Google Benchmark's own main, plus --no-avx2: the baseline kernels on a
+// processor that has AVX2.
+int main(int argc, char** argv) {
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--no-avx2") == 0) {
+            tessarin::png::allow_avx2_kernels(false);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
