@@ -219,18 +219,7 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
     if (count == 4 && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
 #endif
 #if defined(__SSE2__)
-    if (count == 2 && bpp == 3 && filter_type == 3) {
-        return unfilter_run_simd<Sse2Rows, AverageFilter, 3>(lines, above, targets, n);
-    }
-    if (count == 2 && bpp == 4 && filter_type == 3) {
-        return unfilter_run_simd<Sse2Rows, AverageFilter, 4>(lines, above, targets, n);
-    }
-    if (count == 2 && bpp == 3 && filter_type == 4) {
-        return unfilter_run_simd<Sse2Rows, PaethFilter, 3>(lines, above, targets, n);
-    }
-    if (count == 2 && bpp == 4 && filter_type == 4) {
-        return unfilter_run_simd<Sse2Rows, PaethFilter, 4>(lines, above, targets, n);
-    }
+    if (count == 2 && unfilter_run_vector<Sse2Rows>(filter_type, lines, above, targets, n, bpp)) return;
 #endif
     for (size_t k = 0; k < count; ++k) {
         const uint8_t* row_above = k == 0 ? above : targets[k - 1];

@@ -90,12 +90,7 @@ bool unfilter_sub_avx2(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) 
 
 bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
                        size_t n, size_t bpp) noexcept {
-    if (filter_type == 3 && bpp == 3) unfilter_run_simd<Avx2Rows, AverageFilter, 3>(lines, prev, outs, n);
-    else if (filter_type == 3 && bpp == 4) unfilter_run_simd<Avx2Rows, AverageFilter, 4>(lines, prev, outs, n);
-    else if (filter_type == 4 && bpp == 3) unfilter_run_simd<Avx2Rows, PaethFilter, 3>(lines, prev, outs, n);
-    else if (filter_type == 4 && bpp == 4) unfilter_run_simd<Avx2Rows, PaethFilter, 4>(lines, prev, outs, n);
-    else return false;
-    return true;
+    return unfilter_run_vector<Avx2Rows>(filter_type, lines, prev, outs, n, bpp);
 }
 
 }  // namespace tessarin::png
