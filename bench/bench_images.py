@@ -33,7 +33,8 @@ class PngInput:
     width: int
     height: int
     # Who wrote the file and how: "pillow" (adaptive filters), "filter0"
-    # (our own save), "pillow-rgba", or "photo" for a corpus file.
+    # (our own save), "pillow-rgba", "pillow-graphics" (a screenshot-like
+    # image), or "photo" for a corpus file.
     variant: str
 
 
@@ -65,6 +66,29 @@ def synthetic_rgb(width: int, height: int, seed: int = SEED) -> np.ndarray:
             image[disc] = 0.3 * image[disc] + 0.7 * colour
     image += rng.normal(0.0, 4.0, size=image.shape).astype(np.float32)
     return np.clip(image, 0, 255).astype(np.uint8)
+
+
+def synthetic_graphics(width: int, height: int, seed: int = SEED) -> np.ndarray:
+    """A screenshot-like RGB image: a plain background, flat panels and lines
+    of text set from a small alphabet of glyphs. It compresses many times
+    better than a photograph, so inflating it is cheap and everything a
+    decoder does around the inflation shows."""
+    rng = np.random.default_rng(seed + width * 31 + height)
+    image = np.full((height, width, 3), 246, dtype=np.uint8)
+    for _ in range(10):
+        x0, y0 = int(rng.integers(0, width)), int(rng.integers(0, height))
+        w, h = int(rng.integers(width // 10 + 1, width // 2 + 2)), int(rng.integers(height // 10 + 1, height // 3 + 2))
+        image[y0 : y0 + h, x0 : x0 + w] = rng.integers(120, 256, size=3, dtype=np.uint8)
+    # Glyphs are 9x6 marks in cells 7 pixels wide; one cell in seven is a space.
+    glyphs = np.zeros((48, 9, 7), dtype=bool)
+    glyphs[1:, :, :6] = rng.random((47, 9, 6)) < 0.4
+    cells = width // 7 + 1
+    for top in range(6, height - 12, 17):
+        text = rng.integers(1, 48, size=cells)
+        text[rng.random(cells) < 1 / 7] = 0
+        ink = glyphs[text].transpose(1, 0, 2).reshape(9, cells * 7)[:, :width]
+        image[top : top + 9][ink] = (20, 24, 32)
+    return image
 
 
 def synthetic_alpha(width: int, height: int) -> np.ndarray:
@@ -108,11 +132,16 @@ def synthetic_pngs(sizes) -> list[PngInput]:
                 np.dstack([rgb(), synthetic_alpha(width, height)]), "RGBA"
             ).save(p, "PNG", compress_level=6),
         )
+        graphics = _write_if_missing(
+            CACHE_DIR / f"{stem}-graphics.png",
+            lambda p: Image.fromarray(synthetic_graphics(width, height), "RGB").save(p, "PNG", compress_level=6),
+        )
         label = f"synth {width}x{height}"
         inputs += [
             PngInput(f"{label} pillow", adaptive, width, height, "pillow"),
             PngInput(f"{label} filter0", unfiltered, width, height, "filter0"),
             PngInput(f"{label} rgba", rgba, width, height, "pillow-rgba"),
+            PngInput(f"{label} graphics", graphics, width, height, "pillow-graphics"),
         ]
     return inputs
 

@@ -173,6 +173,28 @@ def test_mixed_filters_across_inflated_pieces(color_type):
     assert decode(data) == (width, height, bytearray(expected))
 
 
+@pytest.mark.parametrize("color_type", [2, 6])
+def test_compression_ratio_changing_along_the_stream(color_type):
+    # Bands of one colour, which inflate hundreds of times over, between bands
+    # of noise, which do not compress, in IDAT chunks of uneven sizes: the
+    # input is handed to the inflater in pieces sized from the ratio seen so
+    # far, which each new band makes wrong in one direction or the other.
+    bpp = 3 if color_type == 2 else 4
+    width, height = 700, 1000
+    rng = random.Random(color_type)
+    rows = [
+        rng.randbytes(width * bpp) if (y // 170) % 2 else bytes([y % 251]) * (width * bpp)
+        for y in range(height)
+    ]
+    stream = zlib.compress(b"".join(b"\0" + row for row in rows))
+    cuts = [0, 1, 101, 70_101, 70_104, len(stream) // 2, len(stream)]
+    data = SIGNATURE + ihdr(width, height, color_type=color_type)
+    data += b"".join(chunk(b"IDAT", stream[start:end]) for start, end in zip(cuts, cuts[1:]))
+    data += chunk(b"IEND", b"")
+    expected = b"".join(row if bpp == 3 else bytes(b for i, b in enumerate(row) if i % 4 != 3) for row in rows)
+    assert decode(data) == (width, height, bytearray(expected))
+
+
 PILLOW_CONTENT = {
     "noise": lambda rng, x, y, c: rng.randrange(256),
     "diagonal": lambda rng, x, y, c: (x * x + 3 * y * y + 40 * c) // 7 & 0xFF,

@@ -290,14 +290,20 @@ private:
     HeldError held_;
 };
 
-// Input is handed to the inflater in pieces of this size, so that the
-// output of each call (about 300 KB for a photograph) is reconstructed while
-// still in the cache, and the inflater's temporary buffers stay small enough
-// not to push the heap into being trimmed and refaulted on every decode.
-constexpr Py_ssize_t inflate_piece = Py_ssize_t{1} << 17;
-// Output beyond what the image needs is inflated in blocks of this size
-// only to check the stream, then dropped.
-constexpr Py_ssize_t discard_block = Py_ssize_t{1} << 20;
+// Output of each call to the inflater is bounded by the host's first three
+// output blocks (32, 64 and 256 KiB): a larger bound lets it allocate its
+// next block, 1 MiB, and then join them all into one more buffer. Small
+// pieces are reconstructed while still in the cache, and the host's
+// temporaries stay small enough not to push the heap into being trimmed and
+// refaulted on every decode. This also bounds output beyond what the image
+// needs, which is inflated only to check the stream and then dropped.
+constexpr uint64_t inflate_output_bound = (32 + 64 + 256) * 1024;
+// Input goes in pieces sized from the compression ratio seen so far, so that
+// each inflates to about one bounded output: a piece that inflates to more
+// leaves its rest in unconsumed_tail, which the host copies on every call.
+constexpr Py_ssize_t first_input_piece = Py_ssize_t{32} * 1024;
+constexpr Py_ssize_t smallest_input_piece = Py_ssize_t{4} * 1024;
+constexpr Py_ssize_t largest_input_piece = Py_ssize_t{128} * 1024;
 
 // Inflates the IDAT payloads with the host's zlib.decompressobj, as one
 // zlib.decompress of their concatenation would: the same bytes, the same
@@ -317,9 +323,9 @@ public:
     int feed(PyObject* payload) {
         const char* data = PyBytes_AS_STRING(payload);
         const Py_ssize_t size = PyBytes_GET_SIZE(payload);
-        for (Py_ssize_t offset = 0; offset < size && !done_; offset += inflate_piece) {
-            Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data + offset),
-                                                           std::min(inflate_piece, size - offset), PyBUF_READ));
+        for (Py_ssize_t offset = 0; offset < size && !done_;) {
+            const Py_ssize_t piece_size = std::min(next_piece_size(), size - offset);
+            Ref piece = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data + offset), piece_size, PyBUF_READ));
             if (!piece || inflate(piece.get()) < 0) return -1;
             // Output cut off at its bound leaves input in unconsumed_tail,
             // or output pending inside the inflater: both are drained.
@@ -327,6 +333,8 @@ public:
                 Ref tail = Ref::steal(PyObject_GetAttr(inflater_.get(), state.names.unconsumed_tail));
                 if (!tail || inflate(tail.get()) < 0) return -1;
             }
+            offset += piece_size;
+            consumed_ += static_cast<uint64_t>(piece_size);
         }
         return 0;
     }
@@ -334,16 +342,25 @@ public:
     bool done() const { return done_; }
 
 private:
+    Py_ssize_t next_piece_size() const {
+        const uint64_t produced = sink_.received();
+        if (consumed_ == 0 || produced == 0) return first_input_piece;
+        const double expansion = static_cast<double>(produced) / static_cast<double>(consumed_);
+        const double wanted = static_cast<double>(inflate_output_bound) / expansion;
+        return static_cast<Py_ssize_t>(std::clamp(wanted, static_cast<double>(smallest_input_piece),
+                                                  static_cast<double>(largest_input_piece)));
+    }
+
     int inflate(PyObject* input) {
         const uint64_t received = sink_.received();
         const bool discarding = received > expected_;
-        const uint64_t wanted = discarding ? discard_block : expected_ + 1 - received;
-        Ref max_length = Ref::steal(PyLong_FromUnsignedLongLong(std::min<uint64_t>(wanted, PY_SSIZE_T_MAX)));
+        const uint64_t wanted = discarding ? inflate_output_bound : std::min(inflate_output_bound, expected_ + 1 - received);
+        Ref max_length = Ref::steal(PyLong_FromUnsignedLongLong(wanted));
         if (!max_length) return -1;
         Ref output = host::call_method(inflater_.get(), state.names.decompress, input, max_length.get());
         if (!output) return -1;
         const Py_ssize_t produced = PyBytes_GET_SIZE(output.get());
-        output_was_cut_ = static_cast<uint64_t>(produced) == std::min<uint64_t>(wanted, PY_SSIZE_T_MAX);
+        output_was_cut_ = static_cast<uint64_t>(produced) == wanted;
         if (!discarding) {
             sink_.feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(output.get())),
                         static_cast<size_t>(produced)});
@@ -359,6 +376,7 @@ private:
     Ref inflater_;
     bool done_ = false;
     bool output_was_cut_ = false;
+    uint64_t consumed_ = 0;  // input the inflater has taken
 };
 
 // The IDAT payloads inflated into `sink`. With the module global `zlib`
