@@ -343,9 +343,8 @@ public:
 
 private:
     Py_ssize_t next_piece_size() const {
-        const uint64_t produced = sink_.received();
-        if (consumed_ == 0 || produced == 0) return first_input_piece;
-        const double expansion = static_cast<double>(produced) / static_cast<double>(consumed_);
+        if (consumed_ == 0 || produced_ == 0) return first_input_piece;
+        const double expansion = static_cast<double>(produced_) / static_cast<double>(consumed_);
         const double wanted = static_cast<double>(inflate_output_bound) / expansion;
         return static_cast<Py_ssize_t>(std::clamp(wanted, static_cast<double>(smallest_input_piece),
                                                   static_cast<double>(largest_input_piece)));
@@ -360,6 +359,7 @@ private:
         Ref output = host::call_method(inflater_.get(), state.names.decompress, input, max_length.get());
         if (!output) return -1;
         const Py_ssize_t produced = PyBytes_GET_SIZE(output.get());
+        produced_ += static_cast<uint64_t>(produced);
         output_was_cut_ = static_cast<uint64_t>(produced) == wanted;
         if (!discarding) {
             sink_.feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(output.get())),
@@ -376,7 +376,9 @@ private:
     Ref inflater_;
     bool done_ = false;
     bool output_was_cut_ = false;
-    uint64_t consumed_ = 0;  // input the inflater has taken
+    // Input the inflater has taken and output it has given, dropped output
+    // included.
+    uint64_t consumed_ = 0, produced_ = 0;
 };
 
 // The IDAT payloads inflated into `sink`. With the module global `zlib`
