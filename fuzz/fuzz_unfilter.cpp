@@ -15,6 +15,7 @@
 #include <span>
 
 #include "png/filter.hpp"
+#include "simd/avx2.hpp"
 
 namespace {
 
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int bytes_per_pixel = choice < 4 ? 3 : choice < 8 ? 4 : choice - 7;
     // The same byte turns the AVX2 kernels off half of the time, so the
     // baseline kernels are fuzzed on processors that have AVX2 too.
-    tessarin::png::allow_avx2_kernels(data[1] / 12 % 2 == 0);
+    tessarin::simd::allow_avx2_kernels(data[1] / 12 % 2 == 0);
     const bool has_prev = (data[2] & 1) != 0;
     const size_t run_rows = 2 + data[2] / 2 % 3;
     data += 3;

@@ -32,18 +32,23 @@ out=build/fuzz
 mkdir -p "$out" build/fuzz-corpus build/fuzz-artifacts
 flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fno-exceptions -fno-rtti -Wall -Wextra)
-kernels=(src/png/filter.cpp src/png/row_layout.cpp src/bmp/pixel_rows.cpp)
-# The AVX2 Paeth kernel is compiled on its own with AVX2 enabled, as in the
-# module's build, and the rest is told it is there.
+kernels=(src/simd/avx2.cpp src/png/filter.cpp src/png/row_layout.cpp src/bmp/pixel_rows.cpp)
+avx2_kernels=(src/png/filter_avx2.cpp src/png/row_layout_avx2.cpp src/bmp/pixel_rows_avx2.cpp)
+# The AVX2 kernels are compiled on their own with AVX2 enabled, as in the
+# module's build, and the rest is told they are there.
 kernel_inputs=("${kernels[@]}")
 if [ "$(uname -m)" = x86_64 ]; then
-    clang++ "${flags[@]}" -mavx2 -c src/png/filter_avx2.cpp -o "$out/filter_avx2.o"
-    kernel_inputs+=(-DTESSARIN_AVX2_KERNELS "$out/filter_avx2.o")
+    kernel_inputs+=(-DTESSARIN_AVX2_KERNELS)
+    for source in "${avx2_kernels[@]}"; do
+        object="$out/$(basename "$source" .cpp).o"
+        clang++ "${flags[@]}" -mavx2 -c "$source" -o "$object"
+        kernel_inputs+=("$object")
+    done
 fi
 targets=(fuzz_unfilter fuzz_pixel_rows)
 for target in "${targets[@]}"; do
     binary="$out/$target"
-    if [ ! -x "$binary" ] || [ -n "$(find fuzz/"$target".cpp "${kernels[@]}" src/png/*.cpp src/png/*.hpp src/bmp/*.hpp -newer "$binary" 2>/dev/null)" ]; then
+    if [ ! -x "$binary" ] || [ -n "$(find fuzz/"$target".cpp "${kernels[@]}" src/png/*.cpp src/png/*.hpp src/bmp/*.cpp src/bmp/*.hpp src/simd/* -newer "$binary" 2>/dev/null)" ]; then
         echo "building $binary"
         clang++ "${flags[@]}" fuzz/"$target".cpp "${kernel_inputs[@]}" -o "$binary"
     fi

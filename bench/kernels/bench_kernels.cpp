@@ -11,6 +11,7 @@
 #include "bmp/pixel_rows.hpp"
 #include "png/filter.hpp"
 #include "png/row_layout.hpp"
+#include "simd/avx2.hpp"
 
 namespace {
 
@@ -150,7 +151,7 @@ int main(int argc, char** argv) {
     int kept = 0;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-avx2") == 0) {
-            tessarin::png::allow_avx2_kernels(false);
+            tessarin::simd::allow_avx2_kernels(false);
         } else {
             argv[kept++] = argv[i];
         }

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "simd/avx2.hpp"
+#if defined(TESSARIN_AVX2_KERNELS)
+#include "bmp/pixel_rows_avx2.hpp"
+#endif
+
 namespace tessarin::bmp {
 namespace {
 
@@ -23,10 +28,11 @@ constexpr uint64_t channel_mask(unsigned channel, unsigned word) noexcept {
 }
 
 // Swapping the first and third byte of each 3-byte pixel turns BGR into RGB
-// and back. Blocks of 8 pixels go as three words, each combined from the
-// words 2 bytes ahead (first channels), in place (middle) and 2 bytes behind
-// (last channels); the first pixel and the last few go byte by byte, so the
-// shifted loads stay inside the row.
+// and back. With AVX2 a byte shuffle does most of the row. Otherwise blocks
+// of 8 pixels go as three words, each combined from the words 2 bytes ahead
+// (first channels), in place (middle) and 2 bytes behind (last channels);
+// the first pixel and the last few go byte by byte, so the shifted loads
+// stay inside the row.
 void swap_outer_channels(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
     const auto swap_pixel = [&](size_t x) {
         dst[3 * x] = src[3 * x + 2];
@@ -39,9 +45,15 @@ void swap_outer_channels(const uint8_t* src, uint8_t* dst, size_t width) noexcep
                                             channel_mask(1, 2)};
     constexpr uint64_t last_channel[3] = {channel_mask(2, 0), channel_mask(2, 1),
                                           channel_mask(2, 2)};
-    if (width == 0) return;
-    swap_pixel(0);
-    size_t x = 1;
+    size_t x = 0;
+#if defined(TESSARIN_AVX2_KERNELS)
+    if (simd::avx2_usable()) x = swap_outer_channels_leading_avx2(src, dst, width);
+#endif
+    if (x == 0) {
+        if (width == 0) return;
+        swap_pixel(0);
+        x = 1;
+    }
     for (; 3 * x + 26 <= 3 * width; x += 8) {
         const size_t at = 3 * x;
         for (unsigned word = 0; word < 3; ++word) {

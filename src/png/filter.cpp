@@ -8,6 +8,7 @@
 #endif
 
 #include "png/row_runs.hpp"
+#include "simd/avx2.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
 #include "png/filter_avx2.hpp"
 #endif
@@ -171,19 +172,9 @@ void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
 
 #endif
 
-bool avx2_allowed = true;
-
-bool has_avx2() noexcept {
-#if defined(TESSARIN_AVX2_KERNELS)
-    return avx2_allowed && __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
-
 void unfilter_sub(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (has_avx2() && unfilter_sub_avx2(line, out, n, bpp)) return;
+    if (simd::avx2_usable() && unfilter_sub_avx2(line, out, n, bpp)) return;
 #endif
 #if defined(__SSE2__)
     if (bpp == 3) return unfilter_sub_sse2<3>(line, out, n);
@@ -233,9 +224,7 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
 
 }  // namespace
 
-void allow_avx2_kernels(bool allowed) noexcept { avx2_allowed = allowed; }
-
-size_t run_rows_at_once() noexcept { return has_avx2() ? 4 : 2; }
+size_t run_rows_at_once() noexcept { return simd::avx2_usable() ? 4 : 2; }
 
 void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
                   std::span<const uint8_t> prev, int bytes_per_pixel,

@@ -18,12 +18,6 @@ FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
                           std::span<const uint8_t> prev, int bytes_per_pixel,
                           std::span<uint8_t> out) noexcept;
 
-// Whether the AVX2 kernels are used where the processor has them (the
-// default). Tests and benchmarks turn them off to check and measure the
-// baseline kernels on the same machine; not to be changed while kernels run
-// on other threads.
-void allow_avx2_kernels(bool allowed) noexcept;
-
 // How many consecutive rows unfilter_run undoes in one pass on this
 // processor: 4 with AVX2 (x86-64 builds), otherwise 2.
 size_t run_rows_at_once() noexcept;

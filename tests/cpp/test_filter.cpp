@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "avx2_setting.hpp"
 #include "random_bytes.hpp"
 
 #include <cstdint>
@@ -14,11 +15,11 @@
 namespace {
 
 using tessarin::png::FilterStatus;
-using tessarin::png::allow_avx2_kernels;
 using tessarin::png::paeth_predictor;
 using tessarin::png::run_rows_at_once;
 using tessarin::png::unfilter_run;
 using tessarin::png::unfilter_row;
+using tessarin::testing::Avx2Setting;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 
@@ -115,16 +116,6 @@ INSTANTIATE_TEST_SUITE_P(Filter, PaethTies,
 // bytes (rows need not end on a pixel boundary), and whether the AVX2
 // kernels may be used (off, the baseline kernels run on this machine too).
 using RowCase = std::tuple<int, size_t, size_t, bool>;
-
-// Sets whether the AVX2 kernels may be used for one test, and restores the
-// default after it.
-class Avx2Setting {
-public:
-    explicit Avx2Setting(bool allowed) { allow_avx2_kernels(allowed); }
-    ~Avx2Setting() { allow_avx2_kernels(true); }
-    Avx2Setting(const Avx2Setting&) = delete;
-    Avx2Setting& operator=(const Avx2Setting&) = delete;
-};
 
 class UnfilterRow : public testing::TestWithParam<RowCase> {
 protected:

@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "avx2_setting.hpp"
 #include "random_bytes.hpp"
 
 #include <cstdint>
 #include <random>
 #include <span>
+#include <tuple>
 #include <vector>
 
 namespace {
 
+using tessarin::testing::Avx2Setting;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 
@@ -26,10 +29,15 @@ Bytes reversed_pixels(const Bytes& pixels, size_t width) {
     return swapped;
 }
 
-class BmpRow : public testing::TestWithParam<size_t> {
+// Parameters: row width in pixels, and whether the AVX2 kernels may be used
+// (off, the baseline kernels run on this machine too).
+class BmpRow : public testing::TestWithParam<std::tuple<size_t, bool>> {
 protected:
-    size_t width() const { return GetParam(); }
+    size_t width() const { return std::get<0>(GetParam()); }
     uint32_t seed() const { return static_cast<uint32_t>(width()); }
+
+private:
+    Avx2Setting avx2_{std::get<1>(GetParam())};
 };
 
 TEST_P(BmpRow, BgrToRgbReversesEachPixelAndIgnoresPadding) {
@@ -69,7 +77,8 @@ TEST_P(BmpRow, RoundTripsThroughBgr) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PixelRows, BmpRow,
-                         testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 15u, 16u, 17u,
-                                         31u, 64u, 1001u, 4093u, 4096u));
+                         testing::Combine(testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 15u,
+                                                          16u, 17u, 31u, 64u, 1001u, 4093u, 4096u),
+                                          testing::Bool()));
 
 }  // namespace

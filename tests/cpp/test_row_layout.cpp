@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "avx2_setting.hpp"
 #include "random_bytes.hpp"
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 namespace {
 
+using tessarin::testing::Avx2Setting;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 
@@ -35,10 +37,13 @@ INSTANTIATE_TEST_SUITE_P(RowLayout, LayoutFilterNone,
                          testing::Combine(testing::Values(0u, 3u, 6u, 9u, 300u, 3000u),
                                           testing::Values(0u, 1u, 2u, 7u)));
 
-class RgbaToRgb : public testing::TestWithParam<size_t> {};
+// Parameters: row width in pixels, and whether the AVX2 kernels may be used.
+class RgbaToRgb : public testing::TestWithParam<std::tuple<size_t, bool>> {
+    Avx2Setting avx2_{std::get<1>(GetParam())};
+};
 
 TEST_P(RgbaToRgb, DropsAlpha) {
-    const size_t width = GetParam();
+    const size_t width = std::get<0>(GetParam());
     const Bytes rgba = random_bytes(4 * width, static_cast<uint32_t>(width));
     Bytes expected;
     for (size_t x = 0; x < width; ++x) {
@@ -53,7 +58,8 @@ TEST_P(RgbaToRgb, DropsAlpha) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RowLayout, RgbaToRgb,
-                         testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 15u, 16u, 17u, 33u, 1000u,
-                                         4097u));
+                         testing::Combine(testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 10u, 11u, 12u, 15u, 16u,
+                                                          17u, 18u, 19u, 33u, 1000u, 4097u),
+                                          testing::Bool()));
 
 }  // namespace

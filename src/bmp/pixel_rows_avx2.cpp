@@ -1,0 +1,23 @@
+// Swapping the outer channels of 3-byte pixels with one byte shuffle per five
+// pixels. This file alone is compiled with AVX2 enabled; pixel_rows.cpp calls
+// it only after asking the processor.
+#include "bmp/pixel_rows_avx2.hpp"
+
+#include <immintrin.h>
+
+namespace tessarin::bmp {
+
+size_t swap_outer_channels_leading_avx2(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
+    // Sixteen bytes at a time: five pixels, swapped, and the first byte of
+    // the sixth as it is, which the next store or the caller rewrites.
+    const __m128i swap = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+    const size_t n = 3 * width;
+    size_t at = 0;
+    for (; at + 16 <= n; at += 15) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), _mm_shuffle_epi8(pixels, swap));
+    }
+    return at / 3;
+}
+
+}  // namespace tessarin::bmp

@@ -1,0 +1,20 @@
+#include "simd/avx2.hpp"
+
+namespace tessarin::simd {
+namespace {
+
+bool avx2_allowed = true;
+
+}  // namespace
+
+bool avx2_usable() noexcept {
+#if defined(TESSARIN_AVX2_KERNELS)
+    return avx2_allowed && __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+void allow_avx2_kernels(bool allowed) noexcept { avx2_allowed = allowed; }
+
+}  // namespace tessarin::simd
