@@ -146,6 +146,11 @@ def test_decompressed_length_off_by_one(width, height, color_type, delta):
     raises_value_error(png(width, height, raw, color_type=color_type), "Malformed PNG image data")
 
 
+def assert_decodes_as_pillow_does(data: bytes, width: int, height: int):
+    expected = Image.open(io.BytesIO(data)).convert("RGB").tobytes()
+    assert decode(data) == (width, height, bytearray(expected))
+
+
 @pytest.mark.parametrize("filter_type", range(5))
 @pytest.mark.parametrize("color_type", [2, 6])
 @pytest.mark.parametrize("width, height", [(1, 1), (1, 5), (2, 3), (5, 4), (13, 7)])
@@ -154,8 +159,7 @@ def test_every_filter_against_reference_encoder(filter_type, color_type, width, 
     rng = random.Random(f"{filter_type}-{color_type}-{width}-{height}")
     rows = [bytes(rng.randrange(256) for _ in range(width * bpp)) for _ in range(height)]
     data = png(width, height, filter_rows(rows, bpp, filter_type), color_type=color_type)
-    expected = Image.open(io.BytesIO(data)).convert("RGB").tobytes()
-    assert decode(data) == (width, height, bytearray(expected))
+    assert_decodes_as_pillow_does(data, width, height)
 
 
 @pytest.mark.parametrize("color_type", [2, 6])
@@ -169,8 +173,7 @@ def test_mixed_filters_across_inflated_pieces(color_type):
     rows = [rng.randbytes(width * bpp) for _ in range(height)]
     types = [rng.choice([4, 4, 4, 3, 3, 3, 0, 1, 2]) for _ in range(height)]
     data = png(width, height, filter_rows(rows, bpp, types), color_type=color_type)
-    expected = Image.open(io.BytesIO(data)).convert("RGB").tobytes()
-    assert decode(data) == (width, height, bytearray(expected))
+    assert_decodes_as_pillow_does(data, width, height)
 
 
 @pytest.mark.parametrize("color_type", [2, 6])

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "simd/avx2.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
 #include "bmp/pixel_rows_avx2.hpp"
+#include "simd/avx2.hpp"
 #endif
 
 namespace tessarin::bmp {

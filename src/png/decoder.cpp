@@ -353,7 +353,8 @@ private:
     int inflate(PyObject* input) {
         const uint64_t received = sink_.received();
         const bool discarding = received > expected_;
-        const uint64_t wanted = discarding ? inflate_output_bound : std::min(inflate_output_bound, expected_ + 1 - received);
+        const uint64_t wanted =
+            discarding ? inflate_output_bound : std::min(inflate_output_bound, expected_ + 1 - received);
         Ref max_length = Ref::steal(PyLong_FromUnsignedLongLong(wanted));
         if (!max_length) return -1;
         Ref output = host::call_method(inflater_.get(), state.names.decompress, input, max_length.get());

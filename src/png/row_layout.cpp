@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "simd/avx2.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
 #include "png/row_layout_avx2.hpp"
+#include "simd/avx2.hpp"
 #endif
 
 namespace tessarin::png {
