@@ -118,13 +118,21 @@ int import_globals() {
     Ref zlib_module = Ref::steal(
         PyImport_ImportModuleLevelObject(state.names.zlib, state.module_dict, nullptr, nullptr, 0));
     if (!zlib_module || bind_global(state.names.zlib, zlib_module.get()) < 0) return -1;
-    Ref decompress = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.decompress));
-    if (!decompress) return -1;
-    Ref decompressobj = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.decompressobj));
-    if (!decompressobj) return -1;
-    Py_XSETREF(state.host_zlib_decompressobj, decompressobj.release());
+    const struct {
+        PyObject** slot;
+        PyObject* name;
+    } zlib_functions[] = {
+        {&state.host_zlib_compress, state.names.compress},
+        {&state.host_zlib_compressobj, state.names.compressobj},
+        {&state.host_zlib_decompress, state.names.decompress},
+        {&state.host_zlib_decompressobj, state.names.decompressobj},
+    };
+    for (const auto& entry : zlib_functions) {
+        PyObject* function = PyObject_GetAttr(zlib_module.get(), entry.name);
+        if (!function) return -1;
+        Py_XSETREF(*entry.slot, function);
+    }
     Py_XSETREF(state.host_zlib, zlib_module.release());
-    Py_XSETREF(state.host_zlib_decompress, decompress.release());
 
     Ref bytes_io;
     if (host::import_from("io", &state.names.BytesIO, 1, &bytes_io) < 0 ||

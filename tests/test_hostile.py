@@ -142,3 +142,65 @@ def test_libpng_crashers(path):
     kind, message = check_bounded(path)
     # zlib.error is the host's own class, named "error".
     assert (kind == "ValueError" and message in PNG_MESSAGES) or kind == "error", (kind, message)
+
+
+
+# Opens the file, optionally under an address-space limit of 256 MiB above
+# what the interpreter already maps, and reports the outcome with the largest
+# amount the host's allocator handed out meanwhile (tracemalloc counts
+# allocations whose pages are never touched, which resident memory misses).
+ALLOCATION_PROBE = textwrap.dedent("""
+    import json, resource, sys, tracemalloc
+    from Quorvel.tessarin_ext import SimpleImage
+
+    if sys.argv[2] == "limited":
+        with open("/proc/self/status") as status:
+            mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        limit = mapped + (256 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    data = open(sys.argv[1], "rb").read()
+    tracemalloc.start()
+    try:
+        SimpleImage.open(data)
+        outcome = ["image", ""]
+    except Exception as error:
+        outcome = [type(error).__name__, str(error)]
+    print(json.dumps({"outcome": outcome, "peak": tracemalloc.get_traced_memory()[1]}))
+""")
+
+
+def open_probing_allocations(tmp_path, data: bytes, mode: str) -> tuple[list[str], int]:
+    path = tmp_path / "claims.png"
+    path.write_bytes(data)
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_PROBE, str(path), mode], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout.splitlines()[-1])
+    return report["outcome"], report["peak"]
+
+
+def png_claiming(width: int, height: int, color_type: int, raw: bytes) -> bytes:
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, color_type, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+# A single RGBA row of 4 GiB with three bytes of it present.
+ONE_HUGE_RGBA_ROW = png_claiming(1 << 30, 1, 6, b"\x00\x01\x02")
+
+
+@pytest.mark.parametrize("data", [
+    ONE_HUGE_RGBA_ROW,
+    # 60000 rows of 180000 bytes with one whole row present.
+    png_claiming(60000, 60000, 2, bytes(60000 * 3 + 1)),
+    # A huge RGBA image whose first rows arrive in full.
+    png_claiming(60000, 60000, 6, bytes(60000 * 4 + 1) * 3),
+], ids=["one huge RGBA row", "one RGB row of many", "three RGBA rows of many"])
+def test_claims_beyond_an_address_space_limit_are_malformed(tmp_path, data):
+    outcome, _ = open_probing_allocations(tmp_path, data, "limited")
+    assert outcome == ["ValueError", "Malformed PNG image data"]
+
+
+def test_a_row_that_never_arrives_is_never_allocated(tmp_path):
+    outcome, peak = open_probing_allocations(tmp_path, ONE_HUGE_RGBA_ROW, "unlimited")
+    assert outcome == ["ValueError", "Malformed PNG image data"]
+    assert peak < 64 << 20

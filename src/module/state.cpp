@@ -42,6 +42,7 @@ int init_names(Names& n) {
         {&n.unpack, "unpack"},        {&n.crc32, "crc32"},
         {&n.compress, "compress"},    {&n.decompress, "decompress"},
         {&n.decompressobj, "decompressobj"},
+        {&n.compressobj, "compressobj"},  {&n.flush, "flush"},
         {&n.eof, "eof"},
         {&n.unconsumed_tail, "unconsumed_tail"},
         {&n.startswith, "startswith"},

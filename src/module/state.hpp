@@ -30,6 +30,8 @@ struct Names {
     PyObject* compress;
     PyObject* decompress;
     PyObject* decompressobj;
+    PyObject* compressobj;
+    PyObject* flush;
     PyObject* eof;
     PyObject* unconsumed_tail;
     PyObject* startswith;
@@ -92,6 +94,8 @@ struct ProcessState {
     PyObject* host_zlib = nullptr;
     PyObject* host_zlib_decompress = nullptr;
     PyObject* host_zlib_decompressobj = nullptr;
+    PyObject* host_zlib_compress = nullptr;
+    PyObject* host_zlib_compressobj = nullptr;
     PyObject* host_bytesio_type = nullptr;
     PyObject* host_file_type = nullptr;
 

@@ -130,6 +130,12 @@ private:
 // found here (an unsupported filter type, no memory for the result) are
 // held back until the stream has been inflated in full, since an invalid
 // stream or a wrong data length is reported first.
+//
+// Memory follows the data that arrives, not the size the header claims: the
+// result is allocated when the first row is complete, the carry row grows
+// with the bytes put into it, and the RGBA rows are made when a row is
+// reconstructed, no more of them than the image has rows. A small file that
+// claims a huge image then costs little before its length is refused.
 class RowSink {
 public:
     explicit RowSink(const Header& header)
@@ -138,26 +144,12 @@ public:
           rows_(static_cast<size_t>(header.height)),
           stride_(width_ * static_cast<size_t>(bytes_per_pixel_)) {}
 
-    // Allocates the result; its pages are touched only as rows arrive.
-    void start() {
-        const uint64_t size = static_cast<uint64_t>(width_) * rows_ * 3;
-        if (size <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            pixels_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
-        } else {
-            PyErr_NoMemory();
-        }
-        if (pixels_) {
-            out_ = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())), static_cast<size_t>(size)};
-        } else {
-            stop_with_pending();
-        }
-    }
-
     void feed(std::span<const uint8_t> data) {
         received_ += data.size();
         const size_t row_size = stride_ + 1;
         while (reconstructing_ && !data.empty() && row_ < rows_) {
             if (carry_size_ == 0 && data.size() >= row_size) {
+                if (!reserve_output()) return;
                 if (const size_t run = run_length(data); run >= 2) {
                     reconstruct_run(data.first(run * row_size), run);
                     data = data.subspan(run * row_size);
@@ -167,23 +159,26 @@ public:
                 data = data.subspan(row_size);
                 continue;
             }
-            if (!reserve_scratch()) return;
             const size_t take = std::min(row_size - carry_size_, data.size());
+            if (!reserve_carry(carry_size_ + take)) return;
             std::memcpy(carry_.data() + carry_size_, data.data(), take);
             carry_size_ += take;
             data = data.subspan(take);
             if (carry_size_ == row_size) {
                 carry_size_ = 0;
-                reconstruct_row(carry_);
+                if (!reserve_output()) return;
+                reconstruct_row(carry_.first(row_size));
             }
         }
     }
 
     uint64_t received() const { return received_; }
 
-    // The pixel buffer once the whole stream has been fed and checked.
+    // The pixel buffer once the whole stream has been fed and checked. An
+    // image without rows has had no row to allocate it.
     Ref finish(uint64_t expected) {
         if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
+        if (!held_) reserve_output();
         if (held_) {
             held_.raise();
             return {};
@@ -197,21 +192,52 @@ private:
         reconstructing_ = false;
     }
 
-    // The carry row, and for RGBA a ring of reconstructed rows (one more
-    // than a run can take), in one buffer made only once a row needs it.
-    bool reserve_scratch() {
-        if (scratch_) return true;
-        const size_t rgba_rows = bytes_per_pixel_ == 4 ? ring_size_ * stride_ : 0;
-        const size_t size = stride_ + 1 + rgba_rows;
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX) ||
-            !(scratch_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))))) {
-            if (!PyErr_Occurred()) PyErr_NoMemory();
-            stop_with_pending();
-            return false;
+    // Holds back the pending error (no memory, as a rule) and stops.
+    bool stop_for_memory() {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        stop_with_pending();
+        return false;
+    }
+
+    // The result, allocated once; its pages are touched only as rows arrive.
+    bool reserve_output() {
+        if (pixels_) return true;
+        const uint64_t size = static_cast<uint64_t>(width_) * rows_ * 3;
+        if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return stop_for_memory();
+        pixels_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
+        if (!pixels_) return stop_for_memory();
+        out_ = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())), static_cast<size_t>(size)};
+        return true;
+    }
+
+    // Room for `size` bytes of the row being carried over from one piece to
+    // the next, grown at least twofold each time up to one whole row.
+    bool reserve_carry(size_t size) {
+        if (size <= carry_.size()) return true;
+        const size_t row_size = stride_ + 1;
+        const size_t grown = std::min(row_size, std::max({size, 2 * carry_.size(), size_t{4096}}));
+        if (grown > static_cast<size_t>(PY_SSIZE_T_MAX)) return stop_for_memory();
+        if (!carry_buffer_) {
+            carry_buffer_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(grown));
+            if (!carry_buffer_) return stop_for_memory();
+        } else if (PyByteArray_Resize(carry_buffer_.get(), static_cast<Py_ssize_t>(grown)) < 0) {
+            return stop_for_memory();
         }
-        auto* base = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(scratch_.get()));
-        carry_ = {base, stride_ + 1};
-        if (rgba_rows) rgba_ring_ = {base + stride_ + 1, rgba_rows};
+        carry_ = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(carry_buffer_.get())), grown};
+        return true;
+    }
+
+    // The ring of reconstructed RGBA rows: one more than a run can take, but
+    // never more than the image has rows.
+    bool reserve_ring() {
+        if (ring_buffer_ || stride_ == 0) return true;
+        const size_t ring_bytes = ring_size_ * stride_;
+        if (ring_bytes / ring_size_ != stride_ || ring_bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            return stop_for_memory();
+        }
+        ring_buffer_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ring_bytes)));
+        if (!ring_buffer_) return stop_for_memory();
+        rgba_ring_ = {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(ring_buffer_.get())), ring_bytes};
         return true;
     }
 
@@ -234,6 +260,7 @@ private:
     }
 
     void reconstruct_run(std::span<const uint8_t> rows, size_t count) {
+        if (bytes_per_pixel_ == 4 && !reserve_ring()) return;
         const size_t row_size = stride_ + 1;
         const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
         std::span<const uint8_t> scanlines[max_run_rows];
@@ -261,7 +288,7 @@ private:
             apply_png_filter(row[0], scanline, prev_row_, 3, out_pixels);
             prev_row_ = out_pixels;
         } else {
-            if (rgba_ring_.empty() && stride_ > 0 && !reserve_scratch()) return;
+            if (!reserve_ring()) return;
             const std::span<uint8_t> current = rgba_row(1);
             apply_png_filter(row[0], scanline, prev_row_, 4, current);
             rgba_to_rgb_row(current, out_pixels, width_);
@@ -279,8 +306,8 @@ private:
     const int bytes_per_pixel_;
     const size_t width_, rows_, stride_;
     const size_t run_rows_at_once_ = std::min(run_rows_at_once(), max_run_rows);
-    const size_t ring_size_ = run_rows_at_once_ + 1;
-    Ref pixels_, scratch_;
+    const size_t ring_size_ = std::min(run_rows_at_once_ + 1, std::max<size_t>(rows_, 1));
+    Ref pixels_, carry_buffer_, ring_buffer_;
     std::span<uint8_t> out_, carry_, rgba_ring_;
     size_t ring_previous_ = 0;
     std::span<const uint8_t> prev_row_;  // empty before the first row: all zero
@@ -369,7 +396,8 @@ private:
         Ref at_end = Ref::steal(PyObject_GetAttr(inflater_.get(), state.names.eof));
         if (!at_end) return -1;
         done_ = at_end.get() == Py_True;
-        return 0;
+        // Each piece takes milliseconds, so an interrupt is answered promptly.
+        return PyErr_CheckSignals();
     }
 
     RowSink& sink_;
@@ -448,7 +476,6 @@ Ref load(PyObject* stream) {
     // At most (2^33 + 1) * 2^31: fits in 64 bits.
     const uint64_t expected = (stride + 1) * static_cast<uint64_t>(header.height);
     RowSink sink(header);
-    sink.start();
     if (decompress_into(std::move(idat_chunks), sink, expected) < 0) return {};
     Ref pixels = sink.finish(expected);
     if (!pixels) return {};

@@ -1,5 +1,6 @@
 // _writePng: an image as an unfiltered 8-bit RGB PNG (signature, IHDR, one
 // IDAT, IEND), prepared in full before the file is opened.
+#include <algorithm>
 #include <cstdint>
 #include <span>
 
@@ -47,6 +48,43 @@ Ref write_png_bytes(int32_t width, int32_t height, std::span<const uint8_t> pixe
     return raw;
 }
 
+// Scanline data larger than this is compressed in pieces of this size. The
+// host's deflate at its default level takes about 20 ms for such a piece of
+// a photograph here, so an interrupt waits no longer than that.
+constexpr Py_ssize_t compress_piece_size = Py_ssize_t{256} * 1024;
+
+// The scanlines compressed as one zlib stream at the host's default level.
+// With the module global `zlib` still the host's own module and its own
+// compress, a large stream goes through the host's compressobj piece by
+// piece, checking for signals between pieces; deflate's output does not
+// depend on how its input is divided, so the bytes are those of one
+// zlib.compress call. Otherwise zlib.compress is called once, as documented.
+Ref compress_scanlines(PyObject* raw) {
+    Ref zlib_module = host::global(state.names.zlib);
+    if (!zlib_module) return {};
+    Ref compress = Ref::steal(PyObject_GetAttr(zlib_module.get(), state.names.compress));
+    if (!compress) return {};
+    const Py_ssize_t raw_size = PyBytes_GET_SIZE(raw);
+    const bool host_zlib = zlib_module.get() == state.host_zlib && compress.get() == state.host_zlib_compress;
+    if (!host_zlib || raw_size <= compress_piece_size) return host::call(compress.get(), raw);
+
+    Ref compressor = host::call(state.host_zlib_compressobj);
+    if (!compressor) return {};
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return {};
+    for (Py_ssize_t offset = 0; offset < raw_size; offset += compress_piece_size) {
+        const Py_ssize_t piece_size = std::min(compress_piece_size, raw_size - offset);
+        Ref input = Ref::steal(
+            PyMemoryView_FromMemory(PyBytes_AS_STRING(raw) + offset, piece_size, PyBUF_READ));
+        if (!input) return {};
+        Ref output = host::call_method(compressor.get(), state.names.compress, input.get());
+        if (!output || PyList_Append(pieces.get(), output.get()) < 0 || PyErr_CheckSignals() < 0) return {};
+    }
+    Ref last = host::call_method(compressor.get(), state.names.flush);
+    if (!last || PyList_Append(pieces.get(), last.get()) < 0) return {};
+    return host::call_method(state.constants.empty_bytes, state.names.join, pieces.get());
+}
+
 // True when `length` bytes cannot hold width x height pixels.
 bool too_short(Py_ssize_t length, int32_t width, int32_t height) {
     if (width <= 0 || height <= 0) return false;
@@ -75,7 +113,7 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
                                static_cast<size_t>(PyByteArray_GET_SIZE(buffer.get()))});
     buffer.reset();
     if (!raw) return {};
-    Ref compressed = host::zlib(state.names.compress, raw.get());
+    Ref compressed = compress_scanlines(raw.get());
     raw.reset();
     if (!compressed) return {};
 
@@ -90,6 +128,9 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref end_chunk = chunk_through_global(PyTuple_GET_ITEM(iend, 0), PyTuple_GET_ITEM(iend, 1));
     if (!end_chunk) return {};
 
+    // An interrupt that arrived while compressing is raised before the file
+    // is opened, so it never leaves an existing file truncated.
+    if (PyErr_CheckSignals() < 0) return {};
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     PyObject* const pieces[4] = {signature.get(), header_chunk.get(), data_chunk.get(), end_chunk.get()};
