@@ -70,11 +70,35 @@ int check_host_version() {
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_name, "does not match", major, minor);
 }
 
+// sys.modules under the qualified name, when the module was loaded under
+// another name. Returns 1 when this call made the entry, 0 when one was there.
 int register_qualified_name(PyObject* module) {
+    Ref key = Ref::steal(PyUnicode_FromString(qualified_name));
+    if (!key) return -1;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemString(modules, qualified_name);
-    if (existing) return 0;
-    return PyDict_SetItemString(modules, qualified_name, module);
+    const int present = PyDict_Contains(modules, key.get());
+    if (present != 0) return present < 0 ? -1 : 0;
+    return PyDict_SetItem(modules, key.get(), module) < 0 ? -1 : 1;
+}
+
+// Takes out of sys.modules the entry register_qualified_name made, if it
+// still holds `module`; the pending exception is kept.
+void unregister_qualified_name(PyObject* module) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref key = Ref::steal(PyUnicode_FromString(qualified_name));
+    PyObject* found = key ? PyDict_GetItemWithError(PyImport_GetModuleDict(), key.get()) : nullptr;
+    if (found == module) PyDict_DelItem(PyImport_GetModuleDict(), key.get());
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
+// The item of `dict` under the string `name`, owned: null without an
+// exception when there is none, null with it when the lookup failed.
+Ref dict_item(PyObject* dict, const char* name) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    return Ref::borrow(PyDict_GetItemWithError(dict, key.get()));
 }
 
 int cache_builtins() {
@@ -87,12 +111,12 @@ int cache_builtins() {
         {&state.builtin_ellipsis, "Ellipsis"},         {&state.builtin_id, "id"},
     };
     for (const auto& entry : table) {
-        PyObject* found = PyDict_GetItemString(state.builtins_dict, entry.name);
+        Ref found = dict_item(state.builtins_dict, entry.name);
         if (!found) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", entry.name);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", entry.name);
             return -1;
         }
-        Py_XSETREF(*entry.slot, Py_NewRef(found));
+        Py_XSETREF(*entry.slot, found.release());
     }
     return 0;
 }
@@ -188,12 +212,14 @@ int bind_module_functions() {
 int install_wrapped(FunctionDef& def, PyObject* (*wrap)(PyObject*)) {
     Ref function = Ref::steal(make_function(def));
     if (!function || image::set_class_attribute(def.name, function.get()) < 0) return -1;
-    PyObject* stored = PyDict_GetItemString(image::SimpleImageType.tp_dict, def.name);
+    Ref stored = dict_item(image::SimpleImageType.tp_dict, def.name);
     if (!stored) {
-        PyErr_Format(PyExc_AttributeError, "type object 'SimpleImage' has no attribute '%s'", def.name);
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_AttributeError, "type object 'SimpleImage' has no attribute '%s'", def.name);
+        }
         return -1;
     }
-    Ref wrapped = Ref::steal(wrap(stored));
+    Ref wrapped = Ref::steal(wrap(stored.get()));
     if (!wrapped) return -1;
     return image::set_class_attribute(def.name, wrapped.get());
 }
@@ -213,8 +239,10 @@ int install_methods() {
 }
 
 // Initialisation from the point where a failure earns a traceback entry.
-int exec_bindings(PyObject* module) {
-    if (register_qualified_name(module) < 0) return -1;
+int exec_bindings(PyObject* module, bool& registered) {
+    const int registration = register_qualified_name(module);
+    if (registration < 0) return -1;
+    registered = registration == 1;
     if (cache_builtins() < 0) return -1;
     if (image::simple_image_type_ready() < 0 || function_type_ready() < 0) return -1;
     if (PyDict_SetItemString(state.module_dict, "SimpleImage",
@@ -241,17 +269,18 @@ int module_exec(PyObject* module) {
     state.module = Py_NewRef(module);
     state.module_dict = PyModule_GetDict(module);
     int result = -1;
+    bool registered = false;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (builtins && PyDict_SetItemString(state.module_dict, "__builtins__", builtins.get()) == 0) {
         state.builtins_dict = PyModule_GetDict(builtins.get());
         if (check_host_version() == 0 && init_constants() == 0) {
-            result = exec_bindings(module);
+            result = exec_bindings(module, registered);
             if (result < 0) add_traceback("init Quorvel.tessarin_ext");
         }
     }
     if (result < 0) {
-        state.module_dict = nullptr;
-        Py_CLEAR(state.module);
+        if (registered) unregister_qualified_name(module);
+        clear_process_state();
     }
     return result;
 }

@@ -108,4 +108,26 @@ int init_constants() {
     return 0;
 }
 
+void clear_process_state() {
+    PyObject** owned[] = {
+        &state.module,
+        &state.builtin_staticmethod,
+        &state.builtin_open,
+        &state.builtin_import,
+        &state.builtin_enumerate,
+        &state.builtin_ellipsis,
+        &state.builtin_id,
+        &state.host_zlib,
+        &state.host_zlib_compress,
+        &state.host_zlib_compressobj,
+        &state.host_zlib_decompress,
+        &state.host_zlib_decompressobj,
+        &state.host_bytesio_type,
+        &state.host_file_type,
+    };
+    for (PyObject** slot : owned) Py_CLEAR(*slot);
+    state.module_dict = nullptr;
+    state.builtins_dict = nullptr;
+}
+
 }  // namespace tessarin

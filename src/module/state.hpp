@@ -109,4 +109,9 @@ extern ProcessState state;
 // Builds `state.names` and `state.constants` once per process.
 int init_constants();
 
+// Drops the module and everything initialisation cached from the host, so
+// that an import retried after a failed one starts from nothing stale. The
+// names and constants are plain literals and stay.
+void clear_process_state();
+
 }  // namespace tessarin
