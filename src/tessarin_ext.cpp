@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bmp/bmp.hpp"
+#include "module/errors.hpp"
 #include "image/simple_image.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
@@ -84,13 +85,10 @@ int register_qualified_name(PyObject* module) {
 // Takes out of sys.modules the entry register_qualified_name made, if it
 // still holds `module`; the pending exception is kept.
 void unregister_qualified_name(PyObject* module) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    ExceptionAside aside;
     Ref key = Ref::steal(PyUnicode_FromString(qualified_name));
     PyObject* found = key ? PyDict_GetItemWithError(PyImport_GetModuleDict(), key.get()) : nullptr;
     if (found == module) PyDict_DelItem(PyImport_GetModuleDict(), key.get());
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
 }
 
 // The item of `dict` under the string `name`, owned: null without an

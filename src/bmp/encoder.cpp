@@ -9,6 +9,7 @@
 #include "bmp/pixel_rows.hpp"
 #include "bmp/row_stride.hpp"
 #include "module/args.hpp"
+#include "module/buffer.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 
@@ -104,17 +105,14 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         // The buffer is read in place under an export, which keeps it from
         // being resized while the file is written. Opening the file may have
         // run Python code (a path's __fspath__), so its size is checked again.
-        Py_buffer view;
-        if (PyObject_GetBuffer(buffer.get(), &view, PyBUF_SIMPLE) < 0) return {};
-        int status = -1;
-        if (static_cast<uint64_t>(view.len) < needed) {
+        BufferView view;
+        if (view.acquire(buffer.get()) < 0) return {};
+        if (view.bytes().size() < needed) {
             PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-        } else {
-            status = write_rows(output, {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)},
-                                static_cast<size_t>(width), static_cast<size_t>(height));
+            return {};
         }
-        PyBuffer_Release(&view);
-        return status < 0 ? Ref{} : Ref::borrow(Py_None);
+        if (write_rows(output, view.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)) < 0) return {};
+        return Ref::borrow(Py_None);
     });
 }
 

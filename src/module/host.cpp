@@ -1,5 +1,7 @@
 #include "module/host.hpp"
 
+#include "module/errors.hpp"
+
 namespace tessarin::host {
 
 Ref global(PyObject* name) {
@@ -16,19 +18,13 @@ Ref exit_context(PyObject* exit, Ref result) {
         if (!exit_result) return {};
         return result;
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-        owned_traceback = Ref::steal(traceback);
-    if (owned_value && owned_traceback) PyException_SetTraceback(owned_value.get(), owned_traceback.get());
-    Ref exit_result = call(exit, owned_type.get(), owned_value ? owned_value.get() : Py_None,
-                           owned_traceback ? owned_traceback.get() : Py_None);
+    SavedError error = SavedError::take_pending_normalized();
+    Ref exit_result = call(exit, error.type(), error.value(), error.traceback());
     if (!exit_result) return {};
     int suppress = PyObject_IsTrue(exit_result.get());
     if (suppress < 0) return {};
     if (suppress) return Ref::borrow(Py_None);
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    error.restore();
     return {};
 }
 

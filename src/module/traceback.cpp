@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include "module/errors.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -21,16 +22,15 @@ PyObject* make_code(const char* full_name) {
 template <typename Make>
 void with_exception_aside(Make&& make) {
     if (!state.module_dict) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
     Ref frame;
-    if (PyObject* code = make()) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.module_dict, nullptr)));
+    {
+        // The original exception matters more than why its entry is missing.
+        ExceptionAside aside;
+        if (PyObject* code = make()) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.module_dict, nullptr)));
+        }
     }
-    // The original exception matters more than why its entry is missing.
-    if (!frame) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "module/args.hpp"
+#include "module/buffer.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
@@ -107,23 +108,6 @@ void apply_png_filter(int filter_type, std::span<const uint8_t> scanline, std::s
     PyGILState_Release(gil);
 }
 
-// An exception set aside, to be raised later if nothing else is.
-class HeldError {
-public:
-    void take_pending() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
-    explicit operator bool() const { return static_cast<bool>(type_); }
-    void raise() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
-
-private:
-    Ref type_, value_, traceback_;
-};
-
 // Receives the inflated image data in pieces of any size and reconstructs
 // each row as soon as it is complete, while it is still in the cache. The
 // result is that of reconstructing the whole inflated data at once: errors
@@ -180,7 +164,7 @@ public:
         if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
         if (!held_) reserve_output();
         if (held_) {
-            held_.raise();
+            held_.restore();
             return {};
         }
         return std::move(pixels_);
@@ -188,7 +172,7 @@ public:
 
 private:
     void stop_with_pending() {
-        held_.take_pending();
+        held_ = SavedError::take_pending();
         reconstructing_ = false;
     }
 
@@ -314,7 +298,7 @@ private:
     size_t row_ = 0, carry_size_ = 0;
     uint64_t received_ = 0;
     bool reconstructing_ = true;
-    HeldError held_;
+    SavedError held_;  // raised at the end if nothing else is
 };
 
 // Output of each call to the inflater is bounded by the host's first three
@@ -437,10 +421,9 @@ int decompress_into(Ref idat_chunks, RowSink& sink, uint64_t expected) {
         Ref raw = host::call(decompress.get(), joined.get());
         joined.reset();
         if (!raw) return -1;
-        Py_buffer view;
-        if (PyObject_GetBuffer(raw.get(), &view, PyBUF_SIMPLE) < 0) return -1;
-        sink.feed({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
-        PyBuffer_Release(&view);
+        BufferView view;
+        if (view.acquire(raw.get()) < 0) return -1;
+        sink.feed(view.bytes());
         return 0;
     }
     Inflater inflater(sink, expected);
