@@ -5,8 +5,12 @@
 // scanline and the previous row (the remaining bytes split in half). Average
 // and Paeth inputs with a previous row also go through unfilter_run as runs
 // of two to four rows, the scanline and the previous row's bytes serving in
-// turn as scanlines. Buffers are allocated at their exact sizes so that any
-// access past a row's end is seen by AddressSanitizer.
+// turn as scanlines. At 3 and 4 bytes per pixel the same bytes also go as an
+// image of two rows through the row reconstructor, in pieces whose sizes the
+// run byte picks, and must give the reference pixels. Buffers are allocated
+// at their exact sizes so that any access past a row's end is seen by
+// AddressSanitizer.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +19,7 @@
 #include <span>
 
 #include "png/filter.hpp"
+#include "png/row_reconstructor.hpp"
 #include "simd/avx2.hpp"
 
 namespace {
@@ -52,6 +57,58 @@ std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* src, size_t n) {
     auto copy = std::make_unique<uint8_t[]>(n ? n : 1);
     if (n) std::memcpy(copy.get(), src, n);
     return copy;
+}
+
+// Exactly sized memory for the row reconstructor.
+class ExactMemory final : public tessarin::png::RowMemory {
+public:
+    bool output(size_t size, std::span<uint8_t>& out) override { return give(output_, size, out); }
+    bool carry(size_t size, std::span<uint8_t>& out) override {
+        auto grown = std::make_unique<uint8_t[]>(size);
+        if (carry_size_) std::memcpy(grown.get(), carry_.get(), carry_size_);
+        carry_ = std::move(grown);
+        carry_size_ = size;
+        out = {carry_.get(), size};
+        return true;
+    }
+    bool ring(size_t size, std::span<uint8_t>& out) override { return give(ring_, size, out); }
+    const uint8_t* pixels() const { return output_.get(); }
+
+private:
+    static bool give(std::unique_ptr<uint8_t[]>& buffer, size_t size, std::span<uint8_t>& out) {
+        buffer = std::make_unique<uint8_t[]>(size ? size : 1);
+        out = {buffer.get(), size};
+        return true;
+    }
+    std::unique_ptr<uint8_t[]> output_, carry_, ring_;
+    size_t carry_size_ = 0;
+};
+
+// Two rows of `width` pixels, `first` and `second` (each bpp * width bytes),
+// both with `filter_type`, fed in pieces of `piece` bytes.
+void check_reconstructor(int filter_type, const uint8_t* first, const uint8_t* second, size_t width, int bpp,
+                         size_t piece) {
+    const size_t stride = width * static_cast<size_t>(bpp);
+    std::unique_ptr<uint8_t[]> stream = std::make_unique<uint8_t[]>(2 * (stride + 1));
+    stream[0] = stream[stride + 1] = static_cast<uint8_t>(filter_type);
+    std::memcpy(&stream[1], first, stride);
+    std::memcpy(&stream[stride + 2], second, stride);
+    ExactMemory memory;
+    tessarin::png::RowReconstructor rows(width, 2, bpp, 4, memory);
+    for (size_t fed = 0; fed < 2 * (stride + 1); fed += piece) {
+        rows.feed({&stream[fed], std::min(piece, 2 * (stride + 1) - fed)});
+    }
+    if (rows.finish() != tessarin::png::RowStatus::ok) std::abort();
+    auto row0 = std::make_unique<uint8_t[]>(stride + 1), row1 = std::make_unique<uint8_t[]>(stride + 1);
+    reference_unfilter(filter_type, first, nullptr, stride, static_cast<size_t>(bpp), row0.get());
+    reference_unfilter(filter_type, second, row0.get(), stride, static_cast<size_t>(bpp), row1.get());
+    for (size_t x = 0; x < width; ++x) {
+        const size_t from = x * static_cast<size_t>(bpp);
+        if (std::memcmp(memory.pixels() + 3 * x, &row0[from], 3) != 0 ||
+            std::memcmp(memory.pixels() + 3 * (width + x), &row1[from], 3) != 0) {
+            std::abort();
+        }
+    }
 }
 
 }  // namespace
@@ -99,6 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reference_unfilter(filter_type, line.get(), prev.get(), n,
                        static_cast<size_t>(bytes_per_pixel), expected.get());
     if (std::memcmp(out.get(), expected.get(), n) != 0) std::abort();
+    if (has_prev && (bytes_per_pixel == 3 || bytes_per_pixel == 4)) {
+        check_reconstructor(filter_type, line.get(), prev.get(), n / static_cast<size_t>(bytes_per_pixel),
+                            bytes_per_pixel, 1 + data[-1] % 64);
+    }
     if ((filter_type != 3 && filter_type != 4) || !has_prev) return 0;
 
     // Runs of 2, 3 and 4 rows in exactly sized buffers.

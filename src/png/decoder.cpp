@@ -1,7 +1,6 @@
 // The PNG decoder: 8-bit RGB or RGBA, not interlaced, to an RGB buffer.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <utility>
 
@@ -13,8 +12,9 @@
 #include "module/traceback.hpp"
 #include "png/chunk.hpp"
 #include "png/filter.hpp"
+#include "png/format.hpp"
 #include "png/png.hpp"
-#include "png/row_layout.hpp"
+#include "png/row_reconstructor.hpp"
 
 namespace tessarin::png {
 
@@ -89,7 +89,7 @@ int read_chunks(PyObject* stream, Header& header, Ref& idat_chunks) {
 int check_header(const Header& header) {
     if (!header.complete()) return raise_value_error("Incomplete PNG header information");
     if (header.bit_depth != 8) return raise_value_error("Only 8-bit PNG images are supported");
-    if (header.color_type != 2 && header.color_type != 6) {
+    if (header.color_type != color_rgb && header.color_type != color_rgba) {
         return raise_value_error("Only RGB/RGBA PNG images are supported");
     }
     if (header.compression != 0 || header.filter != 0 || header.interlace != 0) {
@@ -98,15 +98,44 @@ int check_header(const Header& header) {
     return 0;
 }
 
-// Undoes one row's filter; an unsupported filter type is raised as a
-// pending exception, taking the interpreter lock for it.
-void apply_png_filter(int filter_type, std::span<const uint8_t> scanline, std::span<const uint8_t> prev_row,
-                      int bytes_per_pixel, std::span<uint8_t> out_row) {
-    if (unfilter_row(filter_type, scanline, prev_row, bytes_per_pixel, out_row) == FilterStatus::ok) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filter_type);
-    PyGILState_Release(gil);
-}
+// Host-owned memory for the row reconstructor: bytearrays and bytes, so that
+// an allocation that fails is the host's MemoryError, pending.
+class HostRowMemory final : public RowMemory {
+public:
+    bool output(size_t size, std::span<uint8_t>& out) override {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
+        // Its pages are touched only as rows arrive.
+        pixels_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
+        if (!pixels_) return false;
+        out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())), size};
+        return true;
+    }
+
+    bool carry(size_t size, std::span<uint8_t>& out) override {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
+        if (!carry_) {
+            carry_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
+            if (!carry_) return false;
+        } else if (PyByteArray_Resize(carry_.get(), static_cast<Py_ssize_t>(size)) < 0) {
+            return false;
+        }
+        out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(carry_.get())), size};
+        return true;
+    }
+
+    bool ring(size_t size, std::span<uint8_t>& out) override {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
+        ring_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!ring_) return false;
+        out = {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(ring_.get())), size};
+        return true;
+    }
+
+    Ref take_pixels() { return std::move(pixels_); }
+
+private:
+    Ref pixels_, carry_, ring_;
+};
 
 // Receives the inflated image data in pieces of any size and reconstructs
 // each row as soon as it is complete, while it is still in the cache. The
@@ -114,191 +143,46 @@ void apply_png_filter(int filter_type, std::span<const uint8_t> scanline, std::s
 // found here (an unsupported filter type, no memory for the result) are
 // held back until the stream has been inflated in full, since an invalid
 // stream or a wrong data length is reported first.
-//
-// Memory follows the data that arrives, not the size the header claims: the
-// result is allocated when the first row is complete, the carry row grows
-// with the bytes put into it, and the RGBA rows are made when a row is
-// reconstructed, no more of them than the image has rows. A small file that
-// claims a huge image then costs little before its length is refused.
 class RowSink {
 public:
     explicit RowSink(const Header& header)
-        : bytes_per_pixel_(header.color_type == 2 ? 3 : 4),
-          width_(static_cast<size_t>(header.width)),
-          rows_(static_cast<size_t>(header.height)),
-          stride_(width_ * static_cast<size_t>(bytes_per_pixel_)) {}
+        : rows_(static_cast<size_t>(header.width), static_cast<size_t>(header.height),
+                bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_) {}
 
     void feed(std::span<const uint8_t> data) {
-        received_ += data.size();
-        const size_t row_size = stride_ + 1;
-        while (reconstructing_ && !data.empty() && row_ < rows_) {
-            if (carry_size_ == 0 && data.size() >= row_size) {
-                if (!reserve_output()) return;
-                if (const size_t run = run_length(data); run >= 2) {
-                    reconstruct_run(data.first(run * row_size), run);
-                    data = data.subspan(run * row_size);
-                    continue;
-                }
-                reconstruct_row(data.first(row_size));
-                data = data.subspan(row_size);
-                continue;
-            }
-            const size_t take = std::min(row_size - carry_size_, data.size());
-            if (!reserve_carry(carry_size_ + take)) return;
-            std::memcpy(carry_.data() + carry_size_, data.data(), take);
-            carry_size_ += take;
-            data = data.subspan(take);
-            if (carry_size_ == row_size) {
-                carry_size_ = 0;
-                if (!reserve_output()) return;
-                reconstruct_row(carry_.first(row_size));
-            }
-        }
+        rows_.feed(data);
+        hold_error();
     }
 
-    uint64_t received() const { return received_; }
+    uint64_t received() const { return rows_.received(); }
 
-    // The pixel buffer once the whole stream has been fed and checked. An
-    // image without rows has had no row to allocate it.
+    // The pixel buffer once the whole stream has been fed and checked.
     Ref finish(uint64_t expected) {
-        if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
-        if (!held_) reserve_output();
+        if (rows_.received() != expected) return raise_value_error("Malformed PNG image data"), Ref{};
+        rows_.finish();
+        hold_error();
         if (held_) {
             held_.restore();
             return {};
         }
-        return std::move(pixels_);
+        return memory_.take_pixels();
     }
 
 private:
-    void stop_with_pending() {
+    // The reconstructor's error, once, as the host exception it stands for.
+    void hold_error() {
+        if (rows_.status() == RowStatus::ok || held_) return;
+        if (rows_.status() == RowStatus::unsupported_filter) {
+            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", rows_.unsupported_filter_type());
+        } else if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
         held_ = SavedError::take_pending();
-        reconstructing_ = false;
     }
 
-    // Holds back the pending error (no memory, as a rule) and stops.
-    bool stop_for_memory() {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
-        stop_with_pending();
-        return false;
-    }
-
-    // The result, allocated once; its pages are touched only as rows arrive.
-    bool reserve_output() {
-        if (pixels_) return true;
-        const uint64_t size = static_cast<uint64_t>(width_) * rows_ * 3;
-        if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return stop_for_memory();
-        pixels_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
-        if (!pixels_) return stop_for_memory();
-        out_ = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())), static_cast<size_t>(size)};
-        return true;
-    }
-
-    // Room for `size` bytes of the row being carried over from one piece to
-    // the next, grown at least twofold each time up to one whole row.
-    bool reserve_carry(size_t size) {
-        if (size <= carry_.size()) return true;
-        const size_t row_size = stride_ + 1;
-        const size_t grown = std::min(row_size, std::max({size, 2 * carry_.size(), size_t{4096}}));
-        if (grown > static_cast<size_t>(PY_SSIZE_T_MAX)) return stop_for_memory();
-        if (!carry_buffer_) {
-            carry_buffer_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(grown));
-            if (!carry_buffer_) return stop_for_memory();
-        } else if (PyByteArray_Resize(carry_buffer_.get(), static_cast<Py_ssize_t>(grown)) < 0) {
-            return stop_for_memory();
-        }
-        carry_ = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(carry_buffer_.get())), grown};
-        return true;
-    }
-
-    // The ring of reconstructed RGBA rows: one more than a run can take, but
-    // never more than the image has rows.
-    bool reserve_ring() {
-        if (ring_buffer_ || stride_ == 0) return true;
-        const size_t ring_bytes = ring_size_ * stride_;
-        if (ring_bytes / ring_size_ != stride_ || ring_bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-            return stop_for_memory();
-        }
-        ring_buffer_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ring_bytes)));
-        if (!ring_buffer_) return stop_for_memory();
-        rgba_ring_ = {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(ring_buffer_.get())), ring_bytes};
-        return true;
-    }
-
-    // The RGBA row buffer `ahead` places after the one holding the previous
-    // row.
-    std::span<uint8_t> rgba_row(size_t ahead) const {
-        return rgba_ring_.subspan((ring_previous_ + ahead) % ring_size_ * stride_, stride_);
-    }
-
-    // How many whole rows at the start of `data`, below a reconstructed row,
-    // share the Average or the Paeth filter, up to the most the kernel takes
-    // at once: two or more are undone together, much faster than one by one.
-    size_t run_length(std::span<const uint8_t> data) const {
-        if (prev_row_.empty() || (data[0] != 3 && data[0] != 4)) return 0;
-        const size_t row_size = stride_ + 1;
-        const size_t most = std::min({run_rows_at_once_, data.size() / row_size, rows_ - row_});
-        size_t run = 1;
-        while (run < most && data[run * row_size] == data[0]) ++run;
-        return run;
-    }
-
-    void reconstruct_run(std::span<const uint8_t> rows, size_t count) {
-        if (bytes_per_pixel_ == 4 && !reserve_ring()) return;
-        const size_t row_size = stride_ + 1;
-        const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
-        std::span<const uint8_t> scanlines[max_run_rows];
-        std::span<uint8_t> targets[max_run_rows];
-        for (size_t k = 0; k < count; ++k) {
-            scanlines[k] = rows.subspan(k * row_size + 1, stride_);
-            targets[k] = bytes_per_pixel_ == 3 ? out_pixels.subspan(k * stride_, stride_) : rgba_row(k + 1);
-        }
-        unfilter_run(rows[0], {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
-        if (bytes_per_pixel_ == 4) {
-            for (size_t k = 0; k < count; ++k) rgba_to_rgb_row(targets[k], out_pixels.subspan(k * width_ * 3), width_);
-            ring_previous_ = (ring_previous_ + count) % ring_size_;
-        }
-        prev_row_ = targets[count - 1];
-        row_ += count;
-    }
-
-    // RGB rows are reconstructed straight into their place in the result,
-    // which then serves as the previous row; RGBA rows go through the ring of
-    // row buffers and lose their alpha on the way.
-    void reconstruct_row(std::span<const uint8_t> row) {
-        const std::span<const uint8_t> scanline = row.subspan(1);
-        const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, width_ * 3);
-        if (bytes_per_pixel_ == 3) {
-            apply_png_filter(row[0], scanline, prev_row_, 3, out_pixels);
-            prev_row_ = out_pixels;
-        } else {
-            if (!reserve_ring()) return;
-            const std::span<uint8_t> current = rgba_row(1);
-            apply_png_filter(row[0], scanline, prev_row_, 4, current);
-            rgba_to_rgb_row(current, out_pixels, width_);
-            prev_row_ = current;
-            ring_previous_ = (ring_previous_ + 1) % ring_size_;
-        }
-        if (PyErr_Occurred()) {
-            stop_with_pending();
-            return;
-        }
-        ++row_;
-    }
-
-    static constexpr size_t max_run_rows = 4;
-    const int bytes_per_pixel_;
-    const size_t width_, rows_, stride_;
-    const size_t run_rows_at_once_ = std::min(run_rows_at_once(), max_run_rows);
-    const size_t ring_size_ = std::min(run_rows_at_once_ + 1, std::max<size_t>(rows_, 1));
-    Ref pixels_, carry_buffer_, ring_buffer_;
-    std::span<uint8_t> out_, carry_, rgba_ring_;
-    size_t ring_previous_ = 0;
-    std::span<const uint8_t> prev_row_;  // empty before the first row: all zero
-    size_t row_ = 0, carry_size_ = 0;
-    uint64_t received_ = 0;
-    bool reconstructing_ = true;
-    SavedError held_;  // raised at the end if nothing else is
+    HostRowMemory memory_;
+    RowReconstructor rows_;
+    SavedError held_;
 };
 
 // Output of each call to the inflater is bounded by the host's first three
@@ -455,7 +339,7 @@ Ref load(PyObject* stream) {
     Ref idat_chunks;
     if (read_chunks(stream, header, idat_chunks) < 0 || check_header(header) < 0) return {};
 
-    const uint64_t stride = static_cast<uint64_t>(header.width) * (header.color_type == 2 ? 3 : 4);
+    const uint64_t stride = static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type));
     // At most (2^33 + 1) * 2^31: fits in 64 bits.
     const uint64_t expected = (stride + 1) * static_cast<uint64_t>(header.height);
     RowSink sink(header);

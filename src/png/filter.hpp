@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "png/format.hpp"
+
 namespace tessarin::png {
 
 enum class FilterStatus { ok, unsupported_filter };

@@ -4,6 +4,7 @@
 
 #include "avx2_setting.hpp"
 #include "random_bytes.hpp"
+#include "reference_filter.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,49 +23,9 @@ using tessarin::png::unfilter_row;
 using tessarin::testing::Avx2Setting;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
-
-// The predictor as the PNG standard words it: the neighbour nearest to
-// left + up - up_left, ties going to left, then up.
-int reference_paeth(int a, int b, int c) {
-    const int p = a + b - c;
-    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-}
-
-// Predicts byte i of a row from its reconstructed neighbours; `prev` is the
-// reconstructed row above (all zeros for the first row).
-int reference_prediction(int filter_type, const Bytes& row, const Bytes& prev, size_t i,
-                         size_t bpp) {
-    const int left = i >= bpp ? row[i - bpp] : 0;
-    const int up = prev[i];
-    const int up_left = i >= bpp ? prev[i - bpp] : 0;
-    switch (filter_type) {
-        case 1: return left;
-        case 2: return up;
-        case 3: return (left + up) / 2;
-        case 4: return reference_paeth(left, up, up_left);
-        default: return 0;
-    }
-}
-
-Bytes reference_unfilter(int filter_type, const Bytes& scanline, const Bytes& prev, size_t bpp) {
-    Bytes row(scanline.size());
-    for (size_t i = 0; i < row.size(); ++i) {
-        row[i] = static_cast<uint8_t>(scanline[i] +
-                                      reference_prediction(filter_type, row, prev, i, bpp));
-    }
-    return row;
-}
-
-// The encoder side: filters an original row against the original row above.
-Bytes reference_filter(int filter_type, const Bytes& row, const Bytes& prev, size_t bpp) {
-    Bytes scanline(row.size());
-    for (size_t i = 0; i < row.size(); ++i) {
-        scanline[i] =
-            static_cast<uint8_t>(row[i] - reference_prediction(filter_type, row, prev, i, bpp));
-    }
-    return scanline;
-}
+using tessarin::testing::reference_filter;
+using tessarin::testing::reference_paeth;
+using tessarin::testing::reference_unfilter;
 
 FilterStatus unfilter(int filter_type, const Bytes& scanline, const Bytes& prev, size_t bpp,
                       Bytes& out) {

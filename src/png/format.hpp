@@ -1,0 +1,20 @@
+// Numbers of the PNG format that the codec reads and writes.
+#pragma once
+
+namespace tessarin::png {
+
+// Filter types of filter method 0: the byte that starts each row.
+inline constexpr int filter_none = 0;
+inline constexpr int filter_sub = 1;
+inline constexpr int filter_up = 2;
+inline constexpr int filter_average = 3;
+inline constexpr int filter_paeth = 4;
+
+// Colour types of the IHDR chunk that the codec handles.
+inline constexpr int color_rgb = 2;
+inline constexpr int color_rgba = 6;
+
+// Bytes per pixel at 8 bits per channel.
+constexpr int bytes_per_pixel_of(int color_type) { return color_type == color_rgb ? 3 : 4; }
+
+}  // namespace tessarin::png

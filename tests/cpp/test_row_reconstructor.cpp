@@ -1,0 +1,186 @@
+#include "png/row_reconstructor.hpp"
+
+#include <gtest/gtest.h>
+
+#include "avx2_setting.hpp"
+#include "random_bytes.hpp"
+#include "reference_filter.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using tessarin::png::RowMemory;
+using tessarin::png::RowReconstructor;
+using tessarin::png::RowStatus;
+using tessarin::testing::Avx2Setting;
+using tessarin::testing::Bytes;
+using tessarin::testing::random_bytes;
+using tessarin::testing::reference_unfilter;
+
+// Memory from vectors, recording what was asked for; `limit` refuses any
+// single request above it.
+class VectorMemory final : public RowMemory {
+public:
+    explicit VectorMemory(size_t limit = SIZE_MAX) : limit_(limit) {}
+
+    bool output(size_t size, std::span<uint8_t>& out) override {
+        ++output_requests;
+        return give(output_, size, out);
+    }
+    bool carry(size_t size, std::span<uint8_t>& out) override {
+        largest_carry = std::max(largest_carry, size);
+        return give(carry_, size, out);
+    }
+    bool ring(size_t size, std::span<uint8_t>& out) override {
+        ring_bytes = size;
+        return give(ring_, size, out);
+    }
+
+    const Bytes& pixels() const { return output_; }
+    int output_requests = 0;
+    size_t largest_carry = 0, ring_bytes = 0;
+
+private:
+    bool give(Bytes& buffer, size_t size, std::span<uint8_t>& out) {
+        if (size > limit_) return false;
+        buffer.resize(size, 0xa5);
+        out = buffer;
+        return true;
+    }
+    size_t limit_;
+    Bytes output_, carry_, ring_;
+};
+
+struct Image {
+    Bytes data;      // the inflated stream: filter byte and scanline per row
+    Bytes expected;  // the RGB pixels
+};
+
+// Rows with the given filter types, each reconstructed by the reference; the
+// alpha of RGBA pixels is dropped.
+Image make_image(size_t width, const std::vector<int>& filters, size_t bpp, uint32_t seed) {
+    Image image;
+    Bytes above(width * bpp, 0);
+    for (size_t y = 0; y < filters.size(); ++y) {
+        const Bytes scanline = random_bytes(width * bpp, seed + static_cast<uint32_t>(y));
+        image.data.push_back(static_cast<uint8_t>(filters[y]));
+        image.data.insert(image.data.end(), scanline.begin(), scanline.end());
+        above = reference_unfilter(filters[y], scanline, above, bpp);
+        for (size_t x = 0; x < width; ++x) {
+            image.expected.insert(image.expected.end(), above.begin() + static_cast<std::ptrdiff_t>(x * bpp),
+                                  above.begin() + static_cast<std::ptrdiff_t>(x * bpp + 3));
+        }
+    }
+    return image;
+}
+
+// Filter types per row: mixed at random, or long runs of Average and Paeth
+// that the reconstructor undoes several rows at a time.
+std::vector<int> filter_pattern(bool runs, size_t rows, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<int> filters(rows);
+    for (size_t y = 0; y < rows; ++y) {
+        filters[y] = runs ? 3 + static_cast<int>(y / 5 % 2) : static_cast<int>(generator() % 5);
+    }
+    return filters;
+}
+
+// Pieces of the stream: one byte at a time, a row less or more one byte, or
+// sizes at random.
+std::vector<size_t> piece_sizes(int kind, size_t row_size, size_t total, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<size_t> sizes;
+    for (size_t fed = 0; fed < total;) {
+        size_t size = kind == 0 ? 1 : kind == 1 ? std::max<size_t>(row_size - 1, 1) : kind == 2 ? row_size + 1
+                                                                                 : 1 + generator() % (3 * row_size);
+        size = std::min(size, total - fed);
+        sizes.push_back(size);
+        fed += size;
+    }
+    return sizes;
+}
+
+// Bytes per pixel, width in pixels, row count, runs or mixed filters, piece
+// kind, rows undone at once, whether AVX2 kernels may run.
+class Reconstruct
+    : public testing::TestWithParam<std::tuple<size_t, size_t, size_t, bool, int, size_t, bool>> {
+protected:
+    size_t bpp() const { return std::get<0>(GetParam()); }
+    size_t width() const { return std::get<1>(GetParam()); }
+    size_t rows() const { return std::get<2>(GetParam()); }
+    bool runs() const { return std::get<3>(GetParam()); }
+    int pieces() const { return std::get<4>(GetParam()); }
+    size_t run_rows() const { return std::get<5>(GetParam()); }
+    uint32_t seed() const { return static_cast<uint32_t>(bpp() * 7919 + width() * 104729 + rows() * 31); }
+
+private:
+    Avx2Setting avx2_{std::get<6>(GetParam())};
+};
+
+TEST_P(Reconstruct, PiecesGiveTheReferencePixels) {
+    const Image image = make_image(width(), filter_pattern(runs(), rows(), seed()), bpp(), seed());
+    VectorMemory memory;
+    RowReconstructor reconstructor(width(), rows(), static_cast<int>(bpp()), run_rows(), memory);
+    size_t fed = 0;
+    for (size_t size : piece_sizes(pieces(), width() * bpp() + 1, image.data.size(), seed())) {
+        reconstructor.feed(std::span(image.data).subspan(fed, size));
+        fed += size;
+    }
+    ASSERT_EQ(reconstructor.finish(), RowStatus::ok);
+    EXPECT_EQ(reconstructor.received(), image.data.size());
+    EXPECT_EQ(memory.pixels(), image.expected);
+    EXPECT_EQ(memory.output_requests, 1);
+    EXPECT_LE(memory.largest_carry, width() * bpp() + 1);
+    if (bpp() == 4 && width() > 0 && rows() > 0) {
+        EXPECT_LE(memory.ring_bytes, std::min(rows(), run_rows() + 1) * width() * 4);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RowReconstructor, Reconstruct,
+                         testing::Combine(testing::Values(3u, 4u), testing::Values(0u, 1u, 2u, 5u, 33u),
+                                          testing::Values(0u, 1u, 2u, 13u), testing::Bool(),
+                                          testing::Values(0, 1, 2, 3), testing::Values(1u, 2u, 4u),
+                                          testing::Bool()));
+
+TEST(RowReconstructorMemory, FollowsTheDataNotTheClaimedSize) {
+    // One RGBA row of 4 GiB of which three bytes arrive.
+    VectorMemory memory;
+    RowReconstructor reconstructor(size_t{1} << 30, 1, 4, 4, memory);
+    const Bytes start = {0, 1, 2};
+    reconstructor.feed(start);
+    EXPECT_EQ(reconstructor.status(), RowStatus::ok);
+    EXPECT_EQ(memory.output_requests, 0);
+    EXPECT_EQ(memory.ring_bytes, 0u);
+    EXPECT_LE(memory.largest_carry, 4096u);
+}
+
+TEST(RowReconstructorMemory, RefusedMemoryStopsAndIsReported) {
+    const Image image = make_image(64, filter_pattern(false, 8, 1), 4, 1);
+    VectorMemory memory(64 * 4);  // room for one RGBA row, not for the ring
+    RowReconstructor reconstructor(64, 8, 4, 2, memory);
+    reconstructor.feed(image.data);
+    EXPECT_EQ(reconstructor.status(), RowStatus::no_memory);
+    EXPECT_EQ(reconstructor.received(), image.data.size());
+    EXPECT_EQ(reconstructor.finish(), RowStatus::no_memory);
+}
+
+TEST(RowReconstructorFilter, UnsupportedTypeStopsWithItsByte) {
+    Image image = make_image(3, {1, 2, 3, 4}, 3, 5);
+    image.data[2 * (3 * 3 + 1)] = 9;
+    VectorMemory memory;
+    RowReconstructor reconstructor(3, 4, 3, 4, memory);
+    reconstructor.feed(image.data);
+    EXPECT_EQ(reconstructor.status(), RowStatus::unsupported_filter);
+    EXPECT_EQ(reconstructor.unsupported_filter_type(), 9);
+    EXPECT_EQ(reconstructor.received(), image.data.size());
+    // The rows before it are done.
+    EXPECT_TRUE(std::equal(image.expected.begin(), image.expected.begin() + 18, memory.pixels().begin()));
+}
+
+}  // namespace
