@@ -46,6 +46,13 @@ if [ "$(uname -m)" = x86_64 ]; then
     done
 fi
 targets=(fuzz_unfilter fuzz_pixel_rows)
+# Changed flags rebuild every target, as changed sources do.
+stamp="$out/.flags"
+wanted=$(printf '%s\n' "${flags[@]}" "${kernel_inputs[@]}")
+if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+    rm -f "${targets[@]/#/$out/}"
+    printf '%s\n' "$wanted" >"$stamp"
+fi
 for target in "${targets[@]}"; do
     binary="$out/$target"
     if [ ! -x "$binary" ] || [ -n "$(find fuzz/"$target".cpp "${kernels[@]}" src/png/*.cpp src/png/*.hpp src/bmp/*.cpp src/bmp/*.hpp src/simd/* -newer "$binary" 2>/dev/null)" ]; then

@@ -22,10 +22,9 @@ if [ ! -x "$venv/bin/meson" ]; then
 fi
 
 build=build/dbg
-if [ ! -f "$build/build.ninja" ]; then
-    # Meson builds for the interpreter it runs under: the debug one here.
-    "$venv/bin/meson" setup "$build" --buildtype=debug -Db_ndebug=false >/dev/null
-fi
+# Meson builds for the interpreter it runs under: the debug one here.
+tools/meson-setup.sh "$venv/bin/meson" "$build" --buildtype=debug -Db_ndebug=false \
+    -Dwerror=true -Dconversion_warnings=true
 "$venv/bin/meson" compile -C "$build" >/dev/null
 
 pkg=build/dbg-pkg/Quorvel

@@ -31,12 +31,10 @@ if [ "${1:-}" = "--env" ]; then env_only=1; shift; fi
 [ -x .venv/bin/python ] || tools/setup.sh
 
 build=build/asan
-if [ ! -f "$build/build.ninja" ]; then
-    .venv/bin/meson setup "$build" --buildtype=debugoptimized -Db_ndebug=false \
-        -Db_sanitize=address,undefined -Db_lundef=false \
-        -Dcpp_args=-fno-sanitize-recover=all -Dcpp_link_args=-fno-sanitize-recover=all \
-        -Davx2_kernels=disabled -Dpython.install_env=auto >/dev/null
-fi
+tools/meson-setup.sh .venv/bin/meson "$build" --buildtype=debugoptimized -Db_ndebug=false \
+    -Db_sanitize=address,undefined -Db_lundef=false \
+    -Dcpp_args=-fno-sanitize-recover=all -Dcpp_link_args=-fno-sanitize-recover=all \
+    -Dwerror=true -Dconversion_warnings=true -Davx2_kernels=disabled -Dpython.install_env=auto
 .venv/bin/meson compile -C "$build" >/dev/null
 
 pkg=build/asan-pkg/Quorvel

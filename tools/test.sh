@@ -7,9 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
-if [ ! -f build/kernels/build.ninja ]; then
-    .venv/bin/meson setup build/kernels -Dtests=enabled -Dwerror=true --buildtype=release >/dev/null
-fi
+tools/meson-setup.sh .venv/bin/meson build/kernels -Dtests=enabled -Dwerror=true -Dconversion_warnings=true \
+    --buildtype=release
 .venv/bin/meson test -C build/kernels -q --print-errorlogs
 
 tools/reliability_quick.sh

@@ -167,7 +167,7 @@ protected:
     size_t bpp() const { return std::get<2>(GetParam()); }
     size_t length() const { return std::get<3>(GetParam()) * bpp() + 1; }
     uint32_t seed() const {
-        return static_cast<uint32_t>(filter_type() * 15485863 + count() * 104729 + bpp() * 7919 + length());
+        return static_cast<uint32_t>(static_cast<size_t>(filter_type()) * 15485863 + count() * 104729 + bpp() * 7919 + length());
     }
 
 private:
@@ -233,7 +233,7 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
         // k. Runs have vector kernels for 3 and 4 bytes per pixel only.
         for (size_t place = 0; place < 4 && bpp != 1; ++place) {
             std::vector<Bytes> originals;
-            for (size_t k = 0; k < 4; ++k) originals.push_back(random_bytes(n, 1000u * (k + 1) + left));
+            for (size_t k = 0; k < 4; ++k) originals.push_back(random_bytes(n, static_cast<uint32_t>(1000 * (k + 1)) + static_cast<uint32_t>(left)));
             originals[place] = original;
             const Bytes run_prev = place == 0 ? prev : random_bytes(n, 7u + static_cast<uint32_t>(left));
             if (place > 0) originals[place - 1] = prev;
