@@ -30,11 +30,11 @@ import time
 import zlib
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from open_target import Finding, check_open  # noqa: E402
+from open_target import Finding, check_open  # noqa: E402  (puts tests/ on the path)
+from builders import PNG_SIGNATURE, bmp_bytes, chunk, corpus_dir, png  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 CRASHERS = REPO / "tests" / "crashers"
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 INTERESTING_32 = [0, 1, 2, 3, 0x7F, 0x80, 0xFF, 0x100, 0xFFFF, 0x10000, 0x7FFFFFFF, 0x80000000,
                   0xFFFFFFFF, 0xFFFFFFFE, 40, 54, 24, 12, 124]
 PER_INPUT_SECONDS = 10
@@ -43,26 +43,10 @@ PER_INPUT_SECONDS = 10
 WORKER_FOUND = 3
 
 
-def corpus_dir() -> pathlib.Path | None:
-    for candidate in (os.environ.get("QUORVEL_CORPUS"), REPO.parent / "shared" / "corpus", "/work/shared/corpus"):
-        if candidate and (pathlib.Path(candidate) / "manifest.tsv").is_file():
-            return pathlib.Path(candidate)
-    return None
-
-
-def chunk(tag: bytes, data: bytes) -> bytes:
-    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF)
-
-
 def generated_seeds() -> list[bytes]:
     rgb = bytes(range(48))
     raw = b"".join(bytes([row % 5]) + rgb[row * 12:(row + 1) * 12] for row in range(4))
-    png = PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 8, 2, 0, 0, 0))
-    png += chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
-    rows = b"".join(rgb[row * 12:(row + 1) * 12] for row in range(4))
-    info = struct.pack("<iiHHIIiiII", 4, -4, 1, 24, 0, len(rows), 0, 0, 0, 0)
-    bmp = b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54) + struct.pack("<I", 40) + info + rows
-    return [png, bmp]
+    return [png(4, 4, raw), bmp_bytes(4, -4, rgb)]
 
 
 def load_seeds(max_size: int) -> list[bytes]:

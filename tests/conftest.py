@@ -1,22 +1,15 @@
-import os
+"""Fixtures, built on the helpers of builders.py, and the way to the shared
+corpus of images and to the fuzz target."""
 import pathlib
+import sys
 
 import pytest
 
+from builders import OLD_CONTENT, corpus_dir
+
 _REPO = pathlib.Path(__file__).resolve().parents[1]
-_CORPUS_CANDIDATES = [
-    pathlib.Path(os.environ["QUORVEL_CORPUS"]) if os.environ.get("QUORVEL_CORPUS") else None,
-    _REPO.parent / "shared" / "corpus",
-    pathlib.Path("/work/shared/corpus"),
-]
-
-
-def corpus_dir() -> pathlib.Path | None:
-    """The shared corpus of images written by others, if this machine has it."""
-    for candidate in _CORPUS_CANDIDATES:
-        if candidate is not None and (candidate / "manifest.tsv").is_file():
-            return candidate
-    return None
+# The fuzz target (fuzz/open_target.py) is also what the tests check opening with.
+sys.path.insert(0, str(_REPO / "fuzz"))
 
 
 @pytest.fixture(scope="session")
@@ -27,21 +20,15 @@ def corpus() -> pathlib.Path:
     return found
 
 
-_PEAK_PROBE = """
-with open("/proc/self/status") as _status:
-    print(next(int(line.split()[1]) for line in _status if line.startswith("VmHWM:")))
-"""
+@pytest.fixture
+def existing(tmp_path: pathlib.Path) -> pathlib.Path:
+    """A file that a save may replace, holding OLD_CONTENT."""
+    path = tmp_path / "existing.img"
+    path.write_bytes(OLD_CONTENT)
+    return path
 
 
-def peak_rss_mib(code: str) -> float:
-    """Runs `code` in a fresh interpreter and returns its peak resident size.
-    VmHWM belongs to the new process image alone; ru_maxrss would also carry
-    the peak of the process that started it."""
-    import subprocess
-    import sys
-    import textwrap
-
-    script = textwrap.dedent(code) + _PEAK_PROBE
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    return int(done.stdout.split()[-1]) / 1024
+@pytest.fixture
+def target(tmp_path: pathlib.Path) -> pathlib.Path:
+    """A path where no file is yet."""
+    return tmp_path / "out.img"

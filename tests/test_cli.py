@@ -1,14 +1,13 @@
 """The command line, run as `python -m Quorvel` in a child process."""
 import os
 import pathlib
-import struct
 import subprocess
 import sys
 
 import pytest
 from PIL import Image
 
-from builders import bmp_bytes, png_bytes
+from builders import bmp_bytes, bmp_headers, png_bytes
 
 WIDTH, HEIGHT = 6, 4
 PIXELS = bytes((11 * i + 5) % 256 for i in range(WIDTH * HEIGHT * 3))
@@ -32,9 +31,7 @@ def images(tmp_path: pathlib.Path) -> dict[str, pathlib.Path]:
         "bmp": (tmp_path / "picture.data", bmp_bytes(WIDTH, HEIGHT, PIXELS)),
         "text": (tmp_path / "notes.png", b"hello, not an image\n"),
         "damaged": (tmp_path / "damaged.png", png_bytes(WIDTH, HEIGHT, PIXELS)[:-30]),
-        "bmp-4bit": (tmp_path / "palette.bmp",
-                     b"BM" + struct.pack("<IHHI", 70, 0, 0, 54)
-                     + struct.pack("<IiiHHIIiiII", 40, 2, 2, 1, 4, 0, 16, 0, 0, 0, 0) + bytes(16)),
+        "bmp-4bit": (tmp_path / "palette.bmp", bmp_headers(2, 2, bpp=4) + bytes(16)),
     }
     for path, data in files.values():
         path.write_bytes(data)

@@ -1,14 +1,12 @@
 """Every stored fuzzer finding opens to an image or a documented exception."""
 
 import pathlib
-import sys
 
 import pytest
 
-FUZZ_DIR = pathlib.Path(__file__).resolve().parents[1] / "fuzz"
+from open_target import check_open
+
 CRASHERS = pathlib.Path(__file__).resolve().parent / "crashers"
-sys.path.insert(0, str(FUZZ_DIR))
-from open_target import check_open  # noqa: E402
 
 
 def stored_inputs() -> list[pathlib.Path]:

@@ -7,13 +7,14 @@ QUORVEL_PROPERTY_EXAMPLES=5000 for a long run.
 
 import os
 import pathlib
-import struct
 import tempfile
 import zlib
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from builders import IEND, PNG_SIGNATURE, RGB, RGBA, bmp_headers, chunk, ihdr
+from open_target import check_open as open_outcome
 from Quorvel.tessarin_ext import SimpleImage
 
 EXAMPLES = settings(
@@ -21,49 +22,6 @@ EXAMPLES = settings(
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-# The ValueError messages that opening can raise on its own account; the host
-# services' errors (struct.error, zlib.error, OverflowError, MemoryError, the
-# host's ValueError for a negative bytearray size) are checked by class.
-OPEN_MESSAGES = {
-    "Unsupported image format",
-    "Unsupported PNG signature",
-    "Unexpected EOF while reading chunk length",
-    "Unexpected EOF while reading chunk type",
-    "Unexpected EOF while reading chunk data",
-    "Unexpected EOF while reading chunk CRC",
-    "Corrupted PNG chunk detected",
-    "Incomplete PNG header information",
-    "Only 8-bit PNG images are supported",
-    "Only RGB/RGBA PNG images are supported",
-    "Unsupported PNG configuration (compression/filter/interlace)",
-    "Malformed PNG image data",
-    "Unsupported BMP header",
-    "Corrupted BMP DIB header",
-    "Only BITMAPINFOHEADER BMP files are supported",
-    "Only uncompressed 24-bit BMP files are supported",
-    "Incomplete BMP pixel data",
-    "Pixel data length does not match image dimensions",
-}
-HOST_ERRORS = (struct.error, zlib.error, OverflowError, MemoryError)
-
-
-def open_outcome(data: bytes) -> str:
-    """Opens `data`; fails the test unless the outcome is a documented one."""
-    try:
-        image = SimpleImage.open(data)
-    except HOST_ERRORS:
-        return "host error"
-    except ValueError as error:
-        message = str(error)
-        assert error.args == (message,)
-        assert message in OPEN_MESSAGES or message.startswith("Unsupported PNG filter: ") or (
-            message == "negative count"), message
-        return message
-    width, height = image.size
-    assert type(image._pixels) is bytearray
-    assert len(image._pixels) == width * height * 3
-    return "image"
 
 
 @st.composite
@@ -79,10 +37,6 @@ def images(draw):
     return SimpleImage(width, height, pixels)
 
 
-def chunk(tag: bytes, data: bytes) -> bytes:
-    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF)
-
-
 @st.composite
 def valid_files(draw):
     """A PNG (any filter per row, RGB or RGBA, IDAT split anywhere) or a BMP
@@ -95,14 +49,11 @@ def valid_files(draw):
                 for _ in range(height)]
         compressed = zlib.compress(b"".join(rows))
         cut = draw(st.integers(0, len(compressed)))
-        header = struct.pack(">IIBBBBB", width, height, 8, 2 if channels == 3 else 6, 0, 0, 0)
-        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", compressed[:cut])
-                + chunk(b"IDAT", compressed[cut:]) + chunk(b"IEND", b""))
+        return (PNG_SIGNATURE + ihdr(width, height, color_type=RGB if channels == 3 else RGBA)
+                + chunk(b"IDAT", compressed[:cut]) + chunk(b"IDAT", compressed[cut:]) + IEND)
     stride = (width * 3 + 3) & ~3
     body = draw(st.binary(min_size=stride * height, max_size=stride * height))
-    signed_height = height if draw(st.booleans()) else -height
-    info = struct.pack("<iiHHIIiiII", width, signed_height, 1, 24, 0, len(body), 0, 0, 0, 0)
-    return b"BM" + struct.pack("<IHHI", 54 + len(body), 0, 0, 54) + struct.pack("<I", 40) + info + body
+    return bmp_headers(width, height if draw(st.booleans()) else -height) + body
 
 
 @EXAMPLES

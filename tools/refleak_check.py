@@ -27,60 +27,22 @@ from typing import Callable
 import Quorvel.tessarin_ext as ext
 from Quorvel.tessarin_ext import SimpleImage
 
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-
-
-def chunk(tag: bytes, data: bytes) -> bytes:
-    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF)
-
-
-def png(width: int, height: int, raw: bytes, *, color_type: int = 2, bit_depth: int = 8,
-        interlace: int = 0, header: bytes | None = None, idat: bytes | None = None) -> bytes:
-    fields = header if header is not None else struct.pack(
-        ">IIBBBBB", width, height, bit_depth, color_type, 0, 0, interlace)
-    body = chunk(b"IHDR", fields)
-    body += chunk(b"IDAT", zlib.compress(raw) if idat is None else idat)
-    return PNG_SIGNATURE + body + chunk(b"IEND", b"")
-
-
-def bmp(width: int, height: int, rows: bytes, *, header_size: int = 40, planes: int = 1,
-        bits: int = 24, compression: int = 0, cut: int = 0) -> bytes:
-    info = struct.pack("<iiHHIIiiII", width, height, planes, bits, compression, len(rows), 0, 0, 0, 0)
-    data = b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54) + struct.pack("<I", header_size) + info + rows
-    return data[: len(data) - cut] if cut else data
-
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from builders import (  # noqa: E402
+    PNG_SIGNATURE, RGBA, BytesSubclass, RecordingStream, StrSubclass, TupleSubclass, bmp_bytes, bmp_headers, chunk,
+    ihdr, png)
 
 RGB_2X2 = bytes(range(12))
 VALID_PNG = png(2, 2, b"\x00" + RGB_2X2[:6] + b"\x01" + RGB_2X2[6:])
-VALID_PNG_RGBA = png(1, 1, b"\x04\x01\x02\x03\x04", color_type=6)
-VALID_BMP = bmp(2, 2, RGB_2X2[:6] + b"\x00\x00" + RGB_2X2[6:] + b"\x00\x00")
+VALID_PNG_RGBA = png(1, 1, b"\x04\x01\x02\x03\x04", color_type=RGBA)
+VALID_BMP = bmp_bytes(2, 2, RGB_2X2)
+# Reads 1 and 2 take the signature; the BMP pixel rows start at read 5.
+SIGNATURE_READS, FIRST_ROW_READ = 2, 5
 
 
-class ListStream:
-    """A stream whose row reads return a chosen object type."""
-
-    def __init__(self, data: bytes, row_type: Callable[[bytes], object]) -> None:
-        self.inner = io.BytesIO(data)
-        self.row_type = row_type
-
-    def read(self, n: int) -> object:
-        data = self.inner.read(n)
-        return self.row_type(data) if n == 8 else data
-
-    def seek(self, pos: int) -> int:
-        return self.inner.seek(pos)
-
-
-class RowTypeStream(io.BytesIO):
-    """Pixel rows (the reads after the headers) come back as another type."""
-
-    def __init__(self, data: bytes, row_type: Callable[[bytes], object]) -> None:
-        super().__init__(data)
-        self.row_type = row_type
-
-    def read(self, n: int = -1) -> object:  # type: ignore[override]
-        data = super().read(n)
-        return self.row_type(data) if self.tell() > 54 else data
+def rows_as(row_type: Callable[[bytes], object]) -> RecordingStream:
+    """VALID_BMP, its pixel rows read back as another type."""
+    return RecordingStream(VALID_BMP, convert=lambda number, data: row_type(data) if number >= FIRST_ROW_READ else data)
 
 
 class ThreeWayOverride(SimpleImage):
@@ -108,18 +70,6 @@ class IntReturnsStr:
 class IntReturnsIntSubclass:
     def __int__(self):
         return True
-
-
-class BytesSubclass(bytes):
-    pass
-
-
-class StrSubclass(str):
-    pass
-
-
-class TupleSubclass(tuple):
-    pass
 
 
 class FailingStream:
@@ -230,7 +180,7 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("open png bytes", lambda: SimpleImage.open(VALID_PNG), none),
         ("open rgba png", lambda: SimpleImage.open(bytearray(VALID_PNG_RGBA)), none),
         ("open bmp bytes", lambda: SimpleImage.open(VALID_BMP), none),
-        ("open bmp top-down", lambda: SimpleImage.open(bmp(1, -1, b"abc\x00")), none),
+        ("open bmp top-down", lambda: SimpleImage.open(bmp_bytes(1, -1, b"abc")), none),
         ("open str path", lambda: SimpleImage.open(png_path), none),
         ("open Path", lambda: SimpleImage.open(pathlib.Path(bmp_path)), none),
         ("open keyword", lambda: SimpleImage.open(source=VALID_PNG), none),
@@ -256,9 +206,9 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("png bit depth", lambda: SimpleImage.open(png(1, 1, b"\x00" + bytes(6), bit_depth=16)), ve),
         ("png palette", lambda: SimpleImage.open(png(1, 1, b"\x00\x00", color_type=3)), ve),
         ("png interlaced", lambda: SimpleImage.open(png(1, 1, b"\x00" + bytes(3), interlace=1)), ve),
-        ("png short header", lambda: SimpleImage.open(png(1, 1, b"", header=bytes(12))), se),
-        ("png huge width", lambda: SimpleImage.open(png(2**32 - 1, 1, b"", header=struct.pack(">IIBBBBB", 2**32 - 1, 1, 8, 2, 0, 0, 0))), oe),
-        ("png no idat", lambda: SimpleImage.open(PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0)) + chunk(b"IEND", b"")), ze),
+        ("png short header", lambda: SimpleImage.open(PNG_SIGNATURE + chunk(b"IHDR", bytes(12))), se),
+        ("png huge width", lambda: SimpleImage.open(png(2**32 - 1, 1, b"")), oe),
+        ("png no idat", lambda: SimpleImage.open(PNG_SIGNATURE + ihdr(1, 1) + chunk(b"IEND", b"")), ze),
         ("png bad zlib", lambda: SimpleImage.open(png(1, 1, b"", idat=b"not zlib")), ze),
         ("png malformed length", lambda: SimpleImage.open(png(1, 1, b"\x00" + bytes(4))), ve),
         ("png bad filter", lambda: SimpleImage.open(png(1, 1, b"\x05" + bytes(3))), ve),
@@ -278,17 +228,18 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         # BMP decoder errors
         ("bmp short header", lambda: SimpleImage.open(b"BM" + bytes(5)), ve),
         ("bmp short dib", lambda: SimpleImage.open(VALID_BMP[:16]), ve),
-        ("bmp core header", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", header_size=12)), ve),
+        ("bmp core header", lambda: SimpleImage.open(bmp_headers(1, 1, header_size=12) + b"abc\x00"), ve),
         ("bmp short info", lambda: SimpleImage.open(VALID_BMP[:30]), se),
-        ("bmp planes", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", planes=2)), ve),
-        ("bmp 8 bit", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", bits=8)), ve),
-        ("bmp compressed", lambda: SimpleImage.open(bmp(1, 1, b"abc\x00", compression=1)), ve),
-        ("bmp negative width", lambda: SimpleImage.open(bmp(-1, 1, b"abc\x00")), ve),
-        ("bmp incomplete pixels", lambda: SimpleImage.open(bmp(2, 2, bytes(16), cut=3)), ve),
-        ("bmp rows as bytearray", lambda: SimpleImage._streamToImage(RowTypeStream(VALID_BMP, bytearray)), te),
-        ("bmp rows as None", lambda: SimpleImage._streamToImage(RowTypeStream(VALID_BMP, lambda data: None)), te),
-        ("bmp rows as bytes subclass", lambda: SimpleImage._streamToImage(RowTypeStream(VALID_BMP, BytesSubclass)), te),
-        ("detection through list stream", lambda: SimpleImage._streamToImage(ListStream(VALID_PNG, bytearray)), none),
+        ("bmp planes", lambda: SimpleImage.open(bmp_headers(1, 1, planes=2) + b"abc\x00"), ve),
+        ("bmp 8 bit", lambda: SimpleImage.open(bmp_headers(1, 1, bpp=8) + b"abc\x00"), ve),
+        ("bmp compressed", lambda: SimpleImage.open(bmp_headers(1, 1, compression=1) + b"abc\x00"), ve),
+        ("bmp negative width", lambda: SimpleImage.open(bmp_headers(-1, 1) + b"abc\x00"), ve),
+        ("bmp incomplete pixels", lambda: SimpleImage.open(bmp_bytes(2, 2, bytes(12))[:-3]), ve),
+        ("bmp rows as bytearray", lambda: SimpleImage._streamToImage(rows_as(bytearray)), te),
+        ("bmp rows as None", lambda: SimpleImage._streamToImage(rows_as(lambda data: None)), te),
+        ("bmp rows as bytes subclass", lambda: SimpleImage._streamToImage(rows_as(BytesSubclass)), te),
+        ("detection through list stream", lambda: SimpleImage._streamToImage(RecordingStream(
+            VALID_PNG, convert=lambda number, data: bytearray(data) if number <= SIGNATURE_READS else data)), none),
         # saving
         ("save", lambda: image().save(out_png), none),
         ("save keyword", lambda: image().save(path=out_png), none),
