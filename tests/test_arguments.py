@@ -1,11 +1,14 @@
 """Argument binding, exact-type checks and the 32-bit dimension conversion,
 the same for every entry point Python code calls."""
 
+import io
+import pathlib
 import re
 import warnings
 
 import pytest
 
+from builders import SUBCLASS_NOTE, BytesSubclass, IntSubclass, StrSubclass, TupleSubclass
 from Quorvel import tessarin_ext
 from Quorvel.tessarin_ext import SimpleImage
 
@@ -153,6 +156,7 @@ def test_non_string_keyword(name, entry, params):
         (lambda: SimpleImage(width=1, pixels=b"abc", height=1).getPixel(coords=(0, 0)), (97, 98, 99)),
         (lambda: SimpleImage(1, pixels=b"abc", height=1).getPixel((0, 0)), (97, 98, 99)),
         (lambda: tessarin_ext._makeChunk(data=b"", chunkType=b"IEND")[4:8], b"IEND"),
+        (lambda: tessarin_ext._readChunk(stream=io.BytesIO(tessarin_ext._makeChunk(b"IEND", b""))), (b"IEND", b"")),
     ],
 )
 def test_keywords_bind_in_any_order(call, expected):
@@ -165,41 +169,42 @@ def test_put_pixel_by_keyword():
     assert target.getPixel((0, 0)) == (1, 2, 3)
 
 
+@pytest.mark.parametrize("writer", [tessarin_ext._writePng, tessarin_ext._writeBmp], ids=lambda w: w.__name__)
+def test_writers_bind_keywords_in_any_order(writer, tmp_path):
+    path = tmp_path / "out"
+    writer(pixels=bytes(range(6)), height=1, width=2, path=str(path))
+    written = SimpleImage.open(path)
+    assert (written.size, written._pixels) == ((2, 1), bytearray(range(6)))
+
+
 # Exact built-in types.
 
-
-class TupleSub(tuple):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-NOTE = ". Subclasses of built-in types are rejected; pass an instance of the exact type."
-
 TYPED_PARAMETERS = [
-    ("getPixel-coords", lambda v: image().getPixel(v), "coords", "tuple", TupleSub((0, 0))),
-    ("putPixel-coords", lambda v: image().putPixel(v, (1, 2, 3)), "coords", "tuple", TupleSub((0, 0))),
-    ("makeChunk-chunkType", lambda v: tessarin_ext._makeChunk(v, b""), "chunkType", "bytes", BytesSub(b"IEND")),
-    ("makeChunk-data", lambda v: tessarin_ext._makeChunk(b"IEND", v), "data", "bytes", BytesSub(b"")),
-    ("save-path", lambda v: image().save(v), "path", "str", StrSub("x.png")),
-    ("saveBmp-path", lambda v: image().saveBmp(v), "path", "str", StrSub("x.bmp")),
+    ("getPixel", lambda v: image().getPixel(v), "coords", "tuple", TupleSubclass((0, 0))),
+    ("putPixel", lambda v: image().putPixel(v, (1, 2, 3)), "coords", "tuple", TupleSubclass((0, 0))),
+    ("_makeChunk", lambda v: tessarin_ext._makeChunk(v, b""), "chunkType", "bytes", BytesSubclass(b"IEND")),
+    ("_makeChunk", lambda v: tessarin_ext._makeChunk(b"IEND", v), "data", "bytes", BytesSubclass(b"")),
+    ("save", lambda v: image().save(v), "path", "str", StrSubclass("x.png")),
+    ("saveBmp", lambda v: image().saveBmp(v), "path", "str", StrSubclass("x.bmp")),
+]
+# Near misses for every declared type: other sequences, buffers and paths
+# (a file path as bytes or Path must not be written to either).
+WRONG_VALUES = [None, 3, [0, 0], (0, 0), "x.png", b"x.png", bytearray(b"x.png"), memoryview(b"x.png"),
+                pathlib.Path("x.png")]
+TYPED_CASES = [
+    (f"{name}-{param}-{type(value).__name__}", call, param, expected, value)
+    for name, call, param, expected, subclass_instance in TYPED_PARAMETERS
+    for value in WRONG_VALUES + [subclass_instance]
+    if type(value).__name__ != expected
 ]
 
 
-@pytest.mark.parametrize("call, param, expected, subclass_instance", [t[1:] for t in TYPED_PARAMETERS], ids=[t[0] for t in TYPED_PARAMETERS])
-@pytest.mark.parametrize("kind", ["none", "other", "list", "subclass"])
-def test_exact_type_parameters(call, param, expected, subclass_instance, kind, tmp_path, monkeypatch):
+@pytest.mark.parametrize("call, param, expected, value", [t[1:] for t in TYPED_CASES], ids=[t[0] for t in TYPED_CASES])
+def test_exact_type_parameters(call, param, expected, value, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    value = {"none": None, "other": 3, "list": [0, 0], "subclass": subclass_instance}[kind]
     message = f"Argument '{param}' has incorrect type (expected {expected}, got {type(value).__name__})"
-    if kind == "subclass":
-        message += NOTE
+    if type(value) in (TupleSubclass, BytesSubclass, StrSubclass):
+        message += ". " + SUBCLASS_NOTE
     with pytest.raises(TypeError, match=exactly(message)):
         call(value)
     assert list(tmp_path.iterdir()) == []
@@ -230,61 +235,59 @@ class IndexOnly:
         return 1
 
 
-class IntSub(int):
-    pass
-
-
-def construct_width(value):
+def construct_width(value, tmp_path=None):
     return SimpleImage(value, 1, bytes(3)).width
 
 
-def construct_height(value):
+def construct_height(value, tmp_path=None):
     return SimpleImage(1, value, bytes(3)).height
 
 
-def set_width(value):
+def set_dimension(name, value):
     target = image()
-    target.width = value
-    return target.width
+    try:
+        setattr(target, name, value)
+    except Exception:
+        assert target.size == (1, 1), "a refused value was stored"
+        raise
+    return getattr(target, name)
 
 
-def set_height(value):
-    target = image()
-    target.height = value
-    return target.height
+def set_width(value, tmp_path=None):
+    return set_dimension("width", value)
+
+
+def set_height(value, tmp_path=None):
+    return set_dimension("height", value)
 
 
 def write_png(value, tmp_path):
-    return tessarin_ext._writePng(str(tmp_path / "out.png"), value, 1, bytes(3))
+    tessarin_ext._writePng(str(tmp_path / "out.png"), value, 1, bytes(3))
+    return SimpleImage.open(tmp_path / "out.png").width
 
 
 def write_bmp(value, tmp_path):
-    return tessarin_ext._writeBmp(str(tmp_path / "out.bmp"), 1, value, bytes(3))
+    tessarin_ext._writeBmp(str(tmp_path / "out.bmp"), 1, value, bytes(3))
+    return SimpleImage.open(tmp_path / "out.bmp").height
 
 
-STORING = [construct_width, construct_height, set_width, set_height]
-CONVERTING = STORING + [write_png, write_bmp]
+CONVERTING = [construct_width, construct_height, set_width, set_height, write_png, write_bmp]
 
 
-def run(conversion, value, tmp_path):
-    if conversion in (write_png, write_bmp):
-        return conversion(value, tmp_path)
-    return conversion(value)
-
-
-@pytest.mark.parametrize("conversion", STORING)
+@pytest.mark.parametrize("conversion", CONVERTING)
 @pytest.mark.parametrize(
     "value, stored",
-    [(1, 1), (True, 1), (IntSub(1), 1), (1.99, 1), (1.0, 1), (IntLike(1), 1)],
+    [(1, 1), (True, 1), (IntSubclass(1), 1), (1.99, 1), (1.0, 1), (IntLike(1), 1)],
 )
-def test_conversion_accepts(conversion, value, stored):
-    result = conversion(value)
+def test_conversion_accepts(conversion, value, stored, tmp_path):
+    result = conversion(value, tmp_path)
     assert result == stored
     assert type(result) is int
 
 
-@pytest.mark.parametrize("conversion", STORING[2:])
-@pytest.mark.parametrize("value, stored", [(-2.9, -2), (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31)), (False, 0)])
+@pytest.mark.parametrize("conversion", [set_width, set_height])
+@pytest.mark.parametrize("value, stored", [(-2.9, -2), (-7.5, -7), (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31)),
+                                           (False, 0)])
 def test_conversion_truncates_and_spans_int32(conversion, value, stored):
     assert conversion(value) == stored
 
@@ -322,7 +325,7 @@ def test_conversion_rejects(conversion, value, kind, message, tmp_path):
     if kind is OverflowError:
         message = overflow_message(value if type(value) is int else int(value))
     with pytest.raises(kind) as caught:
-        run(conversion, value, tmp_path)
+        conversion(value, tmp_path)
     if message is not None:
         assert str(caught.value) == message
     assert list(tmp_path.iterdir()) == []
@@ -336,26 +339,27 @@ def test_conversion_passes_int_errors_through(conversion, value, tmp_path):
     except (ValueError, OverflowError) as error:
         expected = (type(error), str(error))
     with pytest.raises(expected[0], match=exactly(expected[1])):
-        run(conversion, value, tmp_path)
+        conversion(value, tmp_path)
 
 
 def test_int_subclass_from_int_warns_like_the_host():
     with warnings.catch_warnings(record=True) as host:
         warnings.simplefilter("always")
-        int(IntLike(IntSub(7)))
+        int(IntLike(IntSubclass(7)))
     [expected] = host
     with pytest.warns(DeprecationWarning) as recorded:
-        assert construct_width(IntLike(IntSub(1))) == 1
+        assert construct_width(IntLike(IntSubclass(1))) == 1
     assert [str(w.message) for w in recorded] == [str(expected.message)]
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning, match=exactly(str(expected.message))):
-            SimpleImage(IntLike(IntSub(1)), 1, bytes(3))
+            SimpleImage(IntLike(IntSubclass(1)), 1, bytes(3))
 
 
-@pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2**100])
+@pytest.mark.parametrize("value, error", [(2**31, OverflowError), (-(2**31) - 1, OverflowError),
+                                          (2**100, OverflowError), ("2", TypeError)])
 @pytest.mark.parametrize("position", ["width", "height"])
-def test_overflow_comes_before_the_length_is_looked_at(value, position):
+def test_dimensions_are_converted_before_the_pixels_are_looked_at(value, error, position):
     class Watched:
         looked_at = False
 
@@ -368,6 +372,6 @@ def test_overflow_comes_before_the_length_is_looked_at(value, position):
 
     arguments = {"width": 1, "height": 1, "pixels": Watched()}
     arguments[position] = value
-    with pytest.raises(OverflowError):
+    with pytest.raises(error):
         SimpleImage(**arguments)
     assert not Watched.looked_at

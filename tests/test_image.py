@@ -14,6 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from builders import BytearraySubclass, IntSubclass
 from Quorvel.tessarin_ext import SimpleImage
 
 OUT_OF_BOUNDS = "Pixel coordinate out of bounds"
@@ -114,21 +115,6 @@ def test_construction_passes_host_errors_through(pixels, host_call):
         SimpleImage(2, 2, pixels)
 
 
-def test_construction_checks_dimensions_before_the_length():
-    class Unsized:
-        looked_at = False
-
-        def __len__(self):
-            Unsized.looked_at = True
-            return 12
-
-    with pytest.raises(OverflowError):
-        SimpleImage(2**31, 1, Unsized())
-    with raises_exactly(TypeError, "an integer is required"):
-        SimpleImage(2, "2", Unsized())
-    assert not Unsized.looked_at
-
-
 def test_construction_copies_the_callers_buffer():
     source = bytearray(range(12))
     image = SimpleImage(2, 2, source)
@@ -165,11 +151,7 @@ def test_pixels_attribute_is_the_live_buffer():
     assert replacement[9:12] == bytearray([1, 2, 3])
 
 
-class ByteArraySub(bytearray):
-    pass
-
-
-@pytest.mark.parametrize("value", [b"abc", ByteArraySub(12), [0] * 12, memoryview(bytearray(12)), 0])
+@pytest.mark.parametrize("value", [b"abc", BytearraySubclass(12), [0] * 12, memoryview(bytearray(12)), 0])
 def test_pixels_setter_takes_only_exact_bytearray(value):
     image = SimpleImage(2, 2, bytes(12))
     before = image._pixels
@@ -193,38 +175,6 @@ def test_pixels_none_makes_reads_fail(clear):
         image.copy()
     with raises_exactly(*host_error(lambda: operator.setitem(None, 0, 1))):
         image.putPixel((0, 0), (1, 2, 3))
-
-
-@pytest.mark.parametrize("name", ["width", "height"])
-@pytest.mark.parametrize(
-    "value, stored",
-    [(100, 100), (2.9, 2), (-7.5, -7), (True, 1), (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31))],
-)
-def test_dimension_setters_convert_and_store(name, value, stored):
-    image = SimpleImage(2, 2, bytes(12))
-    setattr(image, name, value)
-    assert getattr(image, name) == stored
-    assert type(getattr(image, name)) is int
-    assert len(image._pixels) == 12
-
-
-@pytest.mark.parametrize("name", ["width", "height"])
-@pytest.mark.parametrize(
-    "value, kind, message",
-    [
-        ("3", TypeError, "an integer is required"),
-        (None, TypeError, "an integer is required"),
-        (2**31, OverflowError, None),
-        (-(2**31) - 1, OverflowError, None),
-    ],
-)
-def test_dimension_setters_reject(name, value, kind, message):
-    image = SimpleImage(2, 2, bytes(12))
-    with pytest.raises(kind) as caught:
-        setattr(image, name, value)
-    if message is not None:
-        assert str(caught.value) == message
-    assert image.size == (2, 2)
 
 
 @pytest.mark.parametrize("name", ["width", "height"])
@@ -275,19 +225,9 @@ def test_empty_image_has_no_pixel():
             image.getPixel(coords)
 
 
-class TupleSub(tuple):
-    pass
-
-
-SUBCLASS_NOTE = "Subclasses of built-in types are rejected; pass an instance of the exact type."
-
-
 @pytest.mark.parametrize(
     "coords, kind, message",
     [
-        ([0, 0], TypeError, "Argument 'coords' has incorrect type (expected tuple, got list)"),
-        (None, TypeError, "Argument 'coords' has incorrect type (expected tuple, got NoneType)"),
-        (TupleSub((0, 0)), TypeError, "Argument 'coords' has incorrect type (expected tuple, got TupleSub). " + SUBCLASS_NOTE),
         ((0, 0, 0), ValueError, "too many values to unpack (expected 2)"),
         ((0,), ValueError, "need more than 1 value to unpack"),
         ((), ValueError, "need more than 0 values to unpack"),
@@ -490,10 +430,6 @@ class Boundless(int):
     __le__ = __gt__ = __ge__ = __lt__
 
 
-class PlainSub(int):
-    pass
-
-
 def outcome(action):
     try:
         return ("returned", action())
@@ -536,7 +472,7 @@ coordinate = st.one_of(
     st.booleans(),
     st.integers(-3, 8).map(Skewed),
     st.one_of(st.integers(-3, 8), st.integers(), st.integers(2**62, 2**80)).map(Boundless),
-    st.integers(-3, 8).map(PlainSub),
+    st.integers(-3, 8).map(IntSubclass),
 )
 channel = st.one_of(
     st.integers(-300, 300), st.integers(), st.floats(allow_nan=False, allow_infinity=False), st.booleans(),
@@ -658,7 +594,7 @@ def repeated_call(label):
     float_coords = (1.0, 2.0)
     calls = {
         "get-int": lambda: image.getPixel((3, 2)),
-        "get-host-arithmetic": lambda: image.getPixel((True, PlainSub(2))),
+        "get-host-arithmetic": lambda: image.getPixel((True, IntSubclass(2))),
         "put-int": lambda: image.putPixel((3, 2), (1, 300, -1)),
         "put-iterated": lambda: image.putPixel((1, 1), iter((1.5, "2", 3))),
         "get-out-of-bounds": lambda: image.getPixel((4, 0)),
@@ -667,6 +603,8 @@ def repeated_call(label):
     return calls[label]
 
 
+@pytest.mark.memory
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "label, times",
     [
