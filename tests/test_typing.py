@@ -8,6 +8,8 @@ import textwrap
 import pytest
 
 pytest.importorskip("mypy")
+# Each test starts the type checker afresh: seconds apiece.
+pytestmark = pytest.mark.slow
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 

@@ -6,8 +6,9 @@
 # the main build's tests run the AVX2 ones.
 #
 #   tools/sanitize.sh                  the whole suite (pytest tests) but the
-#                                      tests of peak memory
-#   tools/sanitize.sh --quick          also without the corpus tests (CI)
+#                                      tests marked memory
+#   tools/sanitize.sh --quick          also without those marked corpus or
+#                                      slow (CI)
 #   tools/sanitize.sh --quick -x ...   further arguments go to pytest
 #   tools/sanitize.sh --env CMD ...    run CMD with the sanitized module
 #                                      (used by tools/fuzz_open.sh)
@@ -77,10 +78,10 @@ selection=(tests)
 for argument in "$@"; do
     if [ -e "${argument%%::*}" ]; then selection=(); break; fi
 done
-# Tests of peak memory are left out: the sanitizer's shadow memory and
+# Tests of memory use are left out: the sanitizer's shadow memory and
 # quarantine make resident sizes meaningless here.
-skip="not memory and not allocat"
+markers="not memory"
 if ((quick)); then
-    skip="$skip and not corpus"
+    markers="$markers and not corpus and not slow"
 fi
-exec "$venv/bin/python" -m pytest -q -p no:cacheprovider -k "$skip" "${selection[@]}" "$@"
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "$markers" "${selection[@]}" "$@"
