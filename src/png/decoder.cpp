@@ -88,11 +88,12 @@ int read_chunks(PyObject* stream, Header& header, Ref& idat_chunks) {
 
 int check_header(const Header& header) {
     if (!header.complete()) return raise_value_error("Incomplete PNG header information");
-    if (header.bit_depth != 8) return raise_value_error("Only 8-bit PNG images are supported");
+    if (header.bit_depth != bit_depth_8) return raise_value_error("Only 8-bit PNG images are supported");
     if (header.color_type != color_rgb && header.color_type != color_rgba) {
         return raise_value_error("Only RGB/RGBA PNG images are supported");
     }
-    if (header.compression != 0 || header.filter != 0 || header.interlace != 0) {
+    if (header.compression != compression_deflate || header.filter != filter_method_adaptive ||
+        header.interlace != interlace_none) {
         return raise_value_error("Unsupported PNG configuration (compression/filter/interlace)");
     }
     return 0;
@@ -339,7 +340,8 @@ Ref load(PyObject* stream) {
     Ref idat_chunks;
     if (read_chunks(stream, header, idat_chunks) < 0 || check_header(header) < 0) return {};
 
-    const uint64_t stride = static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type));
+    const uint64_t stride =
+        static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type));
     // At most (2^33 + 1) * 2^31: fits in 64 bits.
     const uint64_t expected = (stride + 1) * static_cast<uint64_t>(header.height);
     RowSink sink(header);

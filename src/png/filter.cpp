@@ -201,7 +201,7 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
     unfilter_paeth_scalar(line, prev, out, 0, n, bpp);
 }
 
-// One to four consecutive rows of `filter_type` (3 or 4): lines[k] against
+// One to four consecutive rows of `filter_type` (Average or Paeth): lines[k] against
 // the row above (`above` for the first) into targets[k]; four only where the
 // processor has AVX2.
 void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint8_t* above,
@@ -214,7 +214,7 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
 #endif
     for (size_t k = 0; k < count; ++k) {
         const uint8_t* row_above = k == 0 ? above : targets[k - 1];
-        if (filter_type == 3) {
+        if (filter_type == filter_average) {
             unfilter_average(lines[k], row_above, targets[k], n, bpp);
         } else {
             unfilter_paeth(lines[k], row_above, targets[k], n, bpp);
@@ -252,7 +252,7 @@ FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
                           std::span<uint8_t> out) noexcept {
     const size_t n = scanline.size();
     if (n == 0) return FilterStatus::ok;
-    if (filter_type < 0 || filter_type > 4) return FilterStatus::unsupported_filter;
+    if (filter_type < filter_none || filter_type > filter_paeth) return FilterStatus::unsupported_filter;
 
     const uint8_t* line = scanline.data();
     uint8_t* dst = out.data();
@@ -262,27 +262,27 @@ FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
     const bool has_prev = !prev.empty();
 
     switch (filter_type) {
-        case 0:
+        case filter_none:
             std::memcpy(dst, line, n);
             break;
-        case 1:
+        case filter_sub:
             unfilter_sub(line, dst, n, bpp);
             break;
-        case 2:
+        case filter_up:
             if (has_prev) {
                 unfilter_up(line, prev.data(), dst, n);
             } else {
                 std::memcpy(dst, line, n);
             }
             break;
-        case 3:
+        case filter_average:
             if (has_prev) {
                 unfilter_average(line, prev.data(), dst, n, bpp);
             } else {
                 unfilter_average_first_row(line, dst, n, bpp);
             }
             break;
-        default:
+        case filter_paeth:
             if (has_prev) {
                 unfilter_paeth(line, prev.data(), dst, n, bpp);
             } else {

@@ -24,8 +24,8 @@ FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
 // processor: 4 with AVX2 (x86-64 builds), otherwise 2.
 size_t run_rows_at_once() noexcept;
 
-// Undoes a run of consecutive rows that all use filter type 3 (Average) or
-// 4 (Paeth), as unfilter_row would one after the other: scanlines[0] against
+// Undoes a run of consecutive rows that all use filter_average or
+// filter_paeth, as unfilter_row would one after the other: scanlines[0] against
 // `prev` into outs[0], scanlines[k] against outs[k - 1] into outs[k]. Rows go
 // in groups of run_rows_at_once(), then pairs, whose pixels one vector step
 // advances together: for Paeth about 1.6 times as fast per row in pairs and

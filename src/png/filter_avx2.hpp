@@ -7,7 +7,7 @@
 
 namespace tessarin::png {
 
-// Four consecutive rows of `filter_type` (3, Average, or 4, Paeth), as
+// Four consecutive rows of `filter_type` (Average or Paeth), as
 // unfilter_run does them, at 3 or 4 bytes per pixel; false, with nothing
 // done, for other filters or pixel sizes.
 bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,

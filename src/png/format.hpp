@@ -1,6 +1,8 @@
 // Numbers of the PNG format that the codec reads and writes.
 #pragma once
 
+#include <cstdint>
+
 namespace tessarin::png {
 
 // Filter types of filter method 0: the byte that starts each row.
@@ -13,6 +15,13 @@ inline constexpr int filter_paeth = 4;
 // Colour types of the IHDR chunk that the codec handles.
 inline constexpr int color_rgb = 2;
 inline constexpr int color_rgba = 6;
+
+// The only bit depth, compression, filter and interlace methods read and
+// written: 8 bits per channel, deflate, adaptive filtering, no interlacing.
+inline constexpr int bit_depth_8 = 8;
+inline constexpr int compression_deflate = 0;
+inline constexpr int filter_method_adaptive = 0;
+inline constexpr int interlace_none = 0;
 
 // Bytes per pixel at 8 bits per channel.
 constexpr int bytes_per_pixel_of(int color_type) { return color_type == color_rgb ? 3 : 4; }

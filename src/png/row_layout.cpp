@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "png/format.hpp"
+
 #if defined(TESSARIN_AVX2_KERNELS)
 #include "png/row_layout_avx2.hpp"
 #include "simd/avx2.hpp"
@@ -14,7 +16,7 @@ void layout_filter_none(std::span<const uint8_t> pixels, size_t row_bytes, size_
     const uint8_t* src = pixels.data();
     uint8_t* dst = raw.data();
     for (size_t y = 0; y < rows; ++y) {
-        *dst++ = 0;
+        *dst++ = filter_none;
         std::memcpy(dst, src, row_bytes);
         dst += row_bytes;
         src += row_bytes;

@@ -161,15 +161,15 @@ void unfilter_run_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t
     for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
 }
 
-// V::rows rows of `filter_type` (3, Average, or 4, Paeth) at 3 or 4 bytes per
+// V::rows rows of `filter_type` (Average or Paeth) at 3 or 4 bytes per
 // pixel through unfilter_run_simd; false, with nothing done, otherwise.
 template <class V>
 bool unfilter_run_vector(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
                          size_t n, size_t bpp) noexcept {
-    if (filter_type == 3 && bpp == 3) unfilter_run_simd<V, AverageFilter, 3>(lines, prev, outs, n);
-    else if (filter_type == 3 && bpp == 4) unfilter_run_simd<V, AverageFilter, 4>(lines, prev, outs, n);
-    else if (filter_type == 4 && bpp == 3) unfilter_run_simd<V, PaethFilter, 3>(lines, prev, outs, n);
-    else if (filter_type == 4 && bpp == 4) unfilter_run_simd<V, PaethFilter, 4>(lines, prev, outs, n);
+    if (filter_type == filter_average && bpp == 3) unfilter_run_simd<V, AverageFilter, 3>(lines, prev, outs, n);
+    else if (filter_type == filter_average && bpp == 4) unfilter_run_simd<V, AverageFilter, 4>(lines, prev, outs, n);
+    else if (filter_type == filter_paeth && bpp == 3) unfilter_run_simd<V, PaethFilter, 3>(lines, prev, outs, n);
+    else if (filter_type == filter_paeth && bpp == 4) unfilter_run_simd<V, PaethFilter, 4>(lines, prev, outs, n);
     else return false;
     return true;
 }
