@@ -1,4 +1,4 @@
-// Module definition and initialisation of Quorvel.tessarin_ext.
+// The module definition and initialisation.
 #include <Python.h>
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include "image/simple_image.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
+#include "module/module_name.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -17,8 +18,6 @@
 namespace tessarin {
 
 namespace {
-
-constexpr const char* qualified_name = "Quorvel.tessarin_ext";
 
 // Copies one attribute of the module spec into the module dictionary; an
 // attribute the module spec lacks is skipped.
@@ -68,13 +67,13 @@ int check_host_version() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(nullptr, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_name, "does not match", major, minor);
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", major, minor);
 }
 
 // sys.modules under the qualified name, when the module was loaded under
 // another name. Returns 1 when this call made the entry, 0 when one was there.
 int register_qualified_name(PyObject* module) {
-    Ref key = Ref::steal(PyUnicode_FromString(qualified_name));
+    Ref key = Ref::steal(PyUnicode_FromString(module_name));
     if (!key) return -1;
     PyObject* modules = PyImport_GetModuleDict();
     const int present = PyDict_Contains(modules, key.get());
@@ -86,7 +85,7 @@ int register_qualified_name(PyObject* module) {
 // still holds `module`; the pending exception is kept.
 void unregister_qualified_name(PyObject* module) {
     ExceptionAside aside;
-    Ref key = Ref::steal(PyUnicode_FromString(qualified_name));
+    Ref key = Ref::steal(PyUnicode_FromString(module_name));
     PyObject* found = key ? PyDict_GetItemWithError(PyImport_GetModuleDict(), key.get()) : nullptr;
     if (found == module) PyDict_DelItem(PyImport_GetModuleDict(), key.get());
 }
@@ -196,9 +195,9 @@ int bind_image_input() {
 }
 
 int bind_module_functions() {
-    FunctionDef* defs[] = {&png::read_chunk_def, &png::make_chunk_def, &png::write_png_def,
-                           &bmp::write_bmp_def};
-    for (FunctionDef* def : defs) {
+    const EntryPoint* defs[] = {&png::read_chunk_def, &png::make_chunk_def, &png::write_png_def,
+                                &bmp::write_bmp_def};
+    for (const EntryPoint* def : defs) {
         Ref function = Ref::steal(make_function(*def));
         if (!function || PyDict_SetItemString(state.module_dict, def->name, function.get()) < 0) return -1;
     }
@@ -207,7 +206,7 @@ int bind_module_functions() {
 
 // Stores a function in the class dictionary, then replaces it by
 // `wrap(function)` read back from there.
-int install_wrapped(FunctionDef& def, PyObject* (*wrap)(PyObject*)) {
+int install_wrapped(const EntryPoint& def, PyObject* (*wrap)(PyObject*)) {
     Ref function = Ref::steal(make_function(def));
     if (!function || image::set_class_attribute(def.name, function.get()) < 0) return -1;
     Ref stored = dict_item(image::SimpleImageType.tp_dict, def.name);
@@ -227,9 +226,9 @@ PyObject* wrap_static(PyObject* function) { return host::call(state.builtin_stat
 int install_methods() {
     if (install_wrapped(image::stream_to_image_def, wrap_static) < 0) return -1;
     if (install_wrapped(image::open_def, PyClassMethod_New) < 0) return -1;
-    FunctionDef* methods[] = {&image::get_pixel_def, &image::put_pixel_def, &image::copy_def, &image::save_def,
-                              &image::save_bmp_def};
-    for (FunctionDef* def : methods) {
+    const EntryPoint* methods[] = {&image::get_pixel_def, &image::put_pixel_def, &image::copy_def,
+                                   &image::save_def, &image::save_bmp_def};
+    for (const EntryPoint* def : methods) {
         Ref function = Ref::steal(make_function(*def));
         if (!function || image::set_class_attribute(def->name, function.get()) < 0) return -1;
     }
@@ -273,7 +272,7 @@ int module_exec(PyObject* module) {
         state.builtins_dict = PyModule_GetDict(builtins.get());
         if (check_host_version() == 0 && init_constants() == 0) {
             result = exec_bindings(module, registered);
-            if (result < 0) add_traceback("init Quorvel.tessarin_ext");
+            if (result < 0) add_init_traceback();
         }
     }
     if (result < 0) {

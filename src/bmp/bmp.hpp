@@ -3,12 +3,12 @@
 
 #include <Python.h>
 
-#include "module/function.hpp"
+#include "module/entry.hpp"
 #include "module/ref.hpp"
 
 namespace tessarin::bmp {
 
-extern FunctionDef write_bmp_def;
+extern const EntryPoint write_bmp_def;
 
 // Decodes a BMP stream into (width, height, pixels).
 Ref load_bmp(PyObject* stream);

@@ -17,7 +17,7 @@ namespace tessarin::bmp {
 
 namespace {
 
-TracebackSite load_bmp_site{"_loadBmp"};
+constexpr TracebackSite load_bmp_site{"_loadBmp"};
 
 // 1 when `left != right` by the host's comparison, 0 when equal, -1 on error.
 int differs(PyObject* left, long right) {

@@ -116,11 +116,9 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     });
 }
 
-Signature write_bmp_signature{"_writeBmp", 4, {"path", "width", "height", "pixels"}};
-
-PyObject* write_bmp_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* write_bmp_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[4];
-    if (bind(write_bmp_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (bind(write_bmp_def, args, nargs, kwnames, bound) < 0) return nullptr;
     int32_t width, height;
     if (to_int32(bound[1], &width) < 0 || to_int32(bound[2], &height) < 0) return nullptr;
     Ref written = write_bmp(bound[0], width, height, bound[3]);
@@ -130,7 +128,13 @@ PyObject* write_bmp_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 }  // namespace
 
-FunctionDef write_bmp_def{"_writeBmp", 4, {"path", "width", "height", "pixels"}, 1, {{"return", "None"}},
-                          write_bmp_entry, {"_writeBmp"}};
+constexpr EntryPoint write_bmp_def{
+    .name = "_writeBmp",
+    .site = {"_writeBmp"},
+    .count = 4,
+    .params = {{"path"}, {"width"}, {"height"}, {"pixels"}},
+    .return_annotation = "None",
+    .impl = write_bmp_impl,
+};
 
 }  // namespace tessarin::bmp

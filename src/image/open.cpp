@@ -42,11 +42,9 @@ Ref stream_to_image(PyObject* stream) {
     return {};
 }
 
-Signature stream_to_image_signature{"_streamToImage", 1, {"stream"}};
-
-PyObject* stream_to_image_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* stream_to_image_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* stream;
-    if (bind(stream_to_image_signature, args, nargs, kwnames, &stream) < 0) return nullptr;
+    if (bind(stream_to_image_def, args, nargs, kwnames, &stream) < 0) return nullptr;
     return stream_to_image(stream).release();
 }
 
@@ -89,16 +87,10 @@ int decode_source(PyObject* cls, PyObject* source, Ref (&decoded)[3]) {
     return -1;
 }
 
-Signature open_signature{"open", 1, {"source"}};
-
-PyObject* open_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs < 1) {
-        PyErr_SetString(PyExc_TypeError, "open() needs its class as the first argument");
-        return nullptr;
-    }
-    PyObject* cls = args[0];
+PyObject* open_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* source;
-    if (bind(open_signature, args + 1, nargs - 1, kwnames, &source) < 0) return nullptr;
+    if (bind(open_def, args, nargs, kwnames, &source) < 0) return nullptr;
+    PyObject* cls = args[0];
     Ref decoded[3];
     if (decode_source(cls, source, decoded) < 0) return nullptr;
     if (cls == reinterpret_cast<PyObject*>(&SimpleImageType)) {
@@ -118,9 +110,21 @@ PyObject* open_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 }  // namespace
 
-FunctionDef stream_to_image_def{"_streamToImage", 1, {"stream"}, 0, {}, stream_to_image_entry,
-                                {"SimpleImage._streamToImage"}};
-FunctionDef open_def{"open", 2, {"cls", "source"}, 2, {{"source", "ImageInput"}, {"return", "'SimpleImage'"}},
-                     open_entry, {"SimpleImage.open"}};
+constexpr EntryPoint stream_to_image_def{
+    .name = "_streamToImage",
+    .site = {"SimpleImage._streamToImage"},
+    .count = 1,
+    .params = {{"stream"}},
+    .impl = stream_to_image_impl,
+};
+constexpr EntryPoint open_def{
+    .name = "open",
+    .site = {"SimpleImage.open"},
+    .receiver = Receiver::cls,
+    .count = 1,
+    .params = {{"source", "ImageInput"}},
+    .return_annotation = "'SimpleImage'",
+    .impl = open_impl,
+};
 
 }  // namespace tessarin::image

@@ -7,6 +7,7 @@
 
 #include "image/simple_image.hpp"
 #include "module/args.hpp"
+#include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
@@ -145,17 +146,11 @@ PyObject* rgb_tuple(const unsigned char* rgb) {
     return result;
 }
 
-Signature get_pixel_signature{"getPixel", 1, {"coords"}};
-
 // Every call the quick path leaves: binding, then the host's arithmetic and
 // item access. Out of line, so the quick path saves no registers for it.
 [[gnu::noinline]] PyObject* get_pixel_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (check_self(args, nargs, "getPixel") < 0) return nullptr;
     PyObject* coords;
-    if (bind(get_pixel_signature, args + 1, nargs - 1, kwnames, &coords) < 0 ||
-        check_exact_type(coords, &PyTuple_Type, "coords") < 0) {
-        return nullptr;
-    }
+    if (bind(get_pixel_def, args, nargs, kwnames, &coords) < 0) return nullptr;
     PixelIndex index;
     if (locate(args[0], coords, index) < 0) return nullptr;
     if (index.in_machine) {
@@ -201,8 +196,6 @@ int channel_value(PyObject* item, unsigned char* out) {
     return 0;
 }
 
-Signature put_pixel_signature{"putPixel", 2, {"coords", "value"}};
-
 // The channels of a value that is an exact tuple or list of three exact
 // ints, each & 255; false when the general path must convert them.
 bool quick_channels(PyObject* value, unsigned char* rgb) {
@@ -226,12 +219,8 @@ bool quick_channels(PyObject* value, unsigned char* rgb) {
 // arithmetic and item assignment. Out of line, so the quick path saves no
 // registers for it.
 [[gnu::noinline]] PyObject* put_pixel_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (check_self(args, nargs, "putPixel") < 0) return nullptr;
     PyObject* bound[2];
-    if (bind(put_pixel_signature, args + 1, nargs - 1, kwnames, bound) < 0 ||
-        check_exact_type(bound[0], &PyTuple_Type, "coords") < 0) {
-        return nullptr;
-    }
+    if (bind(put_pixel_def, args, nargs, kwnames, bound) < 0) return nullptr;
     PixelIndex index;
     if (locate(args[0], bound[0], index) < 0) return nullptr;
     Ref rgb[3];
@@ -270,11 +259,8 @@ PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return put_pixel_general(args, nargs, nullptr);
 }
 
-Signature copy_signature{"copy", 0, {}};
-
 PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (check_self(args, nargs, "copy") < 0) return nullptr;
-    if (bind(copy_signature, args + 1, nargs - 1, kwnames, nullptr) < 0) return nullptr;
+    if (bind(copy_def, args, nargs, kwnames, nullptr) < 0) return nullptr;
     SimpleImage* image = as_image(args[0]);
     Ref contents;
     if (PyByteArray_CheckExact(image->pixels)) {
@@ -296,12 +282,29 @@ PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 }  // namespace
 
-FunctionDef get_pixel_def{"getPixel", 2, {"self", "coords"}, 2,
-                          {{"coords", "Tuple[int, int]"}, {"return", "Tuple[int, int, int]"}},
-                          get_pixel, {"SimpleImage.getPixel"}, direct_vectorcall<get_pixel>};
-FunctionDef put_pixel_def{"putPixel", 3, {"self", "coords", "value"}, 3,
-                          {{"coords", "Tuple[int, int]"}, {"value", "Sequence[int]"}, {"return", "None"}},
-                          put_pixel, {"SimpleImage.putPixel"}, direct_vectorcall<put_pixel>};
-FunctionDef copy_def{"copy", 1, {"self"}, 1, {{"return", "'SimpleImage'"}}, copy, {"SimpleImage.copy"}};
+constexpr EntryPoint get_pixel_def = method({
+    .name = "getPixel",
+    .site = {"SimpleImage.getPixel"},
+    .count = 1,
+    .params = {{"coords", "Tuple[int, int]", &PyTuple_Type}},
+    .return_annotation = "Tuple[int, int, int]",
+    .impl = get_pixel,
+    .vectorcall = direct_vectorcall<get_pixel>,
+});
+constexpr EntryPoint put_pixel_def = method({
+    .name = "putPixel",
+    .site = {"SimpleImage.putPixel"},
+    .count = 2,
+    .params = {{"coords", "Tuple[int, int]", &PyTuple_Type}, {"value", "Sequence[int]"}},
+    .return_annotation = "None",
+    .impl = put_pixel,
+    .vectorcall = direct_vectorcall<put_pixel>,
+});
+constexpr EntryPoint copy_def = method({
+    .name = "copy",
+    .site = {"SimpleImage.copy"},
+    .return_annotation = "'SimpleImage'",
+    .impl = copy,
+});
 
 }  // namespace tessarin::image

@@ -9,14 +9,10 @@ namespace tessarin::image {
 
 namespace {
 
-PyObject* save_with(Signature& signature, PyObject* encoder_name, PyObject* const* args, Py_ssize_t nargs,
+PyObject* save_with(const EntryPoint& entry, PyObject* encoder_name, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-    if (check_self(args, nargs, signature.name) < 0) return nullptr;
     PyObject* path;
-    if (bind(signature, args + 1, nargs - 1, kwnames, &path) < 0 ||
-        check_exact_type(path, &PyUnicode_Type, "path") < 0) {
-        return nullptr;
-    }
+    if (bind(entry, args, nargs, kwnames, &path) < 0) return nullptr;
     Ref encoder = host::global(encoder_name);
     if (!encoder) return nullptr;
     const SimpleImage* image = reinterpret_cast<const SimpleImage*>(args[0]);
@@ -28,22 +24,29 @@ PyObject* save_with(Signature& signature, PyObject* encoder_name, PyObject* cons
     Py_RETURN_NONE;
 }
 
-Signature save_signature{"save", 1, {"path"}};
-Signature save_bmp_signature{"saveBmp", 1, {"path"}};
-
-PyObject* save_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_with(save_signature, state.names.writePng, args, nargs, kwnames);
+PyObject* save_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return save_with(save_def, state.names.writePng, args, nargs, kwnames);
 }
 
-PyObject* save_bmp_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_with(save_bmp_signature, state.names.writeBmp, args, nargs, kwnames);
+PyObject* save_bmp_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return save_with(save_bmp_def, state.names.writeBmp, args, nargs, kwnames);
+}
+
+// Both methods take the path of the file to write.
+constexpr EntryPoint save_method(const char* name, const char* qualname, FunctionImpl impl) {
+    return method({
+        .name = name,
+        .site = {qualname},
+        .count = 1,
+        .params = {{"path", "str", &PyUnicode_Type}},
+        .return_annotation = "None",
+        .impl = impl,
+    });
 }
 
 }  // namespace
 
-FunctionDef save_def{"save", 2, {"self", "path"}, 2, {{"path", "str"}, {"return", "None"}}, save_entry,
-                     {"SimpleImage.save"}};
-FunctionDef save_bmp_def{"saveBmp", 2, {"self", "path"}, 2, {{"path", "str"}, {"return", "None"}},
-                         save_bmp_entry, {"SimpleImage.saveBmp"}};
+constexpr EntryPoint save_def = save_method("save", "SimpleImage.save", save_impl);
+constexpr EntryPoint save_bmp_def = save_method("saveBmp", "SimpleImage.saveBmp", save_bmp_impl);
 
 }  // namespace tessarin::image

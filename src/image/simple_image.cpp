@@ -5,6 +5,7 @@
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/module_name.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -14,14 +15,20 @@ PyTypeObject SimpleImageType;
 
 namespace {
 
+constexpr auto type_name = in_module("SimpleImage");
+
 SimpleImage* as_image(PyObject* object) { return reinterpret_cast<SimpleImage*>(object); }
 
-TracebackSite cinit_site{"SimpleImage.__cinit__"};
-TracebackSite width_set_site{"SimpleImage.width.__set__"};
-TracebackSite height_set_site{"SimpleImage.height.__set__"};
-TracebackSite pixels_set_site{"SimpleImage._pixels.__set__"};
-TracebackSite reduce_site{"SimpleImage.__reduce__"};
-TracebackSite setstate_site{"SimpleImage.__setstate__"};
+// The constructor's binding; tp_new is its only way in.
+constexpr EntryPoint cinit_def{
+    .name = "__cinit__",
+    .site = {"SimpleImage.__cinit__"},
+    .count = 3,
+    .params = {{"width"}, {"height"}, {"pixels"}},
+};
+constexpr TracebackSite width_set_site{"SimpleImage.width.__set__"};
+constexpr TracebackSite height_set_site{"SimpleImage.height.__set__"};
+constexpr TracebackSite pixels_set_site{"SimpleImage._pixels.__set__"};
 
 int raise_length_mismatch() { return raise_value_error("Pixel data length does not match image dimensions"); }
 
@@ -60,23 +67,21 @@ int construct(SimpleImage* image, PyObject* width_arg, PyObject* height_arg, PyO
     return 0;
 }
 
-Signature cinit_signature{"__cinit__", 3, {"width", "height", "pixels"}};
-
 PyObject* simple_image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     SimpleImage* image = as_image(self.get());
     image->pixels = Py_NewRef(Py_None);
     PyObject* bound[3];
-    if (bind_tuple(cinit_signature, args, kwargs, bound) < 0) {
-        add_traceback(cinit_site);
+    if (bind_tuple(cinit_def, args, kwargs, bound) < 0) {
+        add_traceback(cinit_def.site);
         return nullptr;
     }
     // Keyword values are borrowed from the caller's dictionary, which Python
     // code run by the conversions (an __int__, a __len__) can empty.
     Ref width = Ref::borrow(bound[0]), height = Ref::borrow(bound[1]), pixels = Ref::borrow(bound[2]);
     if (construct(image, width.get(), height.get(), pixels.get()) < 0) {
-        add_traceback(cinit_site);
+        add_traceback(cinit_def.site);
         return nullptr;
     }
     return self.release();
@@ -94,7 +99,7 @@ PyObject* get_dimension(PyObject* self, void*) {
     return PyLong_FromLong(as_image(self)->*field);
 }
 
-template <int32_t SimpleImage::*field, TracebackSite* site>
+template <int32_t SimpleImage::*field, const TracebackSite* site>
 int set_dimension(PyObject* self, PyObject* value, void*) {
     int32_t converted;
     if (!value) {
@@ -134,27 +139,31 @@ PyGetSetDef simple_image_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Pickling refusal.
+// Pickling refusal. The method table passes self apart from the arguments.
 
-Signature reduce_signature{"__reduce__", 0, {}};
-Signature setstate_signature{"__setstate__", 1, {"state"}};
+constexpr EntryPoint reduce_def{.name = "__reduce__", .site = {"SimpleImage.__reduce__"}};
+constexpr EntryPoint setstate_def{
+    .name = "__setstate__",
+    .site = {"SimpleImage.__setstate__"},
+    .count = 1,
+    .params = {{"state"}},
+};
 
-PyObject* refuse_pickling(Signature& signature, TracebackSite& site, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* refuse_pickling(const EntryPoint& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[1];
-    if (bind(signature, args, nargs, kwnames, bound) == 0) {
+    if (bind(entry, args, nargs, kwnames, bound) == 0) {
         PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     }
-    add_traceback(site);
+    add_traceback(entry.site);
     return nullptr;
 }
 
 PyObject* reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return refuse_pickling(reduce_signature, reduce_site, args, nargs, kwnames);
+    return refuse_pickling(reduce_def, args, nargs, kwnames);
 }
 
 PyObject* setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return refuse_pickling(setstate_signature, setstate_site, args, nargs, kwnames);
+    return refuse_pickling(setstate_def, args, nargs, kwnames);
 }
 
 PyMethodDef simple_image_methods[] = {
@@ -169,7 +178,7 @@ PyMethodDef simple_image_methods[] = {
 
 int simple_image_type_ready() {
     if (SimpleImageType.tp_flags & Py_TPFLAGS_READY) return 0;
-    SimpleImageType.tp_name = "Quorvel.tessarin_ext.SimpleImage";
+    SimpleImageType.tp_name = type_name.data();
     SimpleImageType.tp_doc = "A minimal RGB image helper with 8 bits per channel.";
     SimpleImageType.tp_basicsize = sizeof(SimpleImage);
     SimpleImageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
@@ -200,7 +209,7 @@ PyObject* adopt_pixels(PyObject* width_arg, PyObject* height_arg, PyObject* pixe
     image->pixels = Py_NewRef(Py_None);
     if (!PyByteArray_CheckExact(pixels) || Py_REFCNT(pixels) != 1) {
         if (construct(image, width_arg, height_arg, pixels) < 0) {
-            add_traceback(cinit_site);
+            add_traceback(cinit_def.site);
             return nullptr;
         }
         return self.release();
@@ -208,25 +217,11 @@ PyObject* adopt_pixels(PyObject* width_arg, PyObject* height_arg, PyObject* pixe
     int32_t width, height;
     if (to_int32(width_arg, &width) < 0 || to_int32(height_arg, &height) < 0 ||
         (!length_matches(PyByteArray_GET_SIZE(pixels), width, height) && raise_length_mismatch() < 0)) {
-        add_traceback(cinit_site);
+        add_traceback(cinit_def.site);
         return nullptr;
     }
     store(image, width, height, Py_NewRef(pixels));
     return self.release();
-}
-
-int check_self(PyObject* const* args, Py_ssize_t nargs, const char* method) {
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%s' object needs an argument", method,
-                     SimpleImageType.tp_name);
-        return -1;
-    }
-    if (!PyObject_TypeCheck(args[0], &SimpleImageType)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.100s'", method,
-                     SimpleImageType.tp_name, Py_TYPE(args[0])->tp_name);
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace tessarin::image

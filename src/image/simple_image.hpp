@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "module/function.hpp"
+#include "module/entry.hpp"
 
 namespace tessarin::image {
 
@@ -29,15 +29,19 @@ int set_class_attribute(const char* name, PyObject* value);
 // copying it (the result is the same as a full construction).
 PyObject* adopt_pixels(PyObject* width, PyObject* height, PyObject* pixels);
 
-// Whether `self` is a SimpleImage; raises TypeError for `method` otherwise.
-int check_self(PyObject* const* args, Py_ssize_t nargs, const char* method);
+// The record of a method: `entry` with an instance of the type as self.
+constexpr EntryPoint method(EntryPoint entry) {
+    entry.receiver = Receiver::instance;
+    entry.self_type = &SimpleImageType;
+    return entry;
+}
 
-extern FunctionDef get_pixel_def;
-extern FunctionDef put_pixel_def;
-extern FunctionDef copy_def;
-extern FunctionDef stream_to_image_def;
-extern FunctionDef open_def;
-extern FunctionDef save_def;
-extern FunctionDef save_bmp_def;
+extern const EntryPoint get_pixel_def;
+extern const EntryPoint put_pixel_def;
+extern const EntryPoint copy_def;
+extern const EntryPoint stream_to_image_def;
+extern const EntryPoint open_def;
+extern const EntryPoint save_def;
+extern const EntryPoint save_bmp_def;
 
 }  // namespace tessarin::image

@@ -8,77 +8,120 @@ namespace tessarin {
 
 namespace {
 
-int intern_params(Signature& signature) {
-    for (int i = 0; i < signature.count; ++i) {
-        if (signature.interned[i]) continue;
-        signature.interned[i] = PyUnicode_InternFromString(signature.params[i]);
-        if (!signature.interned[i]) return -1;
+int intern_params(const EntryPoint& entry) {
+    for (int i = 0; i < entry.count; ++i) {
+        if (entry.interned[i]) continue;
+        entry.interned[i] = PyUnicode_InternFromString(entry.params[i].name);
+        if (!entry.interned[i]) return -1;
     }
     return 0;
 }
 
-int raise_count(const Signature& signature, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 signature.name, "exactly", static_cast<Py_ssize_t>(signature.count),
-                 signature.count == 1 ? "" : "s", given);
+int raise_count(const EntryPoint& entry, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", entry.name,
+                 "exactly", static_cast<Py_ssize_t>(entry.count), entry.count == 1 ? "" : "s", given);
     return -1;
 }
 
 // The parameter index `key` names, or -1; -2 with an exception set.
-int param_index(const Signature& signature, PyObject* key) {
-    for (int i = 0; i < signature.count; ++i) {
-        if (signature.interned[i] == key) return i;
+int param_index(const EntryPoint& entry, PyObject* key) {
+    for (int i = 0; i < entry.count; ++i) {
+        if (entry.interned[i] == key) return i;
     }
-    for (int i = 0; i < signature.count; ++i) {
-        int equal = PyObject_RichCompareBool(signature.interned[i], key, Py_EQ);
+    for (int i = 0; i < entry.count; ++i) {
+        int equal = PyObject_RichCompareBool(entry.interned[i], key, Py_EQ);
         if (equal < 0) return -2;
         if (equal) return i;
     }
     return -1;
 }
 
-}  // namespace
+// The implicit first argument, as the host checks a method descriptor's.
+int check_receiver(const EntryPoint& entry, PyObject* const* args, Py_ssize_t nargs) {
+    if (entry.receiver == Receiver::none) return 0;
+    if (entry.receiver == Receiver::cls) {
+        if (nargs >= 1) return 0;
+        PyErr_Format(PyExc_TypeError, "%s() needs its class as the first argument", entry.name);
+        return -1;
+    }
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%s' object needs an argument", entry.name,
+                     entry.self_type->tp_name);
+        return -1;
+    }
+    if (!PyObject_TypeCheck(args[0], entry.self_type)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.100s'", entry.name,
+                     entry.self_type->tp_name, Py_TYPE(args[0])->tp_name);
+        return -1;
+    }
+    return 0;
+}
 
-int bind(Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-         PyObject** bound) {
-    if (nargs > signature.count) return raise_count(signature, nargs);
+// Positional arguments fill the parameters from the left, keywords the rest.
+int bind_parameters(const EntryPoint& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
+    if (nargs > entry.count) return raise_count(entry, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    for (Py_ssize_t i = nargs; i < signature.count; ++i) bound[i] = nullptr;
+    for (Py_ssize_t i = nargs; i < entry.count; ++i) bound[i] = nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw > 0) {
-        if (intern_params(signature) < 0) return -1;
+        if (intern_params(entry) < 0) return -1;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", signature.name);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry.name);
                 return -1;
             }
-            const int index = param_index(signature, key);
+            const int index = param_index(entry, key);
             if (index == -2) return -1;
             if (index >= 0 && index >= nargs) {
                 bound[index] = args[nargs + k];
                 continue;
             }
             if (index >= 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             signature.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", entry.name,
+                             key);
             } else {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             signature.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry.name, key);
             }
             return -1;
         }
     }
-    for (int i = 0; i < signature.count; ++i) {
-        if (!bound[i]) return raise_count(signature, i);
+    for (int i = 0; i < entry.count; ++i) {
+        if (!bound[i]) return raise_count(entry, i);
     }
     return 0;
 }
 
-int bind_tuple(Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound) {
+int check_exact_type(PyObject* value, PyTypeObject* expected, const char* param) {
+    if (Py_IS_TYPE(value, expected)) return 0;
+    const bool subclass = value != Py_None && PyObject_TypeCheck(value, expected);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
+                 param, expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
+                 subclass ? state.constants.subclass_note : state.constants.empty_str);
+    return -1;
+}
+
+}  // namespace
+
+int bind(const EntryPoint& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+    if (check_receiver(entry, args, nargs) < 0) return -1;
+    if (entry.receiver != Receiver::none) {
+        ++args;
+        --nargs;
+    }
+    if (bind_parameters(entry, args, nargs, kwnames, bound) < 0) return -1;
+    for (int i = 0; i < entry.count; ++i) {
+        const Parameter& param = entry.params[i];
+        if (param.exact_type && check_exact_type(bound[i], param.exact_type, param.name) < 0) return -1;
+    }
+    return 0;
+}
+
+int bind_tuple(const EntryPoint& entry, PyObject* args, PyObject* kwargs, PyObject** bound) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) return bind(signature, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, bound);
+    if (nkw == 0) return bind(entry, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, bound);
     // Positional arguments, then keyword values in call order, with their
     // names apart: the layout of a vectorcall.
     Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
@@ -100,16 +143,7 @@ int bind_tuple(Signature& signature, PyObject* args, PyObject* kwargs, PyObject*
     }
     // `bound` borrows from `stack`, which dies here; the values stay alive in
     // `args` and `kwargs` only as long as nobody empties the dictionary.
-    return bind(signature, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), bound);
-}
-
-int check_exact_type(PyObject* value, PyTypeObject* expected, const char* param) {
-    if (Py_IS_TYPE(value, expected)) return 0;
-    const bool subclass = value != Py_None && PyObject_TypeCheck(value, expected);
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-                 param, expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? state.constants.subclass_note : state.constants.empty_str);
-    return -1;
+    return bind(entry, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), bound);
 }
 
 int to_int32(PyObject* value, int32_t* out) {

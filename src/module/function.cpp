@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "module/module_name.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -12,7 +13,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    FunctionDef* def;
+    const EntryPoint* entry;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -21,14 +22,15 @@ struct FunctionObject {
     PyObject* annotations;
 };
 
+constexpr auto function_type_name = in_module("function");
 PyTypeObject FunctionType;
 
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FunctionDef* def = as_function(callable)->def;
-    PyObject* result = def->impl(args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (!result) add_traceback(def->site);
+    const EntryPoint* entry = as_function(callable)->entry;
+    PyObject* result = entry->impl(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!result) add_traceback(entry->site);
     return result;
 }
 
@@ -73,22 +75,39 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// A code object with the function's parameters as its first local names.
-PyObject* make_code(const FunctionDef& def, PyObject* qualname) {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("tessarin_ext.cpp", def.name, 1)));
+// The name of the implicit first parameter, or null.
+const char* receiver_name(Receiver receiver) {
+    switch (receiver) {
+        case Receiver::instance:
+            return "self";
+        case Receiver::cls:
+            return "cls";
+        case Receiver::none:
+            break;
+    }
+    return nullptr;
+}
+
+// A code object with the function's parameters, the receiver first, as its
+// first local names.
+PyObject* make_code(const EntryPoint& entry, PyObject* qualname) {
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(traceback_file, entry.name, 1)));
     if (!empty) return nullptr;
-    Ref varnames = Ref::steal(PyTuple_New(def.argcount));
+    const char* names[EntryPoint::max_params + 1];
+    int argcount = 0;
+    if (const char* receiver = receiver_name(entry.receiver)) names[argcount++] = receiver;
+    for (int i = 0; i < entry.count; ++i) names[argcount++] = entry.params[i].name;
+    Ref varnames = Ref::steal(PyTuple_New(argcount));
     if (!varnames) return nullptr;
-    for (int i = 0; i < def.argcount; ++i) {
-        PyObject* name = PyUnicode_InternFromString(def.varnames[i]);
+    for (int i = 0; i < argcount; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names[i]);
         if (!name) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, name);
     }
     Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.names.replace));
     if (!replace) return nullptr;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", def.argcount, "co_nlocals",
-                                          def.argcount, "co_varnames", varnames.get(), "co_flags",
-                                          CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", argcount, "co_nlocals", argcount,
+                                          "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
     if (!kwargs) return nullptr;
 #if PY_VERSION_HEX >= 0x030B0000
     if (PyDict_SetItemString(kwargs.get(), "co_qualname", qualname) < 0) return nullptr;
@@ -100,14 +119,21 @@ PyObject* make_code(const FunctionDef& def, PyObject* qualname) {
     return PyObject_Call(replace.get(), no_args.get(), kwargs.get());
 }
 
-PyObject* make_annotations(const FunctionDef& def) {
+int annotate(PyObject* annotations, const char* key, const char* text) {
+    Ref value = Ref::steal(PyUnicode_FromString(text));
+    return value ? PyDict_SetItemString(annotations, key, value.get()) : -1;
+}
+
+// The annotated parameters in order, then the return annotation.
+PyObject* make_annotations(const EntryPoint& entry) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return nullptr;
-    for (int i = 0; i < def.annotation_count; ++i) {
-        Ref text = Ref::steal(PyUnicode_FromString(def.annotations[i].text));
-        if (!text || PyDict_SetItemString(annotations.get(), def.annotations[i].key, text.get()) < 0) {
-            return nullptr;
-        }
+    for (int i = 0; i < entry.count; ++i) {
+        const Parameter& param = entry.params[i];
+        if (param.annotation && annotate(annotations.get(), param.name, param.annotation) < 0) return nullptr;
+    }
+    if (entry.return_annotation && annotate(annotations.get(), "return", entry.return_annotation) < 0) {
+        return nullptr;
     }
     return annotations.release();
 }
@@ -116,7 +142,7 @@ PyObject* make_annotations(const FunctionDef& def) {
 
 int function_type_ready() {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    FunctionType.tp_name = "Quorvel.tessarin_ext.function";
+    FunctionType.tp_name = function_type_name.data();
     FunctionType.tp_basicsize = sizeof(FunctionObject);
     FunctionType.tp_dealloc = function_dealloc;
     FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
@@ -128,30 +154,30 @@ int function_type_ready() {
     return PyType_Ready(&FunctionType);
 }
 
-PyObject* make_function(FunctionDef& def) {
+PyObject* make_function(const EntryPoint& entry) {
     Ref function = Ref::steal(PyObject_New(PyObject, &FunctionType));
     if (!function) return nullptr;
     FunctionObject* fields = as_function(function.get());
-    fields->vectorcall = def.vectorcall ? def.vectorcall : function_vectorcall;
-    fields->def = &def;
+    fields->vectorcall = entry.vectorcall ? entry.vectorcall : function_vectorcall;
+    fields->entry = &entry;
     fields->name = fields->qualname = fields->module = fields->globals = fields->code = fields->annotations =
         nullptr;
-    fields->name = PyUnicode_InternFromString(def.name);
-    fields->qualname = PyUnicode_InternFromString(def.site.qualname);
-    fields->module = PyUnicode_InternFromString("Quorvel.tessarin_ext");
+    fields->name = PyUnicode_InternFromString(entry.name);
+    fields->qualname = PyUnicode_InternFromString(entry.site.qualname);
+    fields->module = PyUnicode_InternFromString(module_name);
     if (!fields->name || !fields->qualname || !fields->module) return nullptr;
     fields->globals = Py_NewRef(state.module_dict);
-    fields->code = make_code(def, fields->qualname);
+    fields->code = make_code(entry, fields->qualname);
     if (!fields->code) return nullptr;
-    fields->annotations = make_annotations(def);
+    fields->annotations = make_annotations(entry);
     if (!fields->annotations) return nullptr;
     return function.release();
 }
 
-void add_function_traceback(PyObject* callable) { add_traceback(as_function(callable)->def->site); }
+void add_function_traceback(PyObject* callable) { add_traceback(as_function(callable)->entry->site); }
 
-bool is_function_for(PyObject* object, const FunctionDef& def) {
-    return Py_IS_TYPE(object, &FunctionType) && as_function(object)->def == &def;
+bool is_function_for(PyObject* object, const EntryPoint& entry) {
+    return Py_IS_TYPE(object, &FunctionType) && as_function(object)->entry == &entry;
 }
 
 }  // namespace tessarin

@@ -5,30 +5,9 @@
 
 #include <Python.h>
 
-#include "module/traceback.hpp"
+#include "module/entry.hpp"
 
 namespace tessarin {
-
-// Receives every argument, the implicit self or cls included.
-using FunctionImpl = PyObject* (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-struct Annotation {
-    const char* key;
-    const char* text;
-};
-
-struct FunctionDef {
-    const char* name;
-    int argcount;
-    const char* varnames[5];       // parameter names in order, self or cls first for methods
-    int annotation_count;
-    Annotation annotations[5];     // in order; "return" last
-    FunctionImpl impl;
-    TracebackSite site;            // its qualname is the function's __qualname__
-    // direct_vectorcall<impl> for methods called once per pixel; when unset,
-    // calls go through `impl`.
-    vectorcallfunc vectorcall = nullptr;
-};
 
 // Adds the traceback entry of the function object `callable` to the pending
 // exception.
@@ -47,10 +26,11 @@ PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t na
 // Readies the function type; once per process.
 int function_type_ready();
 
-// A new function object for `def`, whose globals are the module dictionary.
-PyObject* make_function(FunctionDef& def);
+// A new function object for `entry`, whose globals are the module
+// dictionary.
+PyObject* make_function(const EntryPoint& entry);
 
-// Whether `object` is the function object made for `def`.
-bool is_function_for(PyObject* object, const FunctionDef& def);
+// Whether `object` is the function object made for `entry`.
+bool is_function_for(PyObject* object, const EntryPoint& entry);
 
 }  // namespace tessarin

@@ -3,15 +3,13 @@
 #include <frameobject.h>
 
 #include "module/errors.hpp"
+#include "module/module_name.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
 namespace tessarin {
 
 namespace {
-
-// The file name shown in tracebacks; the module has no Python source.
-constexpr const char* traceback_file = "tessarin_ext.cpp";
 
 PyObject* make_code(const char* full_name) {
     return reinterpret_cast<PyObject*>(PyCode_NewEmpty(traceback_file, full_name, 1));
@@ -36,10 +34,10 @@ void with_exception_aside(Make&& make) {
 
 }  // namespace
 
-void add_traceback(TracebackSite& site) {
+void add_traceback(const TracebackSite& site) {
     with_exception_aside([&site]() -> PyObject* {
         if (!site.code) {
-            Ref name = Ref::steal(PyUnicode_FromFormat("Quorvel.tessarin_ext.%s", site.qualname));
+            Ref name = Ref::steal(PyUnicode_FromFormat("%s.%s", module_name, site.qualname));
             if (!name) return nullptr;
             site.code = make_code(PyUnicode_AsUTF8(name.get()));
         }
@@ -47,10 +45,12 @@ void add_traceback(TracebackSite& site) {
     });
 }
 
-void add_traceback(const char* full_name) {
+void add_init_traceback() {
     Ref code;
     with_exception_aside([&]() -> PyObject* {
-        code = Ref::steal(make_code(full_name));
+        Ref name = Ref::steal(PyUnicode_FromFormat("init %s", module_name));
+        if (!name) return nullptr;
+        code = Ref::steal(make_code(PyUnicode_AsUTF8(name.get())));
         return code.get();
     });
 }

@@ -5,18 +5,23 @@
 
 namespace tessarin {
 
-// One place an exception can leave from; its code object is made on first
-// use and kept for the life of the process.
+// The file name that tracebacks and code objects show; the module has no
+// Python source.
+inline constexpr char traceback_file[] = "tessarin_ext.cpp";
+
+// One place an exception can leave from. Its code object is made on first
+// use and kept for the life of the process, hence mutable: a site is
+// otherwise a constant of the entry point it belongs to.
 struct TracebackSite {
     const char* qualname;  // "SimpleImage.open", "_loadPng", ...
-    PyObject* code = nullptr;
+    mutable PyObject* code = nullptr;
 };
 
-// Adds an entry named "Quorvel.tessarin_ext.<qualname>" to the pending
-// exception's traceback. Returns nothing: the exception stays pending.
-void add_traceback(TracebackSite& site);
+// Adds an entry named "<module_name>.<qualname>" to the pending exception's
+// traceback. Returns nothing: the exception stays pending.
+void add_traceback(const TracebackSite& site);
 
-// Adds an entry for `qualname` in module initialisation; not cached.
-void add_traceback(const char* full_name);
+// Adds the entry of the module's initialisation; not cached.
+void add_init_traceback();
 
 }  // namespace tessarin

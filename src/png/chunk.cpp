@@ -40,11 +40,9 @@ Ref chunk_crc(PyObject* chunk_type, PyObject* data) {
     return Ref::steal(PyNumber_And(full.get(), state.constants.crc_mask));
 }
 
-Signature read_chunk_signature{"_readChunk", 1, {"stream"}};
-
-PyObject* read_chunk_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* read_chunk_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* stream;
-    if (bind(read_chunk_signature, args, nargs, kwnames, &stream) < 0) return nullptr;
+    if (bind(read_chunk_def, args, nargs, kwnames, &stream) < 0) return nullptr;
     return read_chunk(stream).release();
 }
 
@@ -72,15 +70,9 @@ PyObject* concatenate(PyObject* const (&parts)[4]) {
     return result;
 }
 
-Signature make_chunk_signature{"_makeChunk", 2, {"chunkType", "data"}};
-
-PyObject* make_chunk_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* make_chunk_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2];
-    if (bind(make_chunk_signature, args, nargs, kwnames, bound) < 0 ||
-        check_exact_type(bound[0], &PyBytes_Type, "chunkType") < 0 ||
-        check_exact_type(bound[1], &PyBytes_Type, "data") < 0) {
-        return nullptr;
-    }
+    if (bind(make_chunk_def, args, nargs, kwnames, bound) < 0) return nullptr;
     return make_chunk(bound[0], bound[1]).release();
 }
 
@@ -131,10 +123,21 @@ Ref make_chunk(PyObject* chunk_type, PyObject* data) {
     return Ref::steal(concatenate(parts));
 }
 
-FunctionDef read_chunk_def{"_readChunk", 1, {"stream"}, 1, {{"return", "Tuple[bytes, bytes]"}},
-                           read_chunk_entry, {"_readChunk"}};
-FunctionDef make_chunk_def{"_makeChunk", 2, {"chunkType", "data"}, 3,
-                           {{"chunkType", "bytes"}, {"data", "bytes"}, {"return", "bytes"}},
-                           make_chunk_entry, {"_makeChunk"}};
+constexpr EntryPoint read_chunk_def{
+    .name = "_readChunk",
+    .site = {"_readChunk"},
+    .count = 1,
+    .params = {{"stream"}},
+    .return_annotation = "Tuple[bytes, bytes]",
+    .impl = read_chunk_impl,
+};
+constexpr EntryPoint make_chunk_def{
+    .name = "_makeChunk",
+    .site = {"_makeChunk"},
+    .count = 2,
+    .params = {{"chunkType", "bytes", &PyBytes_Type}, {"data", "bytes", &PyBytes_Type}},
+    .return_annotation = "bytes",
+    .impl = make_chunk_impl,
+};
 
 }  // namespace tessarin::png

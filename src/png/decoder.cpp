@@ -7,6 +7,7 @@
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
+#include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -20,7 +21,7 @@ namespace tessarin::png {
 
 namespace {
 
-TracebackSite load_png_site{"_loadPng"};
+constexpr TracebackSite load_png_site{"_loadPng"};
 
 struct Header {
     int32_t width = -1, height = -1, bit_depth = -1, color_type = -1, compression = -1, filter = -1,

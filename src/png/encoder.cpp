@@ -5,6 +5,7 @@
 #include <span>
 
 #include "module/args.hpp"
+#include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 #include "png/chunk.hpp"
@@ -142,11 +143,9 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     });
 }
 
-Signature write_png_signature{"_writePng", 4, {"path", "width", "height", "pixels"}};
-
-PyObject* write_png_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* write_png_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[4];
-    if (bind(write_png_signature, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (bind(write_png_def, args, nargs, kwnames, bound) < 0) return nullptr;
     int32_t width, height;
     if (to_int32(bound[1], &width) < 0 || to_int32(bound[2], &height) < 0) return nullptr;
     Ref written = write_png(bound[0], width, height, bound[3]);
@@ -156,7 +155,13 @@ PyObject* write_png_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 }  // namespace
 
-FunctionDef write_png_def{"_writePng", 4, {"path", "width", "height", "pixels"}, 1, {{"return", "None"}},
-                          write_png_entry, {"_writePng"}};
+constexpr EntryPoint write_png_def{
+    .name = "_writePng",
+    .site = {"_writePng"},
+    .count = 4,
+    .params = {{"path"}, {"width"}, {"height"}, {"pixels"}},
+    .return_annotation = "None",
+    .impl = write_png_impl,
+};
 
 }  // namespace tessarin::png

@@ -3,14 +3,14 @@
 
 #include <Python.h>
 
-#include "module/function.hpp"
+#include "module/entry.hpp"
 #include "module/ref.hpp"
 
 namespace tessarin::png {
 
-extern FunctionDef read_chunk_def;
-extern FunctionDef make_chunk_def;
-extern FunctionDef write_png_def;
+extern const EntryPoint read_chunk_def;
+extern const EntryPoint make_chunk_def;
+extern const EntryPoint write_png_def;
 
 // Decodes a PNG stream into (width, height, pixels).
 Ref load_png(PyObject* stream);
