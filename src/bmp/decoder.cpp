@@ -105,7 +105,7 @@ Ref allocate_pixels(int64_t width, int64_t rows) {
         count = Ref::steal(PyNumber_Multiply(count.get(), rows_value.get()));
         if (count) count = Ref::steal(PyNumber_Multiply(count.get(), state.constants.three));
         if (!count) return {};
-        return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), count.get()));
+        return host::bytearray(count.get());
     }
     return host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
 }

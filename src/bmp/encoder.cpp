@@ -8,10 +8,10 @@
 #include "bmp/bmp.hpp"
 #include "bmp/pixel_rows.hpp"
 #include "bmp/row_stride.hpp"
-#include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
+#include "module/writer.hpp"
 
 namespace tessarin::bmp {
 
@@ -79,9 +79,7 @@ int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, 
 }
 
 Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
-    Ref buffer = PyByteArray_Check(pixels)
-                     ? Ref::borrow(pixels)
-                     : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    Ref buffer = pixel_buffer(pixels);
     if (!buffer) return {};
     Headers headers;
     if (pack_headers(width, height, headers) < 0) return {};
@@ -117,24 +115,11 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
 }
 
 PyObject* write_bmp_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[4];
-    if (bind(write_bmp_def, args, nargs, kwnames, bound) < 0) return nullptr;
-    int32_t width, height;
-    if (to_int32(bound[1], &width) < 0 || to_int32(bound[2], &height) < 0) return nullptr;
-    Ref written = write_bmp(bound[0], width, height, bound[3]);
-    if (!written) return nullptr;
-    Py_RETURN_NONE;
+    return call_writer(write_bmp_def, write_bmp, args, nargs, kwnames);
 }
 
 }  // namespace
 
-constexpr EntryPoint write_bmp_def{
-    .name = "_writeBmp",
-    .site = {"_writeBmp"},
-    .count = 4,
-    .params = {{"path"}, {"width"}, {"height"}, {"pixels"}},
-    .return_annotation = "None",
-    .impl = write_bmp_impl,
-};
+constexpr EntryPoint write_bmp_def = writer_def("_writeBmp", write_bmp_impl);
 
 }  // namespace tessarin::bmp

@@ -52,6 +52,12 @@ Ref zlib(PyObject* function, Args... args) {
     return call_global_method(state.names.zlib, function, args...);
 }
 
+// The host's bytearray(argument): a copy of a buffer or iterable, or a
+// zeroed bytearray of a given size.
+inline Ref bytearray(PyObject* argument) {
+    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), argument));
+}
+
 // A new bytearray of `size` bytes whose contents are not initialised and
 // whose pages are not touched until written. It is grown from empty rather
 // than allocated at its size: a bytearray whose first allocation fails is

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <span>
 
-#include "module/args.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
+#include "module/writer.hpp"
 #include "png/chunk.hpp"
 #include "png/png.hpp"
 #include "png/row_layout.hpp"
@@ -101,9 +101,7 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref ihdr = host::struct_pack(state.constants.fmt_ihdr, width_value.get(), height_value.get(), bit_depth.get(),
                                  state.constants.two, zero, zero, zero);
     if (!ihdr) return {};
-    Ref buffer = PyByteArray_Check(pixels)
-                     ? Ref::borrow(pixels)
-                     : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    Ref buffer = pixel_buffer(pixels);
     if (!buffer) return {};
     if (too_short(PyByteArray_GET_SIZE(buffer.get()), width, height)) {
         PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
@@ -144,24 +142,11 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
 }
 
 PyObject* write_png_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[4];
-    if (bind(write_png_def, args, nargs, kwnames, bound) < 0) return nullptr;
-    int32_t width, height;
-    if (to_int32(bound[1], &width) < 0 || to_int32(bound[2], &height) < 0) return nullptr;
-    Ref written = write_png(bound[0], width, height, bound[3]);
-    if (!written) return nullptr;
-    Py_RETURN_NONE;
+    return call_writer(write_png_def, write_png, args, nargs, kwnames);
 }
 
 }  // namespace
 
-constexpr EntryPoint write_png_def{
-    .name = "_writePng",
-    .site = {"_writePng"},
-    .count = 4,
-    .params = {{"path"}, {"width"}, {"height"}, {"pixels"}},
-    .return_annotation = "None",
-    .impl = write_png_impl,
-};
+constexpr EntryPoint write_png_def = writer_def("_writePng", write_png_impl);
 
 }  // namespace tessarin::png
