@@ -98,14 +98,20 @@ Ref dict_item(PyObject* dict, const char* name) {
     return Ref::borrow(PyDict_GetItemWithError(dict, key.get()));
 }
 
+// Looks up the built-ins the module relies on, in order, and keeps the two
+// it calls; a missing one fails the import. The others are only required
+// to be present.
 int cache_builtins() {
     const struct {
         PyObject** slot;
         const char* name;
     } table[] = {
-        {&state.builtin_staticmethod, "staticmethod"}, {&state.builtin_open, "open"},
-        {&state.builtin_import, "__import__"},         {&state.builtin_enumerate, "enumerate"},
-        {&state.builtin_ellipsis, "Ellipsis"},         {&state.builtin_id, "id"},
+        {&state.builtin_staticmethod, "staticmethod"},
+        {&state.builtin_open, "open"},
+        {nullptr, "__import__"},
+        {nullptr, "enumerate"},
+        {nullptr, "Ellipsis"},
+        {nullptr, "id"},
     };
     for (const auto& entry : table) {
         Ref found = dict_item(state.builtins_dict, entry.name);
@@ -113,7 +119,7 @@ int cache_builtins() {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", entry.name);
             return -1;
         }
-        Py_XSETREF(*entry.slot, found.release());
+        if (entry.slot) Py_XSETREF(*entry.slot, found.release());
     }
     return 0;
 }

@@ -19,11 +19,6 @@ namespace {
 
 constexpr TracebackSite load_bmp_site{"_loadBmp"};
 
-// 1 when `left != right` by the host's comparison, 0 when equal, -1 on error.
-int differs(PyObject* left, long right) {
-    Ref value = Ref::steal(PyLong_FromLong(right));
-    return value ? PyObject_RichCompareBool(left, value.get(), Py_NE) : -1;
-}
 
 // header[:2], with the message a failed slice gets for objects that cannot
 // be sliced at all.
@@ -32,9 +27,7 @@ Ref first_two(PyObject* header) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(header)->tp_name);
         return {};
     }
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    Ref slice = two ? Ref::steal(PySlice_New(nullptr, two.get(), nullptr)) : Ref{};
-    return slice ? Ref::steal(PyObject_GetItem(header, slice.get())) : Ref{};
+    return Ref::steal(PyObject_GetItem(header, state.constants.slice_to_2));
 }
 
 // The pixel-data offset from the 14-byte file header.
@@ -49,9 +42,7 @@ Ref read_file_header(PyObject* stream) {
     const int wrong = PyObject_RichCompareBool(signature.get(), state.constants.bmp_signature, Py_NE);
     if (wrong < 0) return {};
     if (wrong) return raise_value_error("Unsupported BMP header"), Ref{};
-    Ref from = Ref::steal(PyLong_FromLong(2)), to = Ref::steal(PyLong_FromLong(14));
-    Ref slice = from && to ? Ref::steal(PySlice_New(from.get(), to.get(), nullptr)) : Ref{};
-    Ref fields_bytes = slice ? Ref::steal(PyObject_GetItem(header.get(), slice.get())) : Ref{};
+    Ref fields_bytes = Ref::steal(PyObject_GetItem(header.get(), state.constants.slice_2_to_14));
     if (!fields_bytes) return {};
     Ref fields = host::struct_unpack(state.constants.fmt_bmp_file, fields_bytes.get());
     if (!fields) return {};
@@ -74,7 +65,7 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     if (!size_fields) return -1;
     Ref header_size = Ref::steal(PySequence_GetItem(size_fields.get(), 0));
     if (!header_size) return -1;
-    int wrong = differs(header_size.get(), 40);
+    int wrong = PyObject_RichCompareBool(header_size.get(), state.constants.bmp_info_header_size, Py_NE);
     if (wrong) return wrong < 0 ? -1 : raise_value_error("Only BITMAPINFOHEADER BMP files are supported");
 
     Ref rest = host::call_method(stream, state.names.read, state.constants.thirty_six);
@@ -83,9 +74,10 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     if (!fields) return -1;
     Ref values[10];
     if (unpack_exact(fields.get(), 10, values) < 0) return -1;
-    const long required[3] = {1, 24, 0};  // planes, bits per pixel, compression
+    // Planes, bits per pixel, compression.
+    PyObject* const required[3] = {state.constants.one, state.constants.bmp_bits_per_pixel, state.constants.zero};
     for (int i = 0; i < 3; ++i) {
-        wrong = differs(values[2 + i].get(), required[i]);
+        wrong = PyObject_RichCompareBool(values[2 + i].get(), required[i], Py_NE);
         if (wrong) return wrong < 0 ? -1 : raise_value_error("Only uncompressed 24-bit BMP files are supported");
     }
     info.width = std::move(values[0]);

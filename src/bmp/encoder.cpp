@@ -33,19 +33,15 @@ int pack_headers(int32_t width, int32_t height, Headers& headers) {
     if (!stride_value || !height_value || !width_value) return -1;
     Ref pixel_array_size = Ref::steal(PyNumber_Multiply(stride_value.get(), height_value.get()));
     if (!pixel_array_size) return -1;
-    Ref header_bytes = Ref::steal(PyLong_FromLong(54));
-    Ref info_size = Ref::steal(PyLong_FromLong(40));
-    Ref bits = Ref::steal(PyLong_FromLong(24));
-    Ref resolution = Ref::steal(PyLong_FromLong(2835));
-    if (!header_bytes || !info_size || !bits || !resolution) return -1;
-    Ref file_size = Ref::steal(PyNumber_Add(header_bytes.get(), pixel_array_size.get()));
+    const Constants& c = state.constants;
+    Ref file_size = Ref::steal(PyNumber_Add(c.bmp_headers_size, pixel_array_size.get()));
     if (!file_size) return -1;
-    PyObject* const zero = state.constants.zero;
-    headers.file = host::struct_pack(state.constants.fmt_bmp_file, file_size.get(), zero, zero, header_bytes.get());
+    headers.file = host::struct_pack(c.fmt_bmp_file, file_size.get(), c.zero, c.zero, c.bmp_headers_size);
     if (!headers.file) return -1;
-    headers.info = host::struct_pack(state.constants.fmt_bmp_info_write, info_size.get(), width_value.get(),
-                                     height_value.get(), state.constants.one, bits.get(), zero,
-                                     pixel_array_size.get(), resolution.get(), resolution.get(), zero, zero);
+    // One plane, no compression, no palette.
+    headers.info = host::struct_pack(c.fmt_bmp_info_write, c.bmp_info_header_size, width_value.get(),
+                                     height_value.get(), c.one, c.bmp_bits_per_pixel, c.zero, pixel_array_size.get(),
+                                     c.bmp_resolution, c.bmp_resolution, c.zero, c.zero);
     return headers.info ? 0 : -1;
 }
 

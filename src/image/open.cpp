@@ -17,9 +17,7 @@ int starts_with_bm(PyObject* signature) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(signature)->tp_name);
         return -1;
     }
-    Ref end = Ref::steal(PyLong_FromLong(2));
-    Ref slice = end ? Ref::steal(PySlice_New(nullptr, end.get(), nullptr)) : Ref{};
-    Ref head = slice ? Ref::steal(PyObject_GetItem(signature, slice.get())) : Ref{};
+    Ref head = Ref::steal(PyObject_GetItem(signature, state.constants.slice_to_2));
     if (!head) return -1;
     return PyObject_RichCompareBool(head.get(), state.constants.bmp_signature, Py_EQ);
 }

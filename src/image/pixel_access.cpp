@@ -239,8 +239,7 @@ bool quick_channels(PyObject* value, unsigned char* rgb) {
         Ref buffer = Ref::borrow(pixels);
         Ref key = index.channel(offset);
         if (!key) return nullptr;
-        Ref item = Ref::steal(PyLong_FromLong(value));
-        if (!item || PyObject_SetItem(buffer.get(), key.get(), item.get()) < 0) return nullptr;
+        if (PyObject_SetItem(buffer.get(), key.get(), state.constants.byte_values[value]) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }

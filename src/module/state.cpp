@@ -1,5 +1,7 @@
 #include "module/state.hpp"
 
+#include "png/format.hpp"
+
 namespace tessarin {
 
 ProcessState state;
@@ -65,7 +67,6 @@ int init_literals(Constants& c) {
     if (make_bytes(&c.bmp_signature, "BM", 2) < 0) return -1;
     if (make_bytes(&c.empty_bytes, "", 0) < 0) return -1;
     if (make_pair(&c.end_of_stream, c.empty_bytes, c.empty_bytes) < 0) return -1;
-    if (make_pair(&c.iend_chunk_args, c.tag_iend, c.empty_bytes) < 0) return -1;
     const struct {
         PyObject** slot;
         const char* text;
@@ -96,7 +97,16 @@ int init_literals(Constants& c) {
     if (make_int(&c.eight, 8) < 0) return -1;
     if (make_int(&c.fourteen, 14) < 0) return -1;
     if (make_int(&c.thirty_six, 36) < 0) return -1;
-    return 0;
+    if (make_int(&c.png_bit_depth, png::bit_depth_8) < 0) return -1;
+    if (make_int(&c.png_color_type_rgb, png::color_rgb) < 0) return -1;
+    if (make_int(&c.bmp_headers_size, 54) < 0) return -1;
+    if (make_int(&c.bmp_info_header_size, 40) < 0) return -1;
+    if (make_int(&c.bmp_bits_per_pixel, 24) < 0) return -1;
+    if (make_int(&c.bmp_resolution, 2835) < 0) return -1;
+    c.slice_to_2 = PySlice_New(nullptr, c.two, nullptr);
+    if (!c.slice_to_2) return -1;
+    c.slice_2_to_14 = PySlice_New(c.two, c.fourteen, nullptr);
+    return c.slice_2_to_14 ? 0 : -1;
 }
 
 }  // namespace
@@ -113,10 +123,6 @@ void clear_process_state() {
         &state.module,
         &state.builtin_staticmethod,
         &state.builtin_open,
-        &state.builtin_import,
-        &state.builtin_enumerate,
-        &state.builtin_ellipsis,
-        &state.builtin_id,
         &state.host_zlib,
         &state.host_zlib_compress,
         &state.host_zlib_compressobj,

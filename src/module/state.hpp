@@ -42,7 +42,7 @@ struct Names {
     PyObject* join;
 };
 
-// Literal objects: struct formats, chunk tags, byte strings, small tuples.
+// Literal objects: struct formats, chunk tags, byte strings, ints, slices.
 struct Constants {
     PyObject* png_signature;     // bytes, 8
     PyObject* tag_ihdr;          // b"IHDR"
@@ -52,7 +52,6 @@ struct Constants {
     PyObject* empty_bytes;       // b""
     PyObject* empty_str;         // ""
     PyObject* end_of_stream;     // (b"", b"")
-    PyObject* iend_chunk_args;   // (b"IEND", b"")
     PyObject* fmt_u32_be;        // ">I"
     PyObject* fmt_ihdr;          // ">IIBBBBB"
     PyObject* fmt_bmp_file;      // "<IHHI"
@@ -70,6 +69,14 @@ struct Constants {
     PyObject* eight;             // 8
     PyObject* fourteen;          // 14
     PyObject* thirty_six;        // 36
+    PyObject* png_bit_depth;         // 8, the IHDR bit depth written
+    PyObject* png_color_type_rgb;    // 2, the IHDR colour type written
+    PyObject* bmp_headers_size;      // 54: file and information header
+    PyObject* bmp_info_header_size;  // 40
+    PyObject* bmp_bits_per_pixel;    // 24
+    PyObject* bmp_resolution;        // 2835 pixels per metre (72 dpi)
+    PyObject* slice_to_2;            // slice(None, 2): where a BMP signature is
+    PyObject* slice_2_to_14;         // slice(2, 14): the BMP file header's fields
     PyObject* subclass_note;     // the note appended when a built-in subclass is rejected
     PyObject* byte_values[256];  // the ints 0..255, for channel values
 };
@@ -84,10 +91,6 @@ struct ProcessState {
     // not change what the module uses.
     PyObject* builtin_staticmethod = nullptr;
     PyObject* builtin_open = nullptr;
-    PyObject* builtin_import = nullptr;
-    PyObject* builtin_enumerate = nullptr;
-    PyObject* builtin_ellipsis = nullptr;
-    PyObject* builtin_id = nullptr;
 
     // The host services as imported, to recognise when a global still is
     // the host's own object.

@@ -95,11 +95,11 @@ bool too_short(Py_ssize_t length, int32_t width, int32_t height) {
 Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref width_value = Ref::steal(PyLong_FromLong(width));
     Ref height_value = Ref::steal(PyLong_FromLong(height));
-    Ref bit_depth = Ref::steal(PyLong_FromLong(8));
-    if (!width_value || !height_value || !bit_depth) return {};
+    if (!width_value || !height_value) return {};
+    // Compression, filter and interlace methods: deflate, adaptive, none.
     PyObject* const zero = state.constants.zero;
-    Ref ihdr = host::struct_pack(state.constants.fmt_ihdr, width_value.get(), height_value.get(), bit_depth.get(),
-                                 state.constants.two, zero, zero, zero);
+    Ref ihdr = host::struct_pack(state.constants.fmt_ihdr, width_value.get(), height_value.get(),
+                                 state.constants.png_bit_depth, state.constants.png_color_type_rgb, zero, zero, zero);
     if (!ihdr) return {};
     Ref buffer = pixel_buffer(pixels);
     if (!buffer) return {};
@@ -123,8 +123,7 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref data_chunk = chunk_through_global(state.constants.tag_idat, compressed.get());
     if (!data_chunk) return {};
     compressed.reset();
-    PyObject* const iend = state.constants.iend_chunk_args;
-    Ref end_chunk = chunk_through_global(PyTuple_GET_ITEM(iend, 0), PyTuple_GET_ITEM(iend, 1));
+    Ref end_chunk = chunk_through_global(state.constants.tag_iend, state.constants.empty_bytes);
     if (!end_chunk) return {};
 
     // An interrupt that arrived while compressing is raised before the file
