@@ -51,14 +51,17 @@ int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, 
     if (row_stride == 0 || height == 0) return 0;
     const size_t rows_per_block = std::max<size_t>(1, block_bytes / row_stride);
     const size_t row_bytes = width * 3;
-    // One block buffer serves every write as long as the file keeps no
-    // reference to it once `write` has returned (the file's own buffering
-    // copies what it keeps), which spares a fresh allocation per block.
+    // The host's own buffered writer, which the built-in open returns, copies
+    // what it keeps and holds no reference to the argument once `write` has
+    // returned: one block buffer then serves every write, which spares a
+    // fresh allocation per block. Any other file gets a new block each time,
+    // as it may keep the object it was given.
+    const bool reuse_block = reinterpret_cast<PyObject*>(Py_TYPE(output)) == state.host_writer_type;
     Ref block;
     for (size_t written = 0; written < height;) {
         const size_t rows = std::min(rows_per_block, height - written);
         const auto block_size = static_cast<Py_ssize_t>(rows * row_stride);
-        if (!block || Py_REFCNT(block.get()) != 1 || PyByteArray_GET_SIZE(block.get()) != block_size) {
+        if (!block || !reuse_block || PyByteArray_GET_SIZE(block.get()) != block_size) {
             block = host::uninitialised_bytearray(block_size);
             if (!block) return -1;
         }

@@ -3,6 +3,7 @@
 #include "bmp/bmp.hpp"
 #include "image/simple_image.hpp"
 #include "module/args.hpp"
+#include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
 #include "png/png.hpp"
@@ -46,13 +47,34 @@ PyObject* stream_to_image_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
     return stream_to_image(stream).release();
 }
 
-// width, height, pixels = cls._streamToImage(stream)
-int decode_with(PyObject* cls, PyObject* stream, Ref (&decoded)[3]) {
+// What cls._streamToImage(stream) returned, unpacked, and whether it was the
+// module's own decoder: its pixel buffer is then new and seen by no other
+// code, so the image may take it over.
+struct Decoded {
+    Ref width, height, pixels;
+    bool own = false;
+};
+
+// width, height, pixels = cls._streamToImage(stream). The module's own
+// function is called without the detour through argument binding.
+int decode_with(PyObject* cls, PyObject* stream, Decoded& decoded) {
     Ref decoder = Ref::steal(PyObject_GetAttr(cls, state.names.streamToImage));
     if (!decoder) return -1;
-    Ref result = host::call(decoder.get(), stream);
+    decoded.own = is_function_for(decoder.get(), stream_to_image_def);
+    Ref result;
+    if (decoded.own) {
+        result = stream_to_image(stream);
+        if (!result) add_traceback(stream_to_image_def.site);
+    } else {
+        result = host::call(decoder.get(), stream);
+    }
     if (!result) return -1;
-    return unpack_exact(result.get(), 3, decoded);
+    Ref values[3];
+    if (unpack_exact(result.get(), 3, values) < 0) return -1;
+    decoded.width = std::move(values[0]);
+    decoded.height = std::move(values[1]);
+    decoded.pixels = std::move(values[2]);
+    return 0;
 }
 
 // 1 when `source` names a file: a str, or an instance of the global Path.
@@ -63,7 +85,7 @@ int is_path(PyObject* source) {
     return PyObject_IsInstance(source, path_type.get());
 }
 
-int decode_source(PyObject* cls, PyObject* source, Ref (&decoded)[3]) {
+int decode_source(PyObject* cls, PyObject* source, Decoded& decoded) {
     const int path = is_path(source);
     if (path < 0) return -1;
     if (path) {
@@ -89,14 +111,16 @@ PyObject* open_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     PyObject* source;
     if (bind(open_def, args, nargs, kwnames, &source) < 0) return nullptr;
     PyObject* cls = args[0];
-    Ref decoded[3];
+    Decoded decoded;
     if (decode_source(cls, source, decoded) < 0) return nullptr;
-    if (cls == reinterpret_cast<PyObject*>(&SimpleImageType)) {
-        PyObject* pixels = decoded[2].get();
-        Ref keep = std::move(decoded[2]);
-        return adopt_pixels(decoded[0].get(), decoded[1].get(), pixels);
+    PyObject* const width = decoded.width.get();
+    PyObject* const height = decoded.height.get();
+    // The type's own construction, without the copy, for the buffer its own
+    // decoder has just made.
+    if (cls == reinterpret_cast<PyObject*>(&SimpleImageType) && decoded.own) {
+        return new_image_taking(width, height, std::move(decoded.pixels));
     }
-    Ref image = host::call(cls, decoded[0].get(), decoded[1].get(), decoded[2].get());
+    Ref image = host::call(cls, width, height, decoded.pixels.get());
     if (!image) return nullptr;
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), &SimpleImageType)) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,

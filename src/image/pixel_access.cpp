@@ -261,22 +261,23 @@ PyObject* put_pixel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (bind(copy_def, args, nargs, kwnames, nullptr) < 0) return nullptr;
     SimpleImage* image = as_image(args[0]);
-    Ref contents;
-    if (PyByteArray_CheckExact(image->pixels)) {
-        contents = Ref::steal(
-            PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(image->pixels), PyByteArray_GET_SIZE(image->pixels)));
-    } else {
-        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-        if (!all) return nullptr;
-        contents = Ref::steal(PyObject_GetItem(image->pixels, all.get()));
-    }
-    if (!contents) return nullptr;
     Ref width = Ref::steal(PyLong_FromLong(image->width));
     Ref height = Ref::steal(PyLong_FromLong(image->height));
     if (!width || !height) return nullptr;
-    // The slice is a fresh buffer only this call references: the image takes
-    // it over after the same checks a construction makes.
-    return adopt_pixels(width.get(), height.get(), contents.get());
+    if (PyByteArray_CheckExact(image->pixels)) {
+        // A fresh buffer only this call references: the image takes it over
+        // after the same checks a construction makes.
+        Ref contents = Ref::steal(
+            PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(image->pixels), PyByteArray_GET_SIZE(image->pixels)));
+        if (!contents) return nullptr;
+        return new_image_taking(width.get(), height.get(), std::move(contents));
+    }
+    // SimpleImage(width, height, self._pixels[:]), for an image without pixels.
+    Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    if (!all) return nullptr;
+    Ref contents = Ref::steal(PyObject_GetItem(image->pixels, all.get()));
+    if (!contents) return nullptr;
+    return new_image(width.get(), height.get(), contents.get());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "image/simple_image.hpp"
 
+#include <cassert>
 #include <cstddef>
 
 #include "module/args.hpp"
@@ -55,23 +56,26 @@ int construct(SimpleImage* image, PyObject* width_arg, PyObject* height_arg, PyO
     const Py_ssize_t length = PyObject_Length(pixels);
     if (length < 0) return -1;
     if (!length_matches(length, width, height)) return raise_length_mismatch();
-    PyObject* buffer = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels);
+    Ref buffer = host::bytearray(pixels);
     if (!buffer) return -1;
     // An object whose len() disagrees with what it yields must not break
     // the length invariant.
-    if (!length_matches(PyByteArray_GET_SIZE(buffer), width, height)) {
-        Py_DECREF(buffer);
-        return raise_length_mismatch();
-    }
-    store(image, width, height, buffer);
+    if (!length_matches(PyByteArray_GET_SIZE(buffer.get()), width, height)) return raise_length_mismatch();
+    store(image, width, height, buffer.release());
     return 0;
 }
 
-PyObject* simple_image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// An instance of `type` without pixels yet.
+Ref allocate_image(PyTypeObject* type = &SimpleImageType) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (self) as_image(self.get())->pixels = Py_NewRef(Py_None);
+    return self;
+}
+
+PyObject* simple_image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Ref self = allocate_image(type);
     if (!self) return nullptr;
     SimpleImage* image = as_image(self.get());
-    image->pixels = Py_NewRef(Py_None);
     PyObject* bound[3];
     if (bind_tuple(cinit_def, args, kwargs, bound) < 0) {
         add_traceback(cinit_def.site);
@@ -202,25 +206,27 @@ int set_class_attribute(const char* name, PyObject* value) {
     return host::call(set_name.get(), reinterpret_cast<PyObject*>(&SimpleImageType), key.get()) ? 0 : -1;
 }
 
-PyObject* adopt_pixels(PyObject* width_arg, PyObject* height_arg, PyObject* pixels) {
-    Ref self = Ref::steal(SimpleImageType.tp_alloc(&SimpleImageType, 0));
+PyObject* new_image(PyObject* width, PyObject* height, PyObject* pixels) {
+    Ref self = allocate_image();
     if (!self) return nullptr;
-    SimpleImage* image = as_image(self.get());
-    image->pixels = Py_NewRef(Py_None);
-    if (!PyByteArray_CheckExact(pixels) || Py_REFCNT(pixels) != 1) {
-        if (construct(image, width_arg, height_arg, pixels) < 0) {
-            add_traceback(cinit_def.site);
-            return nullptr;
-        }
-        return self.release();
-    }
-    int32_t width, height;
-    if (to_int32(width_arg, &width) < 0 || to_int32(height_arg, &height) < 0 ||
-        (!length_matches(PyByteArray_GET_SIZE(pixels), width, height) && raise_length_mismatch() < 0)) {
+    if (construct(as_image(self.get()), width, height, pixels) < 0) {
         add_traceback(cinit_def.site);
         return nullptr;
     }
-    store(image, width, height, Py_NewRef(pixels));
+    return self.release();
+}
+
+PyObject* new_image_taking(PyObject* width_arg, PyObject* height_arg, Ref pixels) {
+    assert(PyByteArray_CheckExact(pixels.get()));
+    Ref self = allocate_image();
+    if (!self) return nullptr;
+    int32_t width, height;
+    if (to_int32(width_arg, &width) < 0 || to_int32(height_arg, &height) < 0 ||
+        (!length_matches(PyByteArray_GET_SIZE(pixels.get()), width, height) && raise_length_mismatch() < 0)) {
+        add_traceback(cinit_def.site);
+        return nullptr;
+    }
+    store(as_image(self.get()), width, height, pixels.release());
     return self.release();
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "module/entry.hpp"
+#include "module/ref.hpp"
 
 namespace tessarin::image {
 
@@ -24,10 +25,16 @@ int simple_image_type_ready();
 // Stores `value` under `name` in the class dictionary, as a class body would.
 int set_class_attribute(const char* name, PyObject* value);
 
-// Builds an image of the type itself from width, height and a fresh
-// bytearray that nobody else references, taking the buffer over instead of
-// copying it (the result is the same as a full construction).
-PyObject* adopt_pixels(PyObject* width, PyObject* height, PyObject* pixels);
+// SimpleImage(width, height, pixels) without argument binding: the checks,
+// errors and copy of the constructor.
+PyObject* new_image(PyObject* width, PyObject* height, PyObject* pixels);
+
+// The same for an exact bytearray that the module itself has just made and
+// that no other code has seen (a decoder's result, a copy): the image takes
+// it over instead of copying it, with the same checks and errors. Whether a
+// buffer is that fresh is known from where it comes from, never guessed
+// from its reference count.
+PyObject* new_image_taking(PyObject* width, PyObject* height, Ref pixels);
 
 // The record of a method: `entry` with an instance of the type as self.
 constexpr EntryPoint method(EntryPoint entry) {

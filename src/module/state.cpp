@@ -130,6 +130,7 @@ void clear_process_state() {
         &state.host_zlib_decompressobj,
         &state.host_bytesio_type,
         &state.host_file_type,
+        &state.host_writer_type,
     };
     for (PyObject** slot : owned) Py_CLEAR(*slot);
     state.module_dict = nullptr;

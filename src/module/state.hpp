@@ -100,7 +100,8 @@ struct ProcessState {
     PyObject* host_zlib_compress = nullptr;
     PyObject* host_zlib_compressobj = nullptr;
     PyObject* host_bytesio_type = nullptr;
-    PyObject* host_file_type = nullptr;
+    PyObject* host_file_type = nullptr;    // io.BufferedReader
+    PyObject* host_writer_type = nullptr;  // io.BufferedWriter
 
     bool constants_ready = false;
     Names names{};
