@@ -375,3 +375,28 @@ def test_dimensions_are_converted_before_the_pixels_are_looked_at(value, error, 
     with pytest.raises(error):
         SimpleImage(**arguments)
     assert not Watched.looked_at
+
+
+# The implicit first argument, checked before the others are bound.
+
+METHODS = ["getPixel", "putPixel", "copy", "save", "saveBmp"]
+TYPE_NAME = "Quorvel.tessarin_ext.SimpleImage"
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_method_called_through_the_class_checks_self(name):
+    method = getattr(SimpleImage, name)
+    with pytest.raises(TypeError, match=exactly(f"descriptor '{name}' of '{TYPE_NAME}' object needs an argument")):
+        method()
+    wrong_self = f"descriptor '{name}' requires a '{TYPE_NAME}' object but received a 'int'"
+    with pytest.raises(TypeError, match=exactly(wrong_self)):
+        method(5)
+    with pytest.raises(TypeError, match=exactly(wrong_self)):
+        method(5, 1, 2, 3, 4, bogus=1)
+
+
+def test_open_without_its_class():
+    with pytest.raises(TypeError, match=exactly("open() needs its class as the first argument")):
+        SimpleImage.open.__func__()
+    with pytest.raises(TypeError, match=exactly("open() needs its class as the first argument")):
+        SimpleImage.open.__func__(source=b"")
