@@ -400,3 +400,20 @@ def test_open_without_its_class():
         SimpleImage.open.__func__()
     with pytest.raises(TypeError, match=exactly("open() needs its class as the first argument")):
         SimpleImage.open.__func__(source=b"")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda width, height, tmp_path: SimpleImage(width, height, bytes(3)),
+        lambda width, height, tmp_path: tessarin_ext._writePng(str(tmp_path / "out.png"), width, height, bytes(3)),
+        lambda width, height, tmp_path: tessarin_ext._writeBmp(str(tmp_path / "out.bmp"), width, height, bytes(3)),
+    ],
+    ids=["__cinit__", "_writePng", "_writeBmp"],
+)
+def test_width_is_converted_before_height(call, tmp_path):
+    with pytest.raises(TypeError, match=exactly("an integer is required")):
+        call("wide", 2**31, tmp_path)
+    with pytest.raises(OverflowError):
+        call(2**31, "high", tmp_path)
+    assert list(tmp_path.iterdir()) == []
