@@ -113,12 +113,8 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     });
 }
 
-PyObject* write_bmp_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_writer(write_bmp_def, write_bmp, args, nargs, kwnames);
-}
-
 }  // namespace
 
-constexpr EntryPoint write_bmp_def = writer_def("_writeBmp", write_bmp_impl);
+constexpr EntryPoint write_bmp_def = writer_def("_writeBmp", writer_impl<write_bmp_def, write_bmp>);
 
 }  // namespace tessarin::bmp

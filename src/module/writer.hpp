@@ -27,10 +27,16 @@ constexpr EntryPoint writer_def(const char* name, FunctionImpl impl) {
     };
 }
 
-// The body of an encoder's function object: binds the call to `entry`,
-// converts width and height to 32 bits, then calls `write`.
+// Binds a call to `entry`, converts width and height to 32 bits, then calls
+// `write`; None, or null with the exception pending.
 PyObject* call_writer(const EntryPoint& entry, Writer write, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);
+
+// The body of the function object of the encoder `entry`, which `write` does.
+template <const EntryPoint& entry, Writer write>
+PyObject* writer_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_writer(entry, write, args, nargs, kwnames);
+}
 
 // `pixels` itself when it is a bytearray, read in place; anything else
 // through the host's bytearray(pixels).
