@@ -3,7 +3,8 @@
     .venv/bin/python bench/chart.py results.json bench/results.png
 
 Reads the JSON of bench_codecs.py --json (a full run, for the README) and
-draws one chart per operation that has a limit, on a log axis: synthetic
+draws one chart per operation that has a limit, on a log axis (each ratio
+paired within rounds where the JSON has the samples, see compare.py): synthetic
 images on the left, one column per case; photographs on the right, one
 column per implementation with a dot per photograph and its median marked.
 The title carries the run's date, machine and versions. Needs matplotlib
@@ -17,6 +18,10 @@ import json
 import statistics
 import sys
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from compare import case_ratio  # noqa: E402
 
 OPERATION_TITLES = {
     "png_decode": "PNG decode (limit: read the file, one zlib.decompress)",
@@ -52,7 +57,7 @@ def chart_data(run: dict) -> dict[str, dict[str, list]]:
         limit = medians.get("limit")
         if case["operation"] not in OPERATION_TITLES or not limit:
             continue
-        ratios = {name: value / limit for name, value in medians.items() if name not in LEFT_OUT}
+        ratios = {name: case_ratio(case, name, "limit") for name in medians if name not in LEFT_OUT}
         groups = data.setdefault(case["operation"], {"synthetic": [], "photo": {}})
         if case["case"].startswith("photo "):
             for name, ratio in ratios.items():
@@ -92,6 +97,9 @@ def _scatter(axis, xs: list[float], ys: list[float], top: float, name: str, size
 def subtitle(run: dict) -> str:
     versions = run.get("versions", {})
     shown = ", ".join(f"{k} {v}" for k, v in versions.items() if k not in ("Quorvel", "numpy"))
+    load = run.get("load_average")
+    if load:
+        shown += f"; load average {load['before'][0]:.1f} at the start, {load['after'][0]:.1f} at the end"
     return (f"bench_codecs.py {run.get('mode', '')} run, {run.get('date', 'date unknown')[:10]}; "
             f"{run.get('machine', 'machine unknown')}\n{shown}")
 
@@ -160,7 +168,8 @@ def draw(run: dict, out: Path) -> None:
             xs = [column - 0.25 + spread * (i + 0.5) for i in range(len(ratios))]
             _scatter(right, xs, ratios, high, name, 14, alpha=0.6)
             right.hlines(middle, column - 0.32, column + 0.32, color=colour, linewidth=2.2, zorder=4)
-            right.annotate(f"{middle:.2f}", (column + 0.34, middle), fontsize=8, va="center", color=colour)
+            right.annotate(f"{middle:.2f}", (column + 0.34, middle), fontsize=8, va="center", color=colour,
+                           zorder=5, bbox={"facecolor": "white", "edgecolor": "none", "pad": 0.6, "alpha": 0.85})
         right.set_xticks(range(len(photo_names)))
         right.set_xticklabels(photo_names, fontsize=9)
         right.set_xlim(-0.6, max(len(photo_names), 1) - 0.2)
@@ -175,10 +184,11 @@ def draw(run: dict, out: Path) -> None:
     figure.suptitle(subtitle(run), fontsize=9, y=1 - 0.08 / height, va="top")
     figure.legend(handles=handles, loc="upper center", ncol=len(handles), frameon=False,
                   bbox_to_anchor=(0.5, 1 - 0.45 / height), fontsize=9)
-    figure.text(0.995, 0.005, f"median time of each implementation divided by the limit's, lower is faster; "
+    figure.text(0.995, 0.005, f"time of each implementation divided by the limit's in the same round, median over "
+                f"the rounds; lower is faster; "
                 f"photographs: one dot each, bar at the median; past {AXIS_TOP:g}x: on the top edge, value below",
                 ha="right", va="bottom", fontsize=8, color="#555555")
-    figure.tight_layout(rect=(0, 0.015, 1, 1 - 0.75 / height))
+    figure.tight_layout(rect=(0, 0.015, 1, 1 - 0.5 / height))
     figure.savefig(out, dpi=90)
     plt.close(figure)
 

@@ -7,7 +7,9 @@ OLD and NEW are JSON files written by bench_codecs.py --json; either may be a
 comma-separated list of repeated runs of the same code. For each case found
 on both sides it prints every ratio of the run (each implementation to the
 limit, or to Pillow where a case has no limit, and ours to Pillow), the old
-and new value and the change. A change is flagged when it is larger than
+and new value and the change. A ratio is the median over the rounds of the
+ratio within one round where the JSON has the samples (the ratio of the
+medians for older files); repeated runs on one side are averaged. A change is flagged when it is larger than
 the noise, which is the largest of:
 
 - the spread of that ratio between repeated runs on either side (max - min),
@@ -53,17 +55,42 @@ class RatioRuns:
         return math.sqrt(sum(e * e for e in self.errors)) / len(self.errors)
 
 
-def ratio_error(numerator_ns: list[int], denominator_ns: list[int]) -> float | None:
-    """Standard error of a median ratio, from the per-round ratios: a robust
-    spread (1.4826 MAD) times the median's factor 1.2533, over sqrt(rounds).
-    The first n samples of two implementations come from the same rounds."""
+def per_round_ratios(numerator_ns: list[int], denominator_ns: list[int]) -> list[float]:
+    """numerator / denominator within each round both ran in: the first n
+    samples of each, since an implementation samples once per round until it
+    drops out for good."""
     rounds = min(len(numerator_ns), len(denominator_ns))
+    return [a / b for a, b in zip(numerator_ns[:rounds], denominator_ns[:rounds])]
+
+
+def paired_ratio(numerator_ns: list[int], denominator_ns: list[int]) -> float:
+    """The median of the per-round ratios. Load that slows a whole round
+    slows both sides alike, and a burst that hits one sample is outvoted, so
+    on a busy machine this holds steadier than a ratio of two medians."""
+    per_round = per_round_ratios(numerator_ns, denominator_ns)
+    if not per_round:
+        raise ValueError("no round with both implementations")
+    return statistics.median(per_round)
+
+
+def ratio_error(numerator_ns: list[int], denominator_ns: list[int]) -> float | None:
+    """Standard error of the paired ratio: a robust spread of the per-round
+    ratios (1.4826 MAD) times the median's factor 1.2533, over sqrt(rounds)."""
+    per_round = per_round_ratios(numerator_ns, denominator_ns)
+    rounds = len(per_round)
     if rounds < 3:
         return None
-    per_round = [a / b for a, b in zip(numerator_ns[:rounds], denominator_ns[:rounds])]
     middle = statistics.median(per_round)
     mad = statistics.median(abs(r - middle) for r in per_round)
     return 1.2533 * 1.4826 * mad / math.sqrt(rounds)
+
+
+def case_ratio(case: dict, numerator: str, denominator: str) -> float:
+    """The paired ratio where the run kept its samples, else the ratio of the medians."""
+    times = case.get("times_ns", {})
+    if times.get(numerator) and times.get(denominator):
+        return paired_ratio(times[numerator], times[denominator])
+    return case["median_ns"][numerator] / case["median_ns"][denominator]
 
 
 def case_ratios(case: dict) -> dict[str, tuple[float, float | None]]:
@@ -81,7 +108,7 @@ def case_ratios(case: dict) -> dict[str, tuple[float, float | None]]:
         error = None
         if numerator in times and denominator in times:
             error = ratio_error(times[numerator], times[denominator])
-        found[f"{numerator}/{denominator}"] = (medians[numerator] / medians[denominator], error)
+        found[f"{numerator}/{denominator}"] = (case_ratio(case, numerator, denominator), error)
     return found
 
 

@@ -51,46 +51,54 @@ class FakeMeasure:
     (1.25, False, [1.40, 1.38, 1.41], False, 3),       # a clear regression fails
     (1.25, False, [math.nan, math.nan, math.nan], False, 3),
 ])
-def test_gate_repeats_before_failing(bound, strict, ratios, passed, attempts):
+def test_gate_repeats_before_failing(capsys, bound, strict, ratios, passed, attempts):
     check = perf_gate.Check("png_decode", "photo", "limit", bound, strict)
     measure = FakeMeasure(ratios)
-    verdict = perf_gate.judge(check, measure)
-    assert verdict.passed is passed
-    assert measure.calls == attempts == len(verdict.attempts)
+    pauses = []
+    assert perf_gate.run_gate([check], measure, sys.stdout, pause=lambda: pauses.append(1)) is passed
+    assert measure.calls == attempts and len(pauses) == attempts - 1
+    assert ("[pass]" if passed else "[FAIL]") in capsys.readouterr().out
 
 
-def test_gate_fails_wrong_output_at_once():
+def test_gate_fails_wrong_output_at_once(capsys):
     check = perf_gate.Check("png_encode", "photo", "limit", 1.10)
     measure = FakeMeasure([1.0, 1.0, 1.0], problem="ours: file differs from the limit's")
-    verdict = perf_gate.judge(check, measure)
-    assert not verdict.passed and measure.calls == 1
-    assert "file differs" in perf_gate.describe(verdict)
+    assert not perf_gate.run_gate([check], measure, sys.stdout, pause=lambda: None)
+    assert measure.calls == 1
+    assert "file differs" in capsys.readouterr().out
 
 
-def test_gate_prints_every_ratio_and_names_the_failures(capsys):
+def test_gate_measures_again_after_the_other_checks(capsys):
     checks = [perf_gate.Check("png_decode", "photo", "limit", 1.25),
-              perf_gate.Check("getPixel", "synthetic", "pillow", 1.0, strict=True)]
-    sequences = {"png_decode": FakeMeasure([1.31, 1.12]), "getPixel": FakeMeasure([1.08, 1.07, 1.09])}
-    passed = perf_gate.run_gate(checks, lambda c: sequences[c.operation](c), sys.stdout)
+              perf_gate.Check("getPixel", "synthetic", "pillow", 1.0, strict=True),
+              perf_gate.Check("bmp_encode", "photo", "limit", 1.0, strict=True)]
+    sequences = {"png_decode": FakeMeasure([1.31, 1.12]), "getPixel": FakeMeasure([1.08, 1.07, 1.09]),
+                 "bmp_encode": FakeMeasure([0.5])}
+    order = []
+
+    def measure(check):
+        order.append(check.operation)
+        return sequences[check.operation](check)
+
+    passed = perf_gate.run_gate(checks, measure, sys.stdout, pause=lambda: order.append("pause"))
+    assert order == ["png_decode", "getPixel", "bmp_encode", "pause", "png_decode", "getPixel", "pause", "getPixel"]
     out = capsys.readouterr().out
     assert not passed
     assert "1.310, 1.120" in out and "1.080, 1.070, 1.090" in out
-    assert "1 of 2 checks passed, 2 measured again" in out
+    assert "2 of 3 checks passed, 2 measured again" in out
     assert "FAILED: getPixel < 1.00x pillow synthetic" in out
 
 
-def test_gate_paired_ratio_uses_the_rounds_both_ran_in():
+def test_paired_ratio_uses_the_rounds_both_ran_in():
     # The fourth sample of ours has no partner; one slow round is outvoted.
-    assert perf_gate.paired_ratio([10, 12, 50, 99], [10, 10, 10]) == pytest.approx(1.2)
+    assert compare.paired_ratio([10, 12, 50, 99], [10, 10, 10]) == pytest.approx(1.2)
     with pytest.raises(ValueError):
-        perf_gate.paired_ratio([], [10])
+        compare.paired_ratio([], [10])
 
 
 class FakeBench:
     measured = 0
 
-    def __init__(self):
-        pass
 
     def has(self, check):
         return check.operation == "png_decode"
@@ -110,6 +118,7 @@ def test_gate_skip_variable(monkeypatch, capsys, value, skipped):
     else:
         monkeypatch.setenv(perf_gate.SKIP_VARIABLE, value)
     monkeypatch.setattr(perf_gate, "Bench", FakeBench)
+    monkeypatch.setattr(perf_gate, "RETRY_PAUSE_S", 0)
     FakeBench.measured = 0
     status = perf_gate.main()
     out = capsys.readouterr().out
@@ -148,7 +157,7 @@ def test_compare_flags_a_change_past_the_noise_within_runs():
     new = compare.collect([_run([1250 + d - 1000 for d in STEADY], STEADY)])
     change, = compare.compare(old, new, min_change=0.02)
     assert change.ratio == "ours/limit"
-    assert change.old == pytest.approx(1.1) and change.new == pytest.approx(1.25)
+    assert change.old == pytest.approx(1.1, rel=1e-3) and change.new == pytest.approx(1.25, rel=1e-3)
     assert change.flag == "SLOWER"
     back = compare.compare(new, old, min_change=0.02)[0]
     assert back.flag == "faster"
