@@ -31,6 +31,11 @@ from dataclasses import dataclass
 from pathlib import Path
 
 
+# Cases found on one side only (another run mode, a peer installed since)
+# are listed up to this many.
+SHOWN_UNMATCHED = 6
+
+
 @dataclass(frozen=True)
 class RatioRuns:
     """One ratio of one case over the runs of one side."""
@@ -186,6 +191,8 @@ def main(argv=None) -> int:
 
     print(_side_summary("old", old_paths, old_runs))
     print(_side_summary("new", new_paths, new_runs))
+    if len({run.get("mode") for run in old_runs + new_runs}) > 1:
+        print("note: quick and full runs mixed; their samples and some cases differ")
     if len(old_runs) < 2 and len(new_runs) < 2:
         print("note: one run a side, so the noise between runs is unknown; "
               "flags rest on the spread within each run and --min-change")
@@ -202,7 +209,9 @@ def main(argv=None) -> int:
     only_new = sorted({k[:2] for k in new} - {k[:2] for k in old})
     for label, keys in (("only in old", only_old), ("only in new", only_new)):
         if keys:
-            print(f"{label}: " + "; ".join(" ".join(k) for k in keys))
+            shown = "; ".join(" ".join(k) for k in keys[:SHOWN_UNMATCHED])
+            more = f"; and {len(keys) - SHOWN_UNMATCHED} more" if len(keys) > SHOWN_UNMATCHED else ""
+            print(f"{label}: {len(keys)} case(s): {shown}{more}")
     slower = [c for c in changes if c.flag == "SLOWER" and c.ratio.startswith("ours/")]
     faster = [c for c in changes if c.flag == "faster" and c.ratio.startswith("ours/")]
     print(f"\nours: {len(slower)} ratio(s) flagged slower, {len(faster)} faster, of "

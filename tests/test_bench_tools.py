@@ -193,7 +193,7 @@ def test_compare_command_line(tmp_path, capsys):
     lines = [line for line in out.splitlines() if line.startswith("png_decode")]
     assert [line.split()[3] for line in lines] == ["ours/limit", "ours/pillow"]
     assert all(line.rstrip().endswith("SLOWER") for line in lines)
-    assert "only in new: png_decode photo only-new" in out
+    assert "only in new: 1 case(s): png_decode photo only-new" in out
     assert "ours: 2 ratio(s) flagged slower, 0 faster, of 2" in out
 
 
