@@ -127,9 +127,10 @@ def run_gate(checks: list[Check], measure: Callable[[Check], Measurement], out: 
     verdicts = [decided[check] for check in checks]
     failed = [v for v in verdicts if not v.passed]
     repeated = sum(1 for v in verdicts if len(v.attempts) > 1)
-    summary = f"{len(verdicts) - len(failed)} of {len(verdicts)} checks passed, {repeated} measured again"
-    print(f"perf gate: {summary}" + (f"; FAILED: {', '.join(v.check.label + ' ' + v.check.image for v in failed)}"
-                                    if failed else ""), file=out)
+    summary = f"perf gate: {len(verdicts) - len(failed)} of {len(verdicts)} checks passed, {repeated} measured again"
+    if failed:
+        summary += "; FAILED: " + ", ".join(f"{v.check.label} {v.check.image}" for v in failed)
+    print(summary, file=out)
     return not failed
 
 
