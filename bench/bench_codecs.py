@@ -16,6 +16,7 @@ call whose output is checked. Reported figures are medians.
 from __future__ import annotations
 
 import argparse
+import datetime
 import gc
 import json
 import os
@@ -43,6 +44,9 @@ class RepPolicy:
     min_reps: int
     max_reps: int
     budget_s: float  # per implementation and case, once min_reps are in
+    # Wall time by default; the performance gate takes the thread's CPU time,
+    # which leaves out the time the thread waits while neighbours run.
+    clock: Callable[[], int] = time.perf_counter_ns
 
 
 QUICK = RepPolicy(min_reps=3, max_reps=7, budget_s=0.3)
@@ -62,15 +66,18 @@ class Case:
     calls: int = 1
     medians_ns: dict[str, float] = field(default_factory=dict)
     counts: dict[str, int] = field(default_factory=dict)
+    # Every sample in the order taken: the first n of any two implementations
+    # come from the same n rounds, since one that drops out never comes back.
+    times_ns: dict[str, list[int]] = field(default_factory=dict)
     problems: dict[str, str] = field(default_factory=dict)
 
 
-def time_once(sample: Callable[[], object]) -> int:
+def time_once(sample: Callable[[], object], clock: Callable[[], int] = time.perf_counter_ns) -> int:
     gc.disable()
     try:
-        start = time.perf_counter_ns()
+        start = clock()
         result = sample()
-        elapsed = time.perf_counter_ns() - start
+        elapsed = clock() - start
     finally:
         gc.enable()
     del result
@@ -103,8 +110,9 @@ def run_case(case: Case, policy: RepPolicy) -> None:
             break
         order_rng.shuffle(due)
         for name in due:
-            times[name].append(time_once(case.samples[name]))
+            times[name].append(time_once(case.samples[name], policy.clock))
     case.samples.clear()
+    case.times_ns = times
     for name, values in times.items():
         case.medians_ns[name] = statistics.median(values)
         case.counts[name] = len(values)
@@ -308,6 +316,27 @@ def print_targets(targets: list[dict]) -> None:
 # ---------------------------------------------------------------- main
 
 
+def machine_description() -> str:
+    """The processor's model name, core count and AVX2 support, and the OS."""
+    model, avx2 = platform.processor() or platform.machine(), False
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                key, _, value = line.partition(":")
+                if key.strip() == "model name":
+                    model = value.strip()
+                elif key.strip() == "flags":
+                    avx2 = "avx2" in value.split()
+                    break
+    except OSError:
+        pass
+    try:
+        system = platform.freedesktop_os_release()["PRETTY_NAME"]
+    except (OSError, KeyError):
+        system = f"{platform.system()} {platform.release()}"
+    return f"{model}, {os.cpu_count()} cores{', AVX2' if avx2 else ''}; {system}"
+
+
 def measure_memory(items) -> list[dict]:
     tiny = bench_images.synthetic_pngs([(8, 8)])[0]
     results = []
@@ -346,6 +375,7 @@ def main(argv=None) -> int:
           f"{'quick' if args.quick else 'full'} run; peers: "
           + ", ".join(f"{k}={'yes' if v else 'absent'}" for k, v in bench_impls.available_peers().items()),
           file=sys.stderr)
+    load_before = os.getloadavg()
     sizes = bench_images.QUICK_SIZES if args.quick else bench_images.FULL_SIZES
     synthetic = bench_images.synthetic_pngs(sizes)
     photos = bench_images.photo_pngs(args.quick)
@@ -388,17 +418,23 @@ def main(argv=None) -> int:
     print_memory(memory)
     targets = evaluate_targets(cases, memory)
     print_targets(targets)
-    print(f"\n# {time.perf_counter() - started:.0f} s", file=sys.stderr)
+    print(f"\n# {time.perf_counter() - started:.0f} s; load average before "
+          + " ".join(f"{x:.2f}" for x in load_before) + ", after " + " ".join(f"{x:.2f}" for x in os.getloadavg()),
+          file=sys.stderr)
 
     if args.json:
         args.json.write_text(json.dumps({
             "python": platform.python_version(),
             "mode": "quick" if args.quick else "full",
+            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "machine": machine_description(),
+            "load_average": {"before": load_before, "after": os.getloadavg()},
+            "versions": bench_impls.versions(),
             "peers": bench_impls.available_peers(),
             "cases": [
                 {"operation": c.operation, "case": c.name, "width": c.width, "height": c.height,
                  "rgb_bytes": c.rgb_bytes, "calls": c.calls, "median_ns": c.medians_ns,
-                 "samples": c.counts, "problems": c.problems}
+                 "samples": c.counts, "times_ns": c.times_ns, "problems": c.problems}
                 for c in cases
             ],
             "memory": memory,

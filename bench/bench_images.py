@@ -19,7 +19,18 @@ from Quorvel.tessarin_ext import SimpleImage
 
 BENCH_DIR = Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / ".cache"
-CORPUS_PHOTOS = Path(os.environ.get("TESSARIN_CORPUS", "/work/shared/corpus")) / "photos"
+
+
+def _corpus_dir() -> Path:
+    """TESSARIN_CORPUS when set, else the shared corpus beside the repository
+    (where a CI checkout has it), else the developers' shared one."""
+    if os.environ.get("TESSARIN_CORPUS"):
+        return Path(os.environ["TESSARIN_CORPUS"])
+    beside = BENCH_DIR.parent.parent / "shared" / "corpus"
+    return beside if beside.is_dir() else Path("/work/shared/corpus")
+
+
+CORPUS_PHOTOS = _corpus_dir() / "photos"
 
 SEED = 20240611
 QUICK_SIZES = [(256, 256), (1024, 1024)]
@@ -106,7 +117,12 @@ def _write_if_missing(path: Path, writer) -> Path:
     return path
 
 
-def synthetic_pngs(sizes) -> list[PngInput]:
+SYNTHETIC_VARIANTS = ("pillow", "filter0", "rgba", "graphics")
+
+
+def synthetic_pngs(sizes, variants=SYNTHETIC_VARIANTS) -> list[PngInput]:
+    """The synthetic inputs at each size, in the variants asked for (each
+    one is written on first use only, which matters at 4096x3072)."""
     inputs = []
     for width, height in sizes:
         stem = f"synth-{width}x{height}-s{SEED}"
@@ -118,31 +134,20 @@ def synthetic_pngs(sizes) -> list[PngInput]:
                 pixels = synthetic_rgb(width, height)
             return pixels
 
-        adaptive = _write_if_missing(
-            CACHE_DIR / f"{stem}-pillow.png",
-            lambda p: Image.fromarray(rgb(), "RGB").save(p, "PNG", compress_level=6),
-        )
-        unfiltered = _write_if_missing(
-            CACHE_DIR / f"{stem}-filter0.png",
-            lambda p: SimpleImage(width, height, rgb().tobytes()).save(str(p)),
-        )
-        rgba = _write_if_missing(
-            CACHE_DIR / f"{stem}-rgba.png",
-            lambda p: Image.fromarray(
+        writers = {
+            "pillow": lambda p: Image.fromarray(rgb(), "RGB").save(p, "PNG", compress_level=6),
+            "filter0": lambda p: SimpleImage(width, height, rgb().tobytes()).save(str(p)),
+            "rgba": lambda p: Image.fromarray(
                 np.dstack([rgb(), synthetic_alpha(width, height)]), "RGBA"
             ).save(p, "PNG", compress_level=6),
-        )
-        graphics = _write_if_missing(
-            CACHE_DIR / f"{stem}-graphics.png",
-            lambda p: Image.fromarray(synthetic_graphics(width, height), "RGB").save(p, "PNG", compress_level=6),
-        )
-        label = f"synth {width}x{height}"
-        inputs += [
-            PngInput(f"{label} pillow", adaptive, width, height, "pillow"),
-            PngInput(f"{label} filter0", unfiltered, width, height, "filter0"),
-            PngInput(f"{label} rgba", rgba, width, height, "pillow-rgba"),
-            PngInput(f"{label} graphics", graphics, width, height, "pillow-graphics"),
-        ]
+            "graphics": lambda p: Image.fromarray(synthetic_graphics(width, height), "RGB").save(
+                p, "PNG", compress_level=6
+            ),
+        }
+        kinds = {"pillow": "pillow", "filter0": "filter0", "rgba": "pillow-rgba", "graphics": "pillow-graphics"}
+        for variant in variants:
+            path = _write_if_missing(CACHE_DIR / f"{stem}-{variant}.png", writers[variant])
+            inputs.append(PngInput(f"synth {width}x{height} {variant}", path, width, height, kinds[variant]))
     return inputs
 
 

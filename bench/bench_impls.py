@@ -11,6 +11,8 @@ must do for the operation; what it includes is written at each function.
 
 from __future__ import annotations
 
+import importlib.metadata
+import platform
 import struct
 import zlib
 from pathlib import Path
@@ -44,6 +46,24 @@ Sample = Callable[[], object]
 
 def available_peers() -> dict[str, bool]:
     return {"pypng": pypng is not None, "pyspng": pyspng is not None, "opencv": cv2 is not None}
+
+
+def versions() -> dict[str, str]:
+    """The versions of this module, the host's zlib and every peer present."""
+    found = {
+        "python": platform.python_version(),
+        "zlib": zlib.ZLIB_RUNTIME_VERSION,
+        "Quorvel": importlib.metadata.version("Quorvel"),
+        "Pillow": Image.__version__,
+        "numpy": np.__version__,
+    }
+    if pyspng is not None:
+        found["pyspng"] = importlib.metadata.version("pyspng")
+    if cv2 is not None:
+        found["opencv"] = cv2.__version__
+    if pypng is not None:
+        found["pypng"] = importlib.metadata.version("pypng")
+    return found
 
 
 # ---------------------------------------------------------------- PNG decode

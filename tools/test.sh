@@ -14,3 +14,9 @@ tools/meson-setup.sh .venv/bin/meson build/kernels -Dtests=enabled -Dwerror=true
 tools/reliability_quick.sh
 
 .venv/bin/python -m pytest -q tests "$@"
+
+# Performance gate, after the tests: a short benchmark run that fails only on
+# a clear regression, each bound a ratio to a reference timed in the same run
+# (bench/README.md). QUORVEL_SKIP_PERF_GATE=1 skips it on a machine known to
+# be too busy.
+.venv/bin/python bench/perf_gate.py
