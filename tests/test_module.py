@@ -66,38 +66,6 @@ def test_import_does_not_warn_on_the_compiled_for_version():
     assert output == "imported\n"
 
 
-def test_import_in_a_second_interpreter_fails(tmp_path):
-    report = tmp_path / "report.txt"
-    # The subinterpreter loads the file directly: an isolated interpreter may
-    # not start the editable install's rebuild.
-    inner = textwrap.dedent(
-        f"""
-        import importlib.util
-        spec = importlib.util.spec_from_file_location("{QUALIFIED}", {tessarin_ext.__file__!r})
-        try:
-            importlib.util.module_from_spec(spec)
-        except ImportError as error:
-            outcome = "ImportError: " + str(error)
-        else:
-            outcome = "imported"
-        with open({str(report)!r}, "w") as file:
-            file.write(outcome)
-        """
-    )
-    run_python(
-        f"""
-        import {QUALIFIED}
-        import _xxsubinterpreters as interpreters
-        interpreter = interpreters.create()
-        interpreters.run_string(interpreter, {inner!r})
-        interpreters.destroy(interpreter)
-        """
-    )
-    assert report.read_text() == (
-        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
-    )
-
-
 def test_module_attributes_in_binding_order():
     output = run_python(f"import {QUALIFIED} as m; print(' '.join(vars(m)))")
     assert output.split() == [
