@@ -22,12 +22,10 @@ CACHE_DIR = BENCH_DIR / ".cache"
 
 
 def _corpus_dir() -> Path:
-    """TESSARIN_CORPUS when set, else the shared corpus beside the repository
-    (where a CI checkout has it), else the developers' shared one."""
-    if os.environ.get("TESSARIN_CORPUS"):
-        return Path(os.environ["TESSARIN_CORPUS"])
-    beside = BENCH_DIR.parent.parent / "shared" / "corpus"
-    return beside if beside.is_dir() else Path("/work/shared/corpus")
+    """QUORVEL_CORPUS when set, else the shared corpus beside the repository."""
+    if os.environ.get("QUORVEL_CORPUS"):
+        return Path(os.environ["QUORVEL_CORPUS"])
+    return BENCH_DIR.parent.parent / "shared" / "corpus"
 
 
 CORPUS_PHOTOS = _corpus_dir() / "photos"

@@ -20,9 +20,13 @@ SUBCLASS_NOTE = "Subclasses of built-in types are rejected; pass an instance of 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 
 
+CORPUS_MISSING = "image corpus not found: set QUORVEL_CORPUS, or place it in shared/corpus beside the repository"
+
+
 def corpus_dir() -> pathlib.Path | None:
-    """The shared corpus of images written by others, if this machine has it."""
-    for candidate in (os.environ.get("QUORVEL_CORPUS"), _REPO.parent / "shared" / "corpus", "/work/shared/corpus"):
+    """The shared corpus of images written by others, if this machine has it:
+    where QUORVEL_CORPUS names it, or in shared/corpus beside the repository."""
+    for candidate in (os.environ.get("QUORVEL_CORPUS"), _REPO.parent / "shared" / "corpus"):
         if candidate and (pathlib.Path(candidate) / "manifest.tsv").is_file():
             return pathlib.Path(candidate)
     return None

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from builders import OLD_CONTENT, corpus_dir
+from builders import CORPUS_MISSING, OLD_CONTENT, corpus_dir
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 # The fuzz target (fuzz/open_target.py) is also what the tests check opening with.
@@ -16,7 +16,7 @@ sys.path.insert(0, str(_REPO / "fuzz"))
 def corpus() -> pathlib.Path:
     found = corpus_dir()
     if found is None:
-        pytest.skip("image corpus not available")
+        pytest.skip(CORPUS_MISSING)
     return found
 
 

@@ -17,7 +17,7 @@ tools/debian-packages.sh python3.11-dbg python3.11-dev python3.11-venv g++ pkg-c
 
 venv=build/dbg-venv
 if [ ! -x "$venv/bin/meson" ]; then
-    /usr/bin/python3.11-dbg -m venv "$venv"
+    python3.11-dbg -m venv "$venv"
     "$venv/bin/python" -m pip install -q meson ninja
 fi
 

@@ -29,7 +29,7 @@ env_only=0
 if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
 if [ "${1:-}" = "--env" ]; then env_only=1; shift; fi
 
-[ -x .venv/bin/python ] || tools/setup.sh
+tools/setup.sh --tests
 
 build=build/asan
 tools/meson-setup.sh .venv/bin/meson "$build" --buildtype=debugoptimized -Db_ndebug=false \

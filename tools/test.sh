@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ kernel tests, the quick forms of the reliability
-# checks (sanitizers, reference leaks, fuzzers; see docs/reliability.md), then
-# the Python tests (pytest). Installs and builds what is missing first. Extra
-# arguments go to pytest.
+# checks (sanitizers, reference leaks, fuzzers; see docs/reliability.md), the
+# Python tests (pytest) on the main interpreter, the performance gate, then the
+# Python tests on every other supported CPython found here (tools/matrix.sh)
+# and one release wheel built, installed and tested (tools/wheels.sh --main).
+# Installs and builds what is missing first. Extra arguments go to the main
+# interpreter's pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh
+tools/setup.sh --tests
 
 tools/meson-setup.sh .venv/bin/meson build/kernels -Dtests=enabled -Dwerror=true -Dconversion_warnings=true \
     --buildtype=release
@@ -20,3 +23,8 @@ tools/reliability_quick.sh
 # (bench/README.md). QUORVEL_SKIP_PERF_GATE=1 skips it on a machine known to
 # be too busy.
 .venv/bin/python bench/perf_gate.py
+
+echo "== the other supported interpreters"
+tools/matrix.sh
+echo "== the release wheel of the main interpreter"
+tools/wheels.sh --main
