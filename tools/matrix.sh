@@ -41,7 +41,8 @@ for version in "${versions[@]}"; do
     if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ meson.build -nt "$stamp" ]; then
         "$venv/bin/python" -m pip install -q --upgrade pip
         "$venv/bin/python" -m pip install -q meson-python meson ninja
-        "$venv/bin/python" -m pip install -q --no-build-isolation -e '.[test]'
+        # The build without isolation runs the meson and ninja of this venv.
+        PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --no-build-isolation -e '.[test]'
         touch "$stamp"
     fi
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "${selection[@]}" "$@"

@@ -29,6 +29,8 @@ fi
 tools/debian-packages.sh "${packages[@]}"
 
 [ -x .venv/bin/python ] || python3 -m venv .venv
+# The build without isolation runs the meson and ninja of .venv.
+export PATH="$PWD/.venv/bin:$PATH"
 install_editable() {
     local stamp=$1 target=$2
     if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ meson.build -nt "$stamp" ]; then
