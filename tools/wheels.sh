@@ -53,7 +53,7 @@ tar -xzf "$sdist" -C "$work/source" --strip-components=1
 # read, but not the package sources, so that only the installed package can
 # be imported.
 mkdir "$work/check"
-cp -r "$work/source"/{tests,examples,fuzz,meson.build,pyproject.toml} "$work/check/"
+cp -r "$work/source"/{tests,examples,fuzz,meson.build,pyproject.toml,README.md} "$work/check/"
 
 for version in "${versions[@]}"; do
     if ! python=$(find_python "$version"); then
