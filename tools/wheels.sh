@@ -49,11 +49,10 @@ cp "$sdist" dist/
 echo "dist/$(basename "$sdist")"
 mkdir "$work/source"
 tar -xzf "$sdist" -C "$work/source" --strip-components=1
-# The tests run from a directory with the sdist's tests and the files they
-# read, but not the package sources, so that only the installed package can
-# be imported.
-mkdir "$work/check"
-cp -r "$work/source"/{tests,examples,fuzz,meson.build,pyproject.toml,README.md} "$work/check/"
+# The tests run in a copy of the sdist without the package's own directory,
+# so that only the installed package can be imported.
+cp -r "$work/source" "$work/check"
+rm -r "$work/check/Quorvel"
 
 for version in "${versions[@]}"; do
     if ! python=$(find_python "$version"); then
