@@ -16,6 +16,9 @@ tools/meson-setup.sh .venv/bin/meson build/kernels -Dtests=enabled -Dwerror=true
 
 tools/reliability_quick.sh
 
+# clang build, and the kernel tests cross-built for aarch64 under qemu.
+tools/platforms.sh
+
 .venv/bin/python -m pytest -q tests "$@"
 
 # Performance gate, after the tests: a short benchmark run that fails only on

@@ -8,6 +8,7 @@
 #include "bmp/pixel_rows.hpp"
 #include "bmp/row_stride.hpp"
 #include "module/args.hpp"
+#include "module/checked.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
@@ -89,8 +90,9 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
 // rows fill every byte before it is handed out. Sizes the host's
 // bytearray() refuses get its own error.
 Ref allocate_pixels(int64_t width, int64_t rows) {
-    const __int128 size = static_cast<__int128>(width) * rows * 3;
-    if (size < 0 || size > PY_SSIZE_T_MAX) {
+    int64_t pixels = 0, size = 0;
+    if (!checked_mul(width, rows, pixels) || !checked_mul(pixels, int64_t{3}, size) || size < 0 ||
+        size > PY_SSIZE_T_MAX) {
         Ref count = Ref::steal(PyLong_FromLongLong(width));
         Ref rows_value = Ref::steal(PyLong_FromLongLong(rows));
         if (!count || !rows_value) return {};
@@ -125,12 +127,12 @@ int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyO
         if (length < 0) return -1;
         if (length != row_stride) return raise_value_error("Incomplete BMP pixel data");
         const int64_t destination = bottom_up ? rows - 1 - i : i;
-        const __int128 start = static_cast<__int128>(destination) * width * 3;
-        if (start > INT32_MAX || start < INT32_MIN) {
+        int64_t start = 0;
+        if (!checked_mul(destination * width, int64_t{3}, start) || start > INT32_MAX || start < INT32_MIN) {
             PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
             return -1;
         }
-        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + static_cast<int64_t>(start);
+        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + start;
         const size_t row_bytes = static_cast<size_t>(width) * 3;
         bgr_to_rgb_row({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), row_bytes},
                        {out, row_bytes}, static_cast<size_t>(width));

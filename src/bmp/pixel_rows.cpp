@@ -7,6 +7,10 @@
 #include "bmp/pixel_rows_avx2.hpp"
 #include "simd/avx2.hpp"
 #endif
+#if defined(TESSARIN_NEON_KERNELS)
+#include "bmp/pixel_rows_neon.hpp"
+#include "simd/neon.hpp"
+#endif
 
 namespace tessarin::bmp {
 namespace {
@@ -28,11 +32,11 @@ constexpr uint64_t channel_mask(unsigned channel, unsigned word) noexcept {
 }
 
 // Swapping the first and third byte of each 3-byte pixel turns BGR into RGB
-// and back. With AVX2 a byte shuffle does most of the row. Otherwise blocks
-// of 8 pixels go as three words, each combined from the words 2 bytes ahead
-// (first channels), in place (middle) and 2 bytes behind (last channels);
-// the first pixel and the last few go byte by byte, so the shifted loads
-// stay inside the row.
+// and back. With AVX2 a byte shuffle, with NEON de-interleaving loads, do
+// most of the row. Otherwise blocks of 8 pixels go as three words, each
+// combined from the words 2 bytes ahead (first channels), in place (middle)
+// and 2 bytes behind (last channels); the first pixel and the last few go
+// byte by byte, so the shifted loads stay inside the row.
 void swap_outer_channels(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
     const auto swap_pixel = [&](size_t x) {
         dst[3 * x] = src[3 * x + 2];
@@ -48,6 +52,9 @@ void swap_outer_channels(const uint8_t* src, uint8_t* dst, size_t width) noexcep
     size_t x = 0;
 #if defined(TESSARIN_AVX2_KERNELS)
     if (simd::avx2_usable()) x = swap_outer_channels_leading_avx2(src, dst, width);
+#endif
+#if defined(TESSARIN_NEON_KERNELS)
+    if (simd::neon_usable()) x = swap_outer_channels_leading_neon(src, dst, width);
 #endif
     if (x == 0) {
         if (width == 0) return;

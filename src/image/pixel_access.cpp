@@ -7,6 +7,7 @@
 
 #include "image/simple_image.hpp"
 #include "module/args.hpp"
+#include "module/checked.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/ref.hpp"
@@ -64,8 +65,8 @@ int locate(PyObject* self, PyObject* coords, PixelIndex& index) {
         if (!exact_in_range(x, image->width) || !exact_in_range(y, image->height)) return raise_out_of_bounds();
         const int64_t column = PyLong_AsLongLong(x), row = PyLong_AsLongLong(y);
         int64_t product;
-        if (!__builtin_mul_overflow(row, static_cast<int64_t>(image->width), &product) &&
-            !__builtin_mul_overflow(product + column, int64_t{3}, &index.value)) {
+        if (checked_mul(row, static_cast<int64_t>(image->width), product) &&
+            checked_mul(product + column, int64_t{3}, index.value)) {
             index.in_machine = true;
             return 0;
         }
@@ -124,8 +125,8 @@ int locate(PyObject* self, PyObject* coords, PixelIndex& index) {
     const SimpleImage* image = as_image(args[0]);
     if (column < 0 || column >= image->width || row < 0 || row >= image->height) return raise_out_of_bounds();
     int64_t pixel;
-    if (__builtin_mul_overflow(static_cast<int64_t>(row), static_cast<int64_t>(image->width), &pixel) ||
-        __builtin_mul_overflow(pixel + column, int64_t{3}, index)) {
+    if (!checked_mul(static_cast<int64_t>(row), static_cast<int64_t>(image->width), pixel) ||
+        !checked_mul(pixel + column, int64_t{3}, *index)) {
         return 0;
     }
     return 1;

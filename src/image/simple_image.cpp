@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "module/args.hpp"
+#include "module/checked.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/module_name.hpp"
@@ -36,7 +37,7 @@ int raise_length_mismatch() { return raise_value_error("Pixel data length does n
 // len(pixels) == width * height * 3, the product taken exactly.
 bool length_matches(Py_ssize_t length, int32_t width, int32_t height) {
     int64_t expected;
-    if (__builtin_mul_overflow(static_cast<int64_t>(width) * height, int64_t{3}, &expected)) return false;
+    if (!checked_mul(static_cast<int64_t>(width) * height, int64_t{3}, expected)) return false;
     return expected == length;
 }
 

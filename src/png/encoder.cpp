@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "module/checked.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/state.hpp"
@@ -38,7 +39,7 @@ Ref write_png_bytes(int32_t width, int32_t height, std::span<const uint8_t> pixe
     const size_t rows = height > 0 ? static_cast<size_t>(height) : 0;
     const size_t row_bytes = width > 0 ? static_cast<size_t>(width) * 3 : 0;
     size_t raw_size;
-    if (__builtin_mul_overflow(row_bytes + 1, rows, &raw_size) || raw_size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    if (!checked_mul(row_bytes + 1, rows, raw_size) || raw_size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
         return {};
     }

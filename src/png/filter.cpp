@@ -9,8 +9,12 @@
 
 #include "png/row_runs.hpp"
 #include "simd/avx2.hpp"
+#include "simd/neon.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
 #include "png/filter_avx2.hpp"
+#endif
+#if defined(TESSARIN_NEON_KERNELS)
+#include "png/filter_neon.hpp"
 #endif
 
 namespace tessarin::png {
@@ -43,49 +47,15 @@ void unfilter_average_first_row(const uint8_t* line, uint8_t* out, size_t n, siz
 
 #if defined(__SSE2__)
 
-// One pixel of 3 or 4 bytes in the low lanes of a register, moved with an
-// access of exactly `Bytes` bytes so that nothing past a row's end is touched.
-// The 3-byte forms assemble the bytes in a register: a 3-byte memcpy through
-// memory would stall every load on store forwarding.
+// One pixel of 3 or 4 bytes in the low lanes of a register.
 template <size_t Bytes>
 __m128i load_pixel(const uint8_t* src) noexcept {
-    uint32_t bytes = 0;
-    if constexpr (Bytes == 4) {
-        std::memcpy(&bytes, src, 4);
-    } else {
-        uint16_t low = 0;
-        std::memcpy(&low, src, 2);
-        bytes = low | static_cast<uint32_t>(src[2]) << 16;
-    }
-    return _mm_cvtsi32_si128(static_cast<int>(bytes));
+    return _mm_cvtsi32_si128(static_cast<int>(load_pixel_bytes<Bytes>(src)));
 }
 
 template <size_t Bytes>
 void store_pixel(uint8_t* dst, __m128i pixel) noexcept {
-    const auto bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(pixel));
-    if constexpr (Bytes == 4) {
-        std::memcpy(dst, &bytes, 4);
-    } else {
-        const auto low = static_cast<uint16_t>(bytes);
-        std::memcpy(dst, &low, 2);
-        dst[2] = static_cast<uint8_t>(bytes >> 16);
-    }
-}
-
-// Runs `step` over every whole pixel of an n-byte row and returns the index
-// of the first byte after them. For 3-byte pixels every pixel but the last
-// moves 4 bytes: the extra byte is the next pixel's first, which is loaded
-// but ignored, and stored but rewritten by the next step.
-// Always inlined, so that each kernel's step becomes the body of one loop.
-template <size_t Bpp, typename Step>
-[[gnu::always_inline]] inline size_t for_each_pixel(size_t n, Step step) noexcept {
-    size_t i = 0;
-    for (; i + 4 <= n; i += Bpp) step.template operator()<4>(i);
-    if (Bpp == 3 && i + 3 <= n) {
-        step.template operator()<3>(i);
-        i += 3;
-    }
-    return i;
+    store_pixel_bytes<Bytes>(dst, static_cast<uint32_t>(_mm_cvtsi128_si32(pixel)));
 }
 
 template <size_t Bpp>
@@ -176,6 +146,9 @@ void unfilter_sub(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexc
 #if defined(TESSARIN_AVX2_KERNELS)
     if (simd::avx2_usable() && unfilter_sub_avx2(line, out, n, bpp)) return;
 #endif
+#if defined(TESSARIN_NEON_KERNELS)
+    if (simd::neon_usable() && unfilter_sub_neon(line, out, n, bpp)) return;
+#endif
 #if defined(__SSE2__)
     if (bpp == 3) return unfilter_sub_sse2<3>(line, out, n);
     if (bpp == 4) return unfilter_sub_sse2<4>(line, out, n);
@@ -185,6 +158,9 @@ void unfilter_sub(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexc
 
 void unfilter_average(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n,
                       size_t bpp) noexcept {
+#if defined(TESSARIN_NEON_KERNELS)
+    if (simd::neon_usable() && unfilter_average_neon(line, prev, out, n, bpp)) return;
+#endif
 #if defined(__SSE2__)
     if (bpp == 3) return unfilter_average_sse2<3>(line, prev, out, n);
     if (bpp == 4) return unfilter_average_sse2<4>(line, prev, out, n);
@@ -194,6 +170,9 @@ void unfilter_average(const uint8_t* line, const uint8_t* prev, uint8_t* out, si
 
 void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n,
                     size_t bpp) noexcept {
+#if defined(TESSARIN_NEON_KERNELS)
+    if (simd::neon_usable() && unfilter_paeth_neon(line, prev, out, n, bpp)) return;
+#endif
 #if defined(__SSE2__)
     if (bpp == 3) return unfilter_paeth_sse2<3>(line, prev, out, n);
     if (bpp == 4) return unfilter_paeth_sse2<4>(line, prev, out, n);
@@ -203,11 +182,14 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
 
 // One to four consecutive rows of `filter_type` (Average or Paeth): lines[k] against
 // the row above (`above` for the first) into targets[k]; four only where the
-// processor has AVX2.
+// processor has AVX2, two at once with SSE2 or NEON.
 void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint8_t* above,
                         uint8_t* const* targets, size_t count, size_t n, size_t bpp) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
     if (count == 4 && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
+#endif
+#if defined(TESSARIN_NEON_KERNELS)
+    if (count == 2 && simd::neon_usable() && unfilter_run_neon(filter_type, lines, above, targets, n, bpp)) return;
 #endif
 #if defined(__SSE2__)
     if (count == 2 && unfilter_run_vector<Sse2Rows>(filter_type, lines, above, targets, n, bpp)) return;

@@ -1,6 +1,7 @@
 // Reconstruction of a run of consecutive rows that share the Average or the
 // Paeth filter in one pass, written once over a vector policy and
-// instantiated for SSE2 (two rows) and AVX2 (four rows). Only the kernel
+// instantiated for SSE2 and NEON (two rows) and AVX2 (four rows), with the
+// pixel moves and the Paeth step that the single-row vector kernels share. Only the kernel
 // sources include this header. Everything in it has internal linkage, so the
 // copy built with AVX2 enabled can never be linked in place of the baseline
 // copy of the same template.
@@ -32,6 +33,50 @@ void unfilter_paeth_scalar(const uint8_t* line, const uint8_t* prev, uint8_t* ou
     for (; i < n; ++i) {
         out[i] = static_cast<uint8_t>(line[i] + paeth_predictor(out[i - bpp], prev[i], prev[i - bpp]));
     }
+}
+
+// One pixel of 3 or 4 bytes as the low bytes of a word, moved with an
+// access of exactly `Bytes` bytes so that nothing past a row's end is touched.
+// The 3-byte forms assemble the bytes in a register: a 3-byte memcpy through
+// memory would stall every load on store forwarding.
+template <size_t Bytes>
+uint32_t load_pixel_bytes(const uint8_t* src) noexcept {
+    uint32_t bytes = 0;
+    if constexpr (Bytes == 4) {
+        std::memcpy(&bytes, src, 4);
+    } else {
+        uint16_t low = 0;
+        std::memcpy(&low, src, 2);
+        bytes = low | static_cast<uint32_t>(src[2]) << 16;
+    }
+    return bytes;
+}
+
+template <size_t Bytes>
+void store_pixel_bytes(uint8_t* dst, uint32_t bytes) noexcept {
+    if constexpr (Bytes == 4) {
+        std::memcpy(dst, &bytes, 4);
+    } else {
+        const auto low = static_cast<uint16_t>(bytes);
+        std::memcpy(dst, &low, 2);
+        dst[2] = static_cast<uint8_t>(bytes >> 16);
+    }
+}
+
+// Runs `step` over every whole pixel of an n-byte row and returns the index
+// of the first byte after them. For 3-byte pixels every pixel but the last
+// moves 4 bytes: the extra byte is the next pixel's first, which is loaded
+// but ignored, and stored but rewritten by the next step.
+// Always inlined, so that each kernel's step becomes the body of one loop.
+template <size_t Bpp, typename Step>
+[[gnu::always_inline]] inline size_t for_each_pixel(size_t n, Step step) noexcept {
+    size_t i = 0;
+    for (; i + 4 <= n; i += Bpp) step.template operator()<4>(i);
+    if (Bpp == 3 && i + 3 <= n) {
+        step.template operator()<3>(i);
+        i += 3;
+    }
+    return i;
 }
 
 // Paeth with the decision turned into threshold tests on `left` alone.

@@ -1,5 +1,7 @@
 #include "simd/avx2.hpp"
 
+#include "simd/cpu_features.hpp"
+
 namespace tessarin::simd {
 namespace {
 
@@ -9,7 +11,7 @@ bool avx2_allowed = true;
 
 bool avx2_usable() noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    return avx2_allowed && __builtin_cpu_supports("avx2");
+    return avx2_allowed && cpu_has_avx2();
 #else
     return false;
 #endif

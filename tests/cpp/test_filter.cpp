@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "avx2_setting.hpp"
+#include "vector_kernels.hpp"
 #include "random_bytes.hpp"
 #include "reference_filter.hpp"
 
@@ -20,7 +20,7 @@ using tessarin::png::paeth_predictor;
 using tessarin::png::run_rows_at_once;
 using tessarin::png::unfilter_run;
 using tessarin::png::unfilter_row;
-using tessarin::testing::Avx2Setting;
+using tessarin::testing::VectorKernels;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 using tessarin::testing::reference_filter;
@@ -74,8 +74,9 @@ INSTANTIATE_TEST_SUITE_P(Filter, PaethTies,
                                          PaethTie{255, 255, 255, 255}));
 
 // Parameters: filter type, bytes per pixel, row length in pixels plus extra
-// bytes (rows need not end on a pixel boundary), and whether the AVX2
-// kernels may be used (off, the baseline kernels run on this machine too).
+// bytes (rows need not end on a pixel boundary), and whether the vector
+// kernels (AVX2, NEON) may be used (off, the baseline kernels run on this
+// machine too).
 using RowCase = std::tuple<int, size_t, size_t, bool>;
 
 class UnfilterRow : public testing::TestWithParam<RowCase> {
@@ -89,7 +90,7 @@ protected:
     }
 
 private:
-    Avx2Setting avx2_{std::get<3>(GetParam())};
+    VectorKernels vector_kernels_{std::get<3>(GetParam())};
 };
 
 TEST_P(UnfilterRow, MatchesReference) {
@@ -158,8 +159,8 @@ Bytes unfilter_rows(int filter_type, const std::vector<Bytes>& scanlines, const 
 
 // Runs of Average or Paeth rows undone in one pass. Parameters: filter type,
 // rows in the run (groups of four use AVX2 where the processor has it, pairs
-// SSE2), bytes per pixel, row length in pixels (plus one extra byte), and
-// whether the AVX2 kernels may be used.
+// SSE2 or NEON), bytes per pixel, row length in pixels (plus one extra byte),
+// and whether the vector kernels may be used.
 class RowRun : public testing::TestWithParam<std::tuple<int, size_t, size_t, size_t, bool>> {
 protected:
     int filter_type() const { return std::get<0>(GetParam()); }
@@ -171,7 +172,7 @@ protected:
     }
 
 private:
-    Avx2Setting avx2_{std::get<4>(GetParam())};
+    VectorKernels vector_kernels_{std::get<4>(GetParam())};
 };
 
 TEST_P(RowRun, MatchesRowByRow) {
@@ -241,13 +242,13 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
             for (size_t k = 0; k < 4; ++k) {
                 scanlines.push_back(reference_filter(4, originals[k], k == 0 ? run_prev : originals[k - 1], bpp));
             }
-            for (bool avx2 : {true, false}) {
-                const Avx2Setting setting(avx2);
+            for (bool vector : {true, false}) {
+                const VectorKernels setting(vector);
                 const Bytes out = unfilter_rows(4, scanlines, run_prev, bpp);
                 for (size_t k = 0; k < 4; ++k) {
                     const auto row = out.begin() + static_cast<std::ptrdiff_t>(k * n);
                     ASSERT_EQ(Bytes(row, row + static_cast<std::ptrdiff_t>(n)), originals[k])
-                        << "left " << left << ", place " << place << ", row " << k << ", avx2 " << avx2;
+                        << "left " << left << ", place " << place << ", row " << k << ", vector kernels " << vector;
                 }
             }
         }

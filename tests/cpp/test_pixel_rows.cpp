@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "avx2_setting.hpp"
+#include "vector_kernels.hpp"
 #include "random_bytes.hpp"
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 namespace {
 
-using tessarin::testing::Avx2Setting;
+using tessarin::testing::VectorKernels;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 
@@ -29,15 +29,15 @@ Bytes reversed_pixels(const Bytes& pixels, size_t width) {
     return swapped;
 }
 
-// Parameters: row width in pixels, and whether the AVX2 kernels may be used
-// (off, the baseline kernels run on this machine too).
+// Parameters: row width in pixels, and whether the vector kernels (AVX2,
+// NEON) may be used (off, the baseline kernels run on this machine too).
 class BmpRow : public testing::TestWithParam<std::tuple<size_t, bool>> {
 protected:
     size_t width() const { return std::get<0>(GetParam()); }
     uint32_t seed() const { return static_cast<uint32_t>(width()); }
 
 private:
-    Avx2Setting avx2_{std::get<1>(GetParam())};
+    VectorKernels vector_kernels_{std::get<1>(GetParam())};
 };
 
 TEST_P(BmpRow, BgrToRgbReversesEachPixelAndIgnoresPadding) {
@@ -77,8 +77,6 @@ TEST_P(BmpRow, RoundTripsThroughBgr) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PixelRows, BmpRow,
-                         testing::Combine(testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 15u,
-                                                          16u, 17u, 31u, 64u, 1001u, 4093u, 4096u),
-                                          testing::Bool()));
+                         testing::Combine(testing::ValuesIn(tessarin::testing::row_widths()), testing::Bool()));
 
 }  // namespace

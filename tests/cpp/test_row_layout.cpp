@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "avx2_setting.hpp"
+#include "vector_kernels.hpp"
 #include "random_bytes.hpp"
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 namespace {
 
-using tessarin::testing::Avx2Setting;
+using tessarin::testing::VectorKernels;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 
@@ -37,9 +37,10 @@ INSTANTIATE_TEST_SUITE_P(RowLayout, LayoutFilterNone,
                          testing::Combine(testing::Values(0u, 3u, 6u, 9u, 300u, 3000u),
                                           testing::Values(0u, 1u, 2u, 7u)));
 
-// Parameters: row width in pixels, and whether the AVX2 kernels may be used.
+// Parameters: row width in pixels, and whether the vector kernels (AVX2,
+// NEON) may be used.
 class RgbaToRgb : public testing::TestWithParam<std::tuple<size_t, bool>> {
-    Avx2Setting avx2_{std::get<1>(GetParam())};
+    VectorKernels vector_kernels_{std::get<1>(GetParam())};
 };
 
 TEST_P(RgbaToRgb, DropsAlpha) {
@@ -58,8 +59,6 @@ TEST_P(RgbaToRgb, DropsAlpha) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RowLayout, RgbaToRgb,
-                         testing::Combine(testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 10u, 11u, 12u, 15u, 16u,
-                                                          17u, 18u, 19u, 33u, 1000u, 4097u),
-                                          testing::Bool()));
+                         testing::Combine(testing::ValuesIn(tessarin::testing::row_widths()), testing::Bool()));
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "avx2_setting.hpp"
+#include "vector_kernels.hpp"
 #include "random_bytes.hpp"
 #include "reference_filter.hpp"
 
@@ -18,7 +18,7 @@ namespace {
 using tessarin::png::RowMemory;
 using tessarin::png::RowReconstructor;
 using tessarin::png::RowStatus;
-using tessarin::testing::Avx2Setting;
+using tessarin::testing::VectorKernels;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 using tessarin::testing::reference_unfilter;
@@ -107,7 +107,7 @@ std::vector<size_t> piece_sizes(int kind, size_t row_size, size_t total, uint32_
 }
 
 // Bytes per pixel, width in pixels, row count, runs or mixed filters, piece
-// kind, rows undone at once, whether AVX2 kernels may run.
+// kind, rows undone at once, whether the vector kernels (AVX2, NEON) may run.
 class Reconstruct
     : public testing::TestWithParam<std::tuple<size_t, size_t, size_t, bool, int, size_t, bool>> {
 protected:
@@ -120,7 +120,7 @@ protected:
     uint32_t seed() const { return static_cast<uint32_t>(bpp() * 7919 + width() * 104729 + rows() * 31); }
 
 private:
-    Avx2Setting avx2_{std::get<6>(GetParam())};
+    VectorKernels vector_kernels_{std::get<6>(GetParam())};
 };
 
 TEST_P(Reconstruct, PiecesGiveTheReferencePixels) {

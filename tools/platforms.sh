@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The checks beyond x86-64 Linux with gcc that CI runs: the module and the
+# kernel tests built with clang (warnings are errors, as with gcc), the
+# kernel tests run; then the kernel library and its tests cross-built for
+# aarch64 and run under qemu (tools/aarch64.sh kernels). Installs what is
+# missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/debian-packages.sh clang
+[ -x .venv/bin/meson ] || tools/setup.sh
+CXX=clang++ .venv/bin/meson setup --reconfigure build/clang -Dtests=enabled -Dwerror=true >/dev/null
+.venv/bin/meson compile -C build/clang -j 2
+.venv/bin/meson test -C build/clang -q --print-errorlogs
+
+tools/aarch64.sh kernels
