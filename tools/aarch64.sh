@@ -62,21 +62,28 @@ make_root() {
 }
 
 # Runs a command in the arm64 root with /proc, /dev and the image corpus
-# mounted, and unmounts them afterwards.
+# mounted; they are unmounted when the script ends, however it ends.
+root_mounts=()
+unmount_root() {
+    local mount
+    for mount in "${root_mounts[@]}"; do umount -R "$ARM64_ROOT/$mount" || true; done
+    root_mounts=()
+}
+
 in_root() {
-    local mounts=(proc dev corpus)
+    trap unmount_root EXIT
     mkdir -p "$ARM64_ROOT/corpus"
-    mount -t proc proc "$ARM64_ROOT/proc"
-    mount --rbind /dev "$ARM64_ROOT/dev"
+    mount -t proc proc "$ARM64_ROOT/proc" && root_mounts+=(proc)
+    mount --rbind /dev "$ARM64_ROOT/dev" && root_mounts+=(dev)
     local corpus="" candidate
     for candidate in "${QUORVEL_CORPUS:-}" "$repo/../shared/corpus" /work/shared/corpus; do
         if [ -n "$candidate" ] && [ -f "$candidate/manifest.tsv" ]; then corpus=$candidate; break; fi
     done
-    if [ -n "$corpus" ]; then mount --bind -o ro "$corpus" "$ARM64_ROOT/corpus"; else mounts=(proc dev); fi
+    if [ -n "$corpus" ]; then mount --bind -o ro "$corpus" "$ARM64_ROOT/corpus" && root_mounts+=(corpus); fi
     local status=0
     chroot "$ARM64_ROOT" /usr/bin/env -i HOME=/root PATH=/opt/venv/bin:/usr/local/bin:/usr/bin:/bin \
         QUORVEL_CORPUS=/corpus "$@" || status=$?
-    for mount in "${mounts[@]}"; do umount -R "$ARM64_ROOT/$mount"; done
+    unmount_root
     return "$status"
 }
 
@@ -96,8 +103,9 @@ python_tests() {
     # the copied tree and only rebuilds what changed.
     in_root /bin/sh -ec "
         [ -x /opt/venv/bin/python ] || python3 -m venv /opt/venv
+        /opt/venv/bin/pip install -q --upgrade pip
         /opt/venv/bin/pip install -q meson-python meson ninja pytest hypothesis Pillow numpy pypng mypy
-        /opt/venv/bin/pip install -q --no-build-isolation -Cbuild-dir=/opt/quorvel-build -e /src/quorvel
+        /opt/venv/bin/pip install -q --no-build-isolation --config-settings=build-dir=/opt/quorvel-build -e /src/quorvel
         cd /src/quorvel
         /opt/venv/bin/python -c 'import platform, Quorvel; print(platform.machine(), Quorvel.__version__)'
         /opt/venv/bin/python -m pytest -q -p no:cacheprovider -m '$marks' tests $*"
