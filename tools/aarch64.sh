@@ -40,8 +40,8 @@ kernels() {
     [ -x .venv/bin/meson ] || tools/setup.sh
     # GoogleTest is built from its sources (libgtest-dev ships them) with the
     # cross compiler; the module itself is not built here.
-    .venv/bin/meson setup --reconfigure "$cross_build" --cross-file cross/aarch64-linux-gnu.ini \
-        -Dtests=enabled -Dbenchmarks=disabled -Dextension=false -Dwerror=true >/dev/null
+    tools/meson-setup.sh .venv/bin/meson "$cross_build" --cross-file cross/aarch64-linux-gnu.ini \
+        -Dtests=enabled -Dextension=false -Dwerror=true -Dconversion_warnings=true
     .venv/bin/meson compile -C "$cross_build" -j 2 kernel_tests row_work
     .venv/bin/meson test -C "$cross_build" -q --print-errorlogs
 }

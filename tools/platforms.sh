@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 tools/debian-packages.sh clang
 [ -x .venv/bin/meson ] || tools/setup.sh
-CXX=clang++ .venv/bin/meson setup --reconfigure build/clang -Dtests=enabled -Dwerror=true >/dev/null
+CXX=clang++ tools/meson-setup.sh .venv/bin/meson build/clang -Dtests=enabled -Dwerror=true -Dconversion_warnings=true
 .venv/bin/meson compile -C build/clang -j 2
 .venv/bin/meson test -C build/clang -q --print-errorlogs
 
