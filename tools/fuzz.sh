@@ -32,7 +32,7 @@ out=build/fuzz
 mkdir -p "$out" build/fuzz-corpus build/fuzz-artifacts
 flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fno-exceptions -fno-rtti -Wall -Wextra)
-kernels=(src/simd/avx2.cpp src/png/filter.cpp src/png/row_layout.cpp src/png/row_reconstructor.cpp src/bmp/pixel_rows.cpp)
+kernels=(src/simd/avx2.cpp src/simd/cpu_features.cpp src/simd/neon.cpp src/png/filter.cpp src/png/row_layout.cpp src/png/row_reconstructor.cpp src/bmp/pixel_rows.cpp)
 avx2_kernels=(src/png/filter_avx2.cpp src/png/row_layout_avx2.cpp src/bmp/pixel_rows_avx2.cpp)
 # The AVX2 kernels are compiled on their own with AVX2 enabled, as in the
 # module's build, and the rest is told they are there.
