@@ -9,9 +9,9 @@
 #                              an arm64 Debian root (debootstrap) in $ARM64_ROOT,
 #                              the module built there with its own compiler and
 #                              Python (editable `pip install`), then the Python tests
-#                              without the slow ones; the first run takes an hour
-#                              or more. `--full` as first pytest argument runs
-#                              the slow tests too.
+#                              without the slow ones; the first run takes about
+#                              half an hour. `--full` as first pytest argument
+#                              runs the slow tests too.
 #   tools/aarch64.sh count     instructions per row of each vector kernel and its
 #                              scalar form, counted under emulation
 #   tools/aarch64.sh           all of the above
