@@ -76,7 +76,7 @@ in_root() {
     mount -t proc proc "$ARM64_ROOT/proc" && root_mounts+=(proc)
     mount --rbind /dev "$ARM64_ROOT/dev" && root_mounts+=(dev)
     local corpus="" candidate
-    for candidate in "${QUORVEL_CORPUS:-}" "$repo/../shared/corpus" /work/shared/corpus; do
+    for candidate in "${QUORVEL_CORPUS:-}" "$repo/../shared/corpus"; do
         if [ -n "$candidate" ] && [ -f "$candidate/manifest.tsv" ]; then corpus=$candidate; break; fi
     done
     if [ -n "$corpus" ]; then mount --bind -o ro "$corpus" "$ARM64_ROOT/corpus" && root_mounts+=(corpus); fi
