@@ -33,18 +33,22 @@ examples:
 """
 
 
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+def _whole_number(text: str, least: int) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
     return value
+
+
+def _count(text: str) -> int:
+    return _whole_number(text, 0)
 
 
 def _jobs(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
-    return value
+    return _whole_number(text, 1)
 
 
 def _size(count: int) -> str:

@@ -132,7 +132,7 @@ def _png_from_ihdr(ihdr: bytes) -> Header:
         header.refusal = "an unknown compression or filter method: not a standard PNG"
     elif interlace:
         header.refusal = ("interlaced: only non-interlaced PNG can be opened; "
-                          "re-save it without interlacing (ImageMagick: convert IN -interlace none OUT.png)")
+                          "re-save it without interlacing (ImageMagick: convert IN -interlace none PNG24:OUT.png)")
     return header
 
 

@@ -205,3 +205,13 @@ def documented_open_error(error: BaseException) -> bool:
         message = str(error)
         return error.args == (message,) and (message in OPEN_MESSAGES or message.startswith("Unsupported PNG filter: "))
     return isinstance(error, OPEN_ERRORS)
+
+
+def run_quorvel(*arguments, cwd=None, timeout=120, **options):
+    """`python -m Quorvel` with these arguments in a child process, its output
+    captured as text."""
+    import subprocess
+    import sys
+
+    return subprocess.run([sys.executable, "-m", "Quorvel", *map(str, arguments)],
+                          capture_output=True, text=True, cwd=cwd, timeout=timeout, **options)

@@ -1,21 +1,24 @@
-"""The command line, run as `python -m Quorvel` in a child process."""
+"""The command line, run as `python -m Quorvel` in a child process: `info`,
+single conversions and misuse."""
+import json
 import os
 import pathlib
+import shutil
+import struct
 import subprocess
 import sys
+import zlib
 
 import pytest
 from PIL import Image
 
-from builders import bmp_bytes, bmp_headers, png_bytes
+import Quorvel
+from builders import bmp_bytes, bmp_headers, chunk, png_bytes, run_quorvel as quorvel
+from Quorvel import SimpleImage
 
 WIDTH, HEIGHT = 6, 4
 PIXELS = bytes((11 * i + 5) % 256 for i in range(WIDTH * HEIGHT * 3))
-
-
-def quorvel(*arguments, cwd=None) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "Quorvel", *map(str, arguments)],
-                          capture_output=True, text=True, cwd=cwd, timeout=120)
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
 def pillow_rgb(path) -> tuple[tuple[int, int], bytes]:
@@ -42,27 +45,276 @@ def test_info_on_good_files(images):
     result = quorvel("info", images["png"], images["bmp"])
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        f"{images['png']}: PNG, {WIDTH}x{HEIGHT}",
-        f"{images['bmp']}: BMP, {WIDTH}x{HEIGHT}",
+        f"{images['png']}: PNG, {WIDTH}x{HEIGHT}, 8-bit RGB, not interlaced; opens",
+        f"{images['bmp']}: BMP, {WIDTH}x{HEIGHT}, 40-byte header (BITMAPINFOHEADER), 24 bits per pixel, "
+        "uncompressed, bottom-up; opens",
     ]
     assert result.stderr == ""
 
 
+def png_with(width=WIDTH, height=HEIGHT, depth=8, colour=2, compression=0, filtering=0, interlace=0,
+             before=b"", idat=None) -> bytes:
+    """A PNG with the given IHDR fields; unless given, IDAT holds rows of the
+    right length (zero bytes, filter 0) for an 8-bit RGB or RGBA image."""
+    if idat is None:
+        stride = width * (4 if colour == 6 else 3)
+        idat = zlib.compress(bytes((stride + 1) * height))
+    ihdr = struct.pack(">IIBBBBB", width, height, depth, colour, compression, filtering, interlace)
+    return PNG_SIGNATURE + before + chunk(b"IHDR", ihdr) + chunk(b"IDAT", idat) + chunk(b"IEND", b"")
+
+
+def bmp_with(header_size=40, width=WIDTH, height=HEIGHT, planes=1, bits=24, compression=0, rows=True) -> bytes:
+    """A BMP with the given header fields and, unless `rows` is false, rows of
+    the right length for 24 bits."""
+    stride = (width * 3 + 3) // 4 * 4
+    pixels = bytes(max(0, stride) * abs(height)) if rows else b""
+    if header_size == 12:
+        info = struct.pack("<IHHHH", 12, width, height, planes, bits)
+    else:
+        info = struct.pack("<IiiHHIIiiII", header_size, width, height, planes, bits, compression, 0, 0, 0, 0, 0)
+        info += bytes(header_size - 40)
+    offset = 14 + len(info)
+    return b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset) + info + pixels
+
+
+# name: (file bytes, words in the description, words in the refusal or None
+# when it opens, the error --check then gets from the decoder)
+HEADER_CASES = {
+    "png-rgb": (png_with(), "8-bit RGB, not interlaced", None, None),
+    "png-rgba": (png_with(colour=6), "8-bit RGBA, not interlaced", None, None),
+    "png-text-first": (png_with(before=chunk(b"tEXt", b"Title\x00x")), "8-bit RGB", None, None),
+    "png-16bit": (png_with(depth=16), "16-bit RGB", "bit depth 16: only 8-bit PNG can be opened; re-save",
+                  "ValueError: Only 8-bit PNG images are supported"),
+    "png-palette": (png_with(colour=3), "8-bit palette", "palette: only RGB or RGBA PNG can be opened",
+                    "ValueError: Only RGB/RGBA PNG images are supported"),
+    "png-grey-alpha": (png_with(colour=4), "8-bit greyscale with alpha", "only RGB or RGBA",
+                       "ValueError: Only RGB/RGBA PNG images are supported"),
+    "png-interlaced": (png_with(interlace=1), "8-bit RGB, Adam7 interlaced", "-interlace none",
+                       "ValueError: Unsupported PNG configuration (compression/filter/interlace)"),
+    "png-filter-method": (png_with(filtering=1), "filter method 1", "not a standard PNG",
+                          "ValueError: Unsupported PNG configuration (compression/filter/interlace)"),
+    "png-too-wide": (png_with(width=2**31, height=1, idat=b""), "8-bit RGB", f"{2**31}x1: a side over 2147483647",
+                     "OverflowError"),
+    "bmp-top-down": (bmp_with(height=-HEIGHT), "24 bits per pixel, uncompressed, top-down", None, None),
+    "bmp-v5": (bmp_with(header_size=124), "124-byte header (BITMAPV5HEADER)",
+               "BMP with a 124-byte header: only the 40-byte header can be opened; "
+               "ImageMagick writes one that can with the BMP3: prefix",
+               "ValueError: Only BITMAPINFOHEADER BMP files are supported"),
+    "bmp-core": (bmp_with(header_size=12), "12-byte header (BITMAPCOREHEADER)", "only the 40-byte header",
+                 "ValueError: Only BITMAPINFOHEADER BMP files are supported"),
+    "bmp-32bit": (bmp_with(bits=32), "32 bits per pixel", "32 bits per pixel: only uncompressed 24-bit BMP",
+                  "ValueError: Only uncompressed 24-bit BMP files are supported"),
+    "bmp-rle8": (bmp_with(bits=8, compression=1), "8 bits per pixel, RLE8", "only uncompressed 24-bit BMP",
+                 "ValueError: Only uncompressed 24-bit BMP files are supported"),
+    "bmp-bitfields": (bmp_with(compression=3), "24 bits per pixel, bit fields",
+                      "bit fields: only uncompressed 24-bit BMP",
+                      "ValueError: Only uncompressed 24-bit BMP files are supported"),
+    "bmp-no-planes": (bmp_with(planes=0), "24 bits per pixel", "0 colour planes instead of 1",
+                      "ValueError: Only uncompressed 24-bit BMP files are supported"),
+    "bmp-negative-width": (bmp_with(width=-2), "24 bits per pixel", "a negative width (-2)", "ValueError"),
+}
+
+
+def test_info_describes_headers_and_foretells_what_open_does(tmp_path):
+    paths = {}
+    for name, (data, *_) in HEADER_CASES.items():
+        paths[name] = tmp_path / name
+        paths[name].write_bytes(data)
+    result = quorvel("info", "--check", "--json", "--max-pixels", 0, *paths.values())
+    records = {pathlib.Path(record["path"]).name: record for record in map(json.loads, result.stdout.splitlines())}
+    assert list(records) == list(HEADER_CASES)
+    for name, (_, description, refusal, check_error) in HEADER_CASES.items():
+        record = records[name]
+        assert description in record["description"], name
+        assert record["opens"] is (refusal is None) is record["check"]["decoded"], name
+        assert (refusal is None and record["refusal"] is None) or refusal in record["refusal"], name
+        assert (check_error is None and record["check"]["error"] is None) \
+            or record["check"]["error"].startswith(check_error), name
+        assert record["has_alpha"] is (name == "png-rgba")
+    assert result.returncode == 1 and result.stderr == ""
+    # Without --check only an unreadable file makes the status 1.
+    assert quorvel("info", *paths.values()).returncode == 0
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"", "empty file"),
+    (b"hello, not an image\n", "not a PNG or BMP image"),
+    (PNG_SIGNATURE[:7] + b"BM", "not a PNG or BMP image"),
+    (PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 6, 4, 8, 2, 0, 0, 0))[:-6], "cut short in the 'IHDR'"),
+    (PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 6, 4, 8, 2, 0, 0, 0))[:-1], "cut short in the CRC"),
+    (PNG_SIGNATURE + b"\x00\x00\x00", "cut short in a chunk header"),
+    (PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 6, 4, 8, 2, 0, 0, 0)).replace(b"\x06", b"\x07", 1),
+     "the 'IHDR' chunk is damaged (its CRC does not match)"),
+    (PNG_SIGNATURE + chunk(b"IHDR", bytes(12)), "the IHDR chunk holds 12 bytes instead of 13"),
+    (PNG_SIGNATURE + chunk(b"IEND", b""), "no IHDR chunk"),
+    (PNG_SIGNATURE + struct.pack(">I", 2**32 - 1) + b"tEXt" + bytes(100), "cut short in the 'tEXt' chunk"),
+    (bmp_with()[:13], "cut short in the 14-byte file header"),
+    (bmp_with()[:14], "cut short before the information header"),
+    (bmp_with()[:40], "cut short in the information header"),
+    (bmp_with()[:14] + struct.pack("<I", 8) + bytes(40), "an information header of 8 bytes"),
+], ids=lambda value: value if isinstance(value, str) else "")
+def test_info_reports_unreadable_headers_and_open_refuses_them_too(tmp_path, data, message):
+    path = tmp_path / "file"
+    path.write_bytes(data)
+    result = quorvel("info", path)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith(f"error: {path}: ") and message in result.stderr
+    assert len(result.stderr.splitlines()) == 1
+    # A header that cannot be read is one the decoder cannot read either.
+    with pytest.raises(Exception):
+        SimpleImage.open(data)
+
+
 def test_info_reports_each_bad_file_in_one_line_and_goes_on(tmp_path, images):
     missing = tmp_path / "missing.png"
-    result = quorvel("info", images["text"], images["png"], missing, images["damaged"], tmp_path,
-                     images["bmp-4bit"])
+    result = quorvel("info", images["text"], images["png"], missing, tmp_path, images["bmp-4bit"])
     assert result.returncode == 1
-    assert result.stdout.splitlines() == [f"{images['png']}: PNG, {WIDTH}x{HEIGHT}"]
-    errors = result.stderr.splitlines()
+    lines = result.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines] == [str(images["png"]), str(images["bmp-4bit"])]
+    assert "4 bits per pixel: only uncompressed 24-bit BMP can be opened" in lines[1]
     assert "Traceback" not in result.stderr
-    assert [line.split(":")[0:2] for line in errors] == [
-        ["error", f" {path}"] for path in (images["text"], missing, images["damaged"], tmp_path, images["bmp-4bit"])]
-    assert "Unsupported image format" in errors[0]
-    assert "No such file or directory" in errors[1]
-    assert "PNG" in errors[2]
-    assert "Is a directory" in errors[3]
-    assert "Only uncompressed 24-bit BMP files are supported" in errors[4]
+    assert result.stderr.splitlines() == [
+        f"error: {images['text']}: not a PNG or BMP image",
+        f"error: {missing}: cannot read: No such file or directory",
+        f"error: {tmp_path}: cannot read: Is a directory",
+    ]
+
+
+def test_info_check_decodes_the_whole_file(images):
+    result = quorvel("info", "--check", images["png"], images["damaged"])
+    assert result.returncode == 1
+    good, damaged = result.stdout.splitlines()
+    assert good.startswith(f"{images['png']}: PNG") and "; opens; check: decoded in " in good
+    # The header is sound; only decoding finds the missing end.
+    assert damaged.startswith(f"{images['damaged']}: PNG") and "; opens; check failed: " in damaged
+    assert quorvel("info", "--check", images["png"]).returncode == 0
+
+
+def test_info_json_gives_one_object_per_file(images, tmp_path):
+    result = quorvel("info", "--json", images["png"], tmp_path / "missing.png", images["bmp"])
+    assert result.returncode == 1 and result.stderr == ""
+    png, missing, bmp = map(json.loads, result.stdout.splitlines())
+    assert png == {
+        "path": str(images["png"]), "format": "PNG", "width": WIDTH, "height": HEIGHT, "pixels": WIDTH * HEIGHT,
+        "description": "8-bit RGB, not interlaced",
+        "header": {"bit_depth": 8, "colour_type": 2, "compression_method": 0, "filter_method": 0,
+                   "interlace_method": 0},
+        "opens": True, "refusal": None, "has_alpha": False, "over_max_pixels": False,
+    }
+    assert missing == {"path": str(tmp_path / "missing.png"), "error": "cannot read: No such file or directory"}
+    assert bmp["header"]["header_size"] == 40 and bmp["header"]["pixel_data_offset"] == 54
+
+
+HUGE = 60000
+
+
+@pytest.mark.memory
+@pytest.mark.parametrize("kind", ["png", "bmp"])
+def test_info_on_a_header_claiming_60000_squared_reads_only_the_header(tmp_path, kind):
+    from conftest import peak_rss_mib
+
+    if kind == "png":
+        data = png_with(HUGE, HUGE, idat=zlib.compress(bytes(1000)))
+    else:
+        data = bmp_with(width=HUGE, height=HUGE, rows=False)
+    path = tmp_path / f"huge.{kind}"
+    path.write_bytes(data)
+    result = quorvel("info", path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(f"{path}: {kind.upper()}, {HUGE}x{HUGE}, ")
+    assert result.stdout.rstrip().endswith("; over the --max-pixels limit")
+    # Decoding would need 10 GB for the pixels alone.
+    peak = peak_rss_mib(f"""
+        from Quorvel.__main__ import main
+        assert main(["info", {str(path)!r}]) == 0
+    """)
+    baseline = peak_rss_mib("import Quorvel.__main__")
+    assert peak < baseline + 8
+
+
+@pytest.mark.parametrize("limit, opens", [(WIDTH * HEIGHT - 1, False), (WIDTH * HEIGHT, True), (0, True)])
+def test_max_pixels_is_checked_from_the_header(tmp_path, images, limit, opens):
+    target = tmp_path / "out.bmp"
+    result = quorvel("convert", "--max-pixels", limit, images["png"], target)
+    check = quorvel("info", "--check", "--max-pixels", limit, images["png"])
+    if opens:
+        assert result.returncode == 0 and check.returncode == 0, result.stderr
+        assert pillow_rgb(target) == ((WIDTH, HEIGHT), PIXELS)
+        return
+    message = f"{WIDTH}x{HEIGHT} is {WIDTH * HEIGHT} pixels, over the limit of {limit} (--max-pixels; 0 lifts it)"
+    assert result.returncode == 1 and result.stderr == f"error: {images['png']}: {message}\n"
+    assert not target.exists()
+    assert check.returncode == 1 and check.stdout.rstrip().endswith(f"check failed: not decoded: {message}")
+
+
+def test_max_pixels_default_and_the_huge_header(tmp_path):
+    path = tmp_path / "huge.png"
+    path.write_bytes(png_with(HUGE, HUGE, idat=zlib.compress(bytes(1000))))
+    result = quorvel("convert", path, tmp_path / "out.bmp")
+    assert result.returncode == 1
+    assert result.stderr == (f"error: {path}: {HUGE}x{HUGE} is 3,600,000,000 pixels, over the limit of "
+                             "178,956,970 (--max-pixels; 0 lifts it)\n")
+    assert quorvel("convert", "--max-pixels", "-1", path, tmp_path / "out.bmp").returncode == 2
+
+
+def test_a_later_ihdr_is_what_the_pixel_limit_judges(tmp_path):
+    # The decoder obeys the last IHDR, so the guard must see it too.
+    second = chunk(b"IHDR", struct.pack(">IIBBBBB", HUGE, HUGE, 8, 2, 0, 0, 0))
+    data = png_with()
+    path = tmp_path / "two-headers.png"
+    path.write_bytes(data[:-12] + second + data[-12:])
+    result = quorvel("convert", path, tmp_path / "out.bmp")
+    assert result.returncode == 1 and "over the limit of 178,956,970" in result.stderr
+
+
+@pytest.mark.corpus
+@pytest.mark.slow
+def test_info_agrees_with_open_and_pillow_over_the_corpus(corpus):
+    import csv
+
+    with open(corpus / "manifest.tsv", newline="") as manifest:
+        rows = {row["path"]: row for row in csv.DictReader(manifest, delimiter="\t")}
+    paths = [path for path in sorted(rows) if (corpus / path).stat().st_size < 20_000_000]
+    result = quorvel("info", "--check", "--json", "--max-pixels", 0, *paths, cwd=corpus, timeout=600)
+    records = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [record["path"] for record in records] == paths
+    for record in records:
+        row = rows[record["path"]]
+        if "error" in record:
+            with pytest.raises(Exception):
+                SimpleImage.open(str(corpus / record["path"]))
+            continue
+        # What the header says must come true when the file is decoded; a
+        # sound header can still lead to damaged data.
+        assert record["check"]["decoded"] <= record["opens"], record
+        if row["pil_size"] and not row["pil_error"]:
+            assert f"{record['width']}x{record['height']}" == row["pil_size"], record
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("made_by, refused_name, refusal_words", [
+    (["PNG8:{out}"], "refused.png", "palette"),
+    (["-depth", "16", "PNG48:{out}"], "refused.png", "bit depth 16"),
+    (["-interlace", "PNG", "PNG24:{out}"], "refused.png", "interlaced"),
+    (["{out}"], "refused.bmp", "124-byte header"),
+    (["-type", "Palette", "BMP3:{out}"], "refused.bmp", "8 bits per pixel"),
+])
+def test_the_imagemagick_command_a_refusal_suggests_makes_a_file_that_opens(tmp_path, images, made_by,
+                                                                            refused_name, refusal_words):
+    if shutil.which("convert") is None or "ImageMagick" not in subprocess.run(
+            ["convert", "-version"], capture_output=True, text=True).stdout:
+        pytest.skip("ImageMagick is not installed")
+    refused = tmp_path / refused_name
+    subprocess.run(["convert", images["png"], *(part.format(out=refused) for part in made_by)], check=True)
+    refusal = json.loads(quorvel("info", "--json", refused).stdout)["refusal"]
+    assert refusal_words in refusal
+    fixed = tmp_path / ("fixed" + refused.suffix)
+    command = refusal[refusal.index("convert IN"):refusal.rindex(")")].split()
+    subprocess.run([str(refused) if part == "IN" else part.replace("OUT" + refused.suffix, str(fixed))
+                    for part in command], check=True)
+    record = json.loads(quorvel("info", "--json", "--check", fixed).stdout)
+    assert record["opens"] and record["check"]["decoded"], record
+    assert pillow_rgb(fixed) == ((WIDTH, HEIGHT), PIXELS)
 
 
 @pytest.mark.parametrize("source_kind, target_name, target_start", [
@@ -130,7 +382,12 @@ def test_unwritable_target_is_reported(tmp_path, images):
     (["convert", "{png}", "{tmp}/out"], "DST must end in .png or .bmp"),
     (["convert", "{png}", "{tmp}/png"], "DST must end in .png or .bmp"),
     (["convert", "{png}"], "the following arguments are required: DST"),
-    (["convert", "{png}", "{tmp}/a.png", "{tmp}/b.png"], "unrecognized arguments"),
+    (["convert", "{png}", "{tmp}/a.png", "{tmp}/b.png"], "more than one SRC needs -o DIR and --to FORMAT"),
+    (["convert", "{png}", "{tmp}/a.png", "-o", "{tmp}"], "-o DIR needs --to png or --to bmp"),
+    (["convert", "{png}", "{tmp}/a.bmp", "--to", "png"], "DST '{tmp}/a.bmp' names a .bmp file but --to is png"),
+    (["convert", "{png}", "--to", "gif", "-o", "{tmp}"], "invalid choice: 'gif'"),
+    (["convert", "-j", "0", "{png}", "--to", "png", "-o", "{tmp}"], "must be 1 or more, not 0"),
+    (["info", "--max-pixels", "lots", "{png}"], "argument --max-pixels: not a whole number: 'lots'"),
     (["info"], "the following arguments are required: FILE"),
     ([], "the following arguments are required: COMMAND"),
     (["resize", "{png}"], "invalid choice: 'resize'"),
@@ -141,21 +398,28 @@ def test_usage_errors_exit_2(tmp_path, images, arguments, expected):
     result = quorvel(*(a.format(png=images["png"], tmp=tmp_path) for a in arguments))
     assert result.returncode == 2
     assert result.stdout == ""
-    assert result.stderr.startswith("usage: ") and expected in result.stderr
+    assert result.stderr.startswith("usage: ") and expected.format(tmp=tmp_path) in result.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
 @pytest.mark.parametrize("arguments, mentions", [
     (["--help"], ["info", "convert"]),
     (["-h"], ["info", "convert"]),
-    (["info", "--help"], ["FILE"]),
-    (["convert", "--help"], ["SRC", "DST", ".png", ".bmp"]),
+    (["info", "--help"], ["FILE", "--check", "--json", "--max-pixels", "examples:", "python -m Quorvel info "]),
+    (["convert", "--help"], ["SRC", "DST", ".png", ".bmp", "-j N", "--progress", "--max-pixels", "examples:",
+                             "python -m Quorvel convert photo.png photo.bmp"]),
 ])
 def test_help(arguments, mentions):
     result = quorvel(*arguments)
     assert result.returncode == 0 and result.stderr == ""
     assert result.stdout.startswith("usage: python -m Quorvel")
     assert all(word in result.stdout for word in mentions)
+
+
+def test_version():
+    result = quorvel("--version")
+    assert result.returncode == 0 and result.stdout == f"Quorvel {Quorvel.__version__}\n"
+    assert Quorvel.__version__[0].isdigit()
 
 
 def test_runs_from_any_directory_on_relative_paths(tmp_path, images):
