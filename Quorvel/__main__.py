@@ -52,11 +52,14 @@ def _jobs(text: str) -> int:
 
 
 def _size(count: int) -> str:
-    for unit in ("B", "kB", "MB", "GB"):
-        if count < 1000 or unit == "GB":
-            return f"{count} {unit}" if unit == "B" else f"{count:.1f} {unit}"
-        count /= 1000  # type: ignore[assignment]
-    raise AssertionError
+    if count < 1000:
+        return f"{count} B"
+    scaled = float(count)
+    for unit in ("kB", "MB", "GB"):
+        scaled /= 1000
+        if scaled < 1000 or unit == "GB":
+            break
+    return f"{scaled:.1f} {unit}"
 
 
 def _info_record(path: str, check: bool, max_pixels: int) -> dict[str, Any]:
@@ -102,7 +105,7 @@ def _info_line(record: dict[str, Any]) -> str:
         if record["over_max_pixels"]:
             line += "; over the --max-pixels limit"
     elif check["decoded"]:
-        line += f"; check: decoded in {check['seconds']:.3f} s"
+        line += f"; check: decoded in {check['seconds'] * 1000:.1f} ms"
     else:
         line += f"; check failed: {check['error']}"
     return line
@@ -128,7 +131,7 @@ def _target_format(destination: str, requested: str | None, parser: argparse.Arg
     if requested is None:
         if by_name is None:
             parser.error(f"DST must end in .png or .bmp (or give --to), not {destination!r}")
-        return by_name  # type: ignore[return-value]
+        return by_name
     if by_name is not None and by_name != requested:
         parser.error(f"DST {destination!r} names a .{by_name} file but --to is {requested}")
     return requested
@@ -225,10 +228,10 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
     info = commands.add_parser(
         "info", help="describe images from their headers", formatter_class=formatter, epilog=_INFO_EXAMPLES,
-        description="Describe each FILE from its headers alone (format, size, PNG colour type, bit depth and "
-                    "interlacing, or BMP header kind, bits per pixel and compression) and say whether it can "
-                    "be opened, and if not, why. Exit status 1 if any file could not be read or, with "
-                    "--check, decoded.")
+        description="Describe each FILE from its headers alone (format, size, PNG colour type,\n"
+                    "bit depth and interlacing, or BMP header kind, bits per pixel and compression)\n"
+                    "and say whether it can be opened, and if not, why. Exit status 1 if any file\n"
+                    "could not be read or, with --check, decoded.")
     info.add_argument("files", nargs="+", metavar="FILE", help="a PNG or BMP file")
     info.add_argument("--check", action="store_true", help="also decode each file fully and report the result")
     info.add_argument("--json", action="store_true", help="print one JSON object per file")
@@ -239,12 +242,12 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         epilog=_CONVERT_EXAMPLES,
         usage="python -m Quorvel convert [options] SRC DST\n"
               "       python -m Quorvel convert [options] SRC... --to {png,bmp} -o DIR",
-        description="Read SRC (PNG or BMP, recognised by content) and write it to DST as PNG or BMP, chosen by "
-                    "--to or by DST's extension (.png or .bmp). With -o, convert every SRC into DIR; "
-                    "directories among them are walked for .png and .bmp files, which keep their relative "
-                    "layout. A destination is replaced only once the new file is complete (through a "
-                    "symbolic link, which stays). A bad file is reported in one line and the rest go on; "
-                    "exit status 1 if any failed, 130 if interrupted.")
+        description="Read SRC (PNG or BMP, recognised by content) and write it to DST as PNG or\n"
+                    "BMP, chosen by --to or by DST's extension (.png or .bmp). With -o, convert every\n"
+                    "SRC into DIR; directories among them are walked for .png and .bmp files, which\n"
+                    "keep their relative layout. A destination is replaced only once the new file is\n"
+                    "complete (through a symbolic link, which stays). A bad file is reported in one\n"
+                    "line and the rest go on; exit status 1 if any failed, 130 if interrupted.")
     convert.add_argument("sources", nargs="+", metavar="SRC", help="images to read (and DST without -o)")
     convert.add_argument("--to", choices=sorted(set(_FORMATS.values())), help="the format to write")
     convert.add_argument("-o", "--output", metavar="DIR", help="the directory to write into (created if missing)")

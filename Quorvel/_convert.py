@@ -113,6 +113,11 @@ def _interruptions_held() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
+def _temporary_prefix(pid: int) -> str:
+    # The writer's process id, so that what a killed worker leaves can be found.
+    return f".quorvel-{pid}-"
+
+
 def _mode_for(destination: str) -> int:
     try:
         return stat.S_IMODE(os.stat(destination).st_mode)
@@ -134,7 +139,7 @@ def write_through(image: SimpleImage, destination: str, writer: Callable[[Simple
     temporary: str | None = None
     try:
         with _interruptions_held():
-            handle, temporary = tempfile.mkstemp(prefix=".quorvel-", suffix=".tmp",
+            handle, temporary = tempfile.mkstemp(prefix=_temporary_prefix(os.getpid()), suffix=".tmp",
                                                  dir=os.path.dirname(target))
             os.close(handle)
         # mkstemp makes the file private; give it the mode a new file gets,
@@ -269,6 +274,17 @@ def _interrupted(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
+def _remove_temporary_files(pid: int | None, destination: str) -> None:
+    """Removes what a worker that died while writing `destination` left."""
+    folder = os.path.dirname(os.path.realpath(destination))
+    prefix = _temporary_prefix(pid or 0)
+    with contextlib.suppress(OSError):
+        for name in os.listdir(folder):
+            if name.startswith(prefix) and name.endswith(".tmp"):
+                with contextlib.suppress(OSError):
+                    os.unlink(os.path.join(folder, name))
+
+
 class _Pool:
     """Worker processes fed one job at a time through a pipe each, so that the
     parent always knows which file a worker holds."""
@@ -327,6 +343,7 @@ class _Pool:
                         outcome = Outcome(source, destination, messages=[
                             f"error: {source}: the worker process converting it ended "
                             f"unexpectedly (exit status {process.exitcode})"])
+                        _remove_temporary_files(process.pid, destination)
                         connection.close()
                         connection, process = self._start()
                     report(outcome)

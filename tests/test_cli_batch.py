@@ -358,3 +358,48 @@ def test_interrupting_a_single_large_conversion(tmp_path, destination_exists):
     assert stderr == "interrupted\n" and stdout == ""
     assert leftovers(tmp_path) == []
     assert destination.read_bytes() == b"precious" if destination_exists else not destination.exists()
+
+
+def children_of(pid: int) -> list[int]:
+    return [int(child) for child in pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+
+
+@pytest.mark.slow
+def test_a_worker_that_dies_fails_its_file_and_the_batch_goes_on(tmp_path):
+    source_folder = tmp_path / "src"
+    source_folder.mkdir()
+    out = tmp_path / "out"
+    expected = {f"image{i:02}.png": random_bmp(source_folder / f"image{i:02}.bmp", i, 600, 600) for i in range(8)}
+    process = subprocess.Popen([sys.executable, "-m", "Quorvel", "convert", source_folder, "--to", "png",
+                                "-o", out, "-j", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # Kill the worker writing the first temporary file (named after its process).
+    wait_for(lambda: out.is_dir() and leftovers(out))
+    victim = int(leftovers(out)[0].name.split("-")[1])
+    assert victim in children_of(process.pid)
+    os.kill(victim, signal.SIGKILL)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == 1
+    [error] = stderr.splitlines()
+    assert re.fullmatch(r"error: \S+: the worker process converting it ended unexpectedly \(exit status -9\)", error)
+    assert summary(stdout)[:3] == (8, 7, 1)
+    assert leftovers(tmp_path) == []
+    failed = pathlib.Path(error.split(": ")[1]).with_suffix(".png").name
+    assert sorted(path.name for path in out.iterdir()) == sorted(set(expected) - {failed})
+    for name in set(expected) - {failed}:
+        assert pillow_rgb(out / name) == ((600, 600), expected[name])
+
+
+@pytest.mark.slow
+def test_interrupting_info(tmp_path):
+    random_bmp(tmp_path / "image.bmp", 3, 1000, 1000)
+    for i in range(400):
+        (tmp_path / f"link{i:03}.bmp").symlink_to("image.bmp")
+    process = subprocess.Popen([sys.executable, "-m", "Quorvel", "info", "--check",
+                                *sorted(tmp_path.glob("link*"))],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = process.stdout.readline()
+    process.send_signal(signal.SIGINT)
+    rest, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130
+    assert stderr == "interrupted\n"
+    assert "check: decoded" in first and len(rest.splitlines()) < 399
