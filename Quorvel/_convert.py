@@ -118,13 +118,20 @@ def _temporary_prefix(pid: int) -> str:
     return f".quorvel-{pid}-"
 
 
-def _mode_for(destination: str) -> int:
+def _take_over_metadata(temporary: str, target: str) -> None:
+    """Gives the new file the mode of the file it replaces (and its owner and
+    group, where allowed), or the mode a new file gets; mkstemp made it private."""
     try:
-        return stat.S_IMODE(os.stat(destination).st_mode)
+        existing = os.stat(target)
     except FileNotFoundError:
         umask = os.umask(0)
         os.umask(umask)
-        return 0o666 & ~umask
+        os.chmod(temporary, 0o666 & ~umask)
+        return
+    if hasattr(os, "chown"):
+        with contextlib.suppress(PermissionError):
+            os.chown(temporary, existing.st_uid, existing.st_gid)
+    os.chmod(temporary, stat.S_IMODE(existing.st_mode))
 
 
 def write_through(image: SimpleImage, destination: str, writer: Callable[[SimpleImage, str], None]) -> str:
@@ -142,9 +149,7 @@ def write_through(image: SimpleImage, destination: str, writer: Callable[[Simple
             handle, temporary = tempfile.mkstemp(prefix=_temporary_prefix(os.getpid()), suffix=".tmp",
                                                  dir=os.path.dirname(target))
             os.close(handle)
-        # mkstemp makes the file private; give it the mode a new file gets,
-        # or keep the mode of the file it replaces.
-        os.chmod(temporary, _mode_for(target))
+        _take_over_metadata(temporary, target)
         writer(image, temporary)
         with _interruptions_held():
             os.replace(temporary, target)
@@ -157,15 +162,11 @@ def write_through(image: SimpleImage, destination: str, writer: Callable[[Simple
     return target
 
 
-def _cpu_count() -> int:
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0))
-    return os.cpu_count() or 1
-
-
 def default_jobs() -> int:
     """The number of CPUs this process may run on."""
-    return max(1, _cpu_count())
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
 
 
 class ProgressBar:

@@ -66,6 +66,8 @@ def _png_header(file: BinaryIO, every_ihdr: bool) -> Header:
         if not prefix:
             break
         if len(prefix) < 8:
+            if ihdr is not None:
+                break  # past the header: the decoder reports what is missing
             raise HeaderError("cut short in a chunk header")
         length, tag = struct.unpack(">I4s", prefix)
         if ihdr is not None and tag != b"IHDR":
