@@ -70,8 +70,8 @@ def bench_jobs(rounds: int) -> None:
                                           check=True, capture_output=True, text=True)
                     if round_number:  # the first round warms the caches
                         walls[jobs].append(time.perf_counter() - started)
-                        # The summary line's own figure: from parsing the
-                        # arguments to the last file, start-up left out.
+                        # The summary line's own figure: from walking the
+                        # sources to the last file, start-up left out.
                         runs[jobs].append(float(done.stdout.split()[-2]))
             for label, times in (("whole command", walls), ("summary line", runs)):
                 one, two = statistics.median(times[1]), statistics.median(times[2])
