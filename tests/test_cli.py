@@ -14,7 +14,7 @@ import pytest
 from PIL import Image
 
 import Quorvel
-from builders import bmp_bytes, bmp_headers, chunk, png_bytes, run_quorvel as quorvel
+from builders import RGBA, bmp_bytes, bmp_headers, chunk, png, png_bytes, row_stride, run_quorvel as quorvel
 from Quorvel import SimpleImage
 
 WIDTH, HEIGHT = 6, 4
@@ -53,46 +53,35 @@ def test_info_on_good_files(images):
     assert result.stderr == ""
 
 
-def png_with(width=WIDTH, height=HEIGHT, depth=8, colour=2, compression=0, filtering=0, interlace=0,
-             before=b"", idat=None) -> bytes:
-    """A PNG with the given IHDR fields; unless given, IDAT holds rows of the
-    right length (zero bytes, filter 0) for an 8-bit RGB or RGBA image."""
-    if idat is None:
-        stride = width * (4 if colour == 6 else 3)
-        idat = zlib.compress(bytes((stride + 1) * height))
-    ihdr = struct.pack(">IIBBBBB", width, height, depth, colour, compression, filtering, interlace)
-    return PNG_SIGNATURE + before + chunk(b"IHDR", ihdr) + chunk(b"IDAT", idat) + chunk(b"IEND", b"")
+def png_with(width=WIDTH, height=HEIGHT, *, before=b"", idat=None, **header) -> bytes:
+    """A PNG with these IHDR fields, `before` ahead of IHDR and, unless given,
+    an IDAT of zero rows of the right length for 8-bit RGB or RGBA."""
+    stride = width * (4 if header.get("color_type") == RGBA else 3)
+    data = png(width, height, bytes((stride + 1) * height), idat=idat, **header)
+    return data[:8] + before + data[8:]
 
 
-def bmp_with(header_size=40, width=WIDTH, height=HEIGHT, planes=1, bits=24, compression=0, rows=True) -> bytes:
-    """A BMP with the given header fields and, unless `rows` is false, rows of
-    the right length for 24 bits."""
-    stride = (width * 3 + 3) // 4 * 4
-    pixels = bytes(max(0, stride) * abs(height)) if rows else b""
-    if header_size == 12:
-        info = struct.pack("<IHHHH", 12, width, height, planes, bits)
-    else:
-        info = struct.pack("<IiiHHIIiiII", header_size, width, height, planes, bits, compression, 0, 0, 0, 0, 0)
-        info += bytes(header_size - 40)
-    offset = 14 + len(info)
-    return b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset) + info + pixels
+def bmp_with(width=WIDTH, height=HEIGHT, *, rows=True, **headers) -> bytes:
+    """A BMP with these header fields and, unless `rows` is false, zero rows
+    of the right length for 24 bits."""
+    return bmp_headers(width, height, **headers) + (bytes(max(0, row_stride(width)) * abs(height)) if rows else b"")
 
 
 # name: (file bytes, words in the description, words in the refusal or None
 # when it opens, the error --check then gets from the decoder)
 HEADER_CASES = {
     "png-rgb": (png_with(), "8-bit RGB, not interlaced", None, None),
-    "png-rgba": (png_with(colour=6), "8-bit RGBA, not interlaced", None, None),
+    "png-rgba": (png_with(color_type=RGBA), "8-bit RGBA, not interlaced", None, None),
     "png-text-first": (png_with(before=chunk(b"tEXt", b"Title\x00x")), "8-bit RGB", None, None),
-    "png-16bit": (png_with(depth=16), "16-bit RGB", "bit depth 16: only 8-bit PNG can be opened; re-save",
+    "png-16bit": (png_with(bit_depth=16), "16-bit RGB", "bit depth 16: only 8-bit PNG can be opened; re-save",
                   "ValueError: Only 8-bit PNG images are supported"),
-    "png-palette": (png_with(colour=3), "8-bit palette", "palette: only RGB or RGBA PNG can be opened",
+    "png-palette": (png_with(color_type=3), "8-bit palette", "palette: only RGB or RGBA PNG can be opened",
                     "ValueError: Only RGB/RGBA PNG images are supported"),
-    "png-grey-alpha": (png_with(colour=4), "8-bit greyscale with alpha", "only RGB or RGBA",
+    "png-grey-alpha": (png_with(color_type=4), "8-bit greyscale with alpha", "only RGB or RGBA",
                        "ValueError: Only RGB/RGBA PNG images are supported"),
     "png-interlaced": (png_with(interlace=1), "8-bit RGB, Adam7 interlaced", "-interlace none",
                        "ValueError: Unsupported PNG configuration (compression/filter/interlace)"),
-    "png-filter-method": (png_with(filtering=1), "filter method 1", "not a standard PNG",
+    "png-filter-method": (png_with(filter_method=1), "filter method 1", "not a standard PNG",
                           "ValueError: Unsupported PNG configuration (compression/filter/interlace)"),
     "png-too-wide": (png_with(width=2**31, height=1, idat=b""), "8-bit RGB", f"{2**31}x1: a side over 2147483647",
                      "OverflowError"),
@@ -101,11 +90,11 @@ HEADER_CASES = {
                "BMP with a 124-byte header: only the 40-byte header can be opened; "
                "ImageMagick writes one that can with the BMP3: prefix",
                "ValueError: Only BITMAPINFOHEADER BMP files are supported"),
-    "bmp-core": (bmp_with(header_size=12), "12-byte header (BITMAPCOREHEADER)", "only the 40-byte header",
+    "bmp-core": (b"BM" + struct.pack("<IHHIIHHHH", 26, 0, 0, 26, 12, WIDTH, HEIGHT, 1, 24), "12-byte header (BITMAPCOREHEADER)", "only the 40-byte header",
                  "ValueError: Only BITMAPINFOHEADER BMP files are supported"),
-    "bmp-32bit": (bmp_with(bits=32), "32 bits per pixel", "32 bits per pixel: only uncompressed 24-bit BMP",
+    "bmp-32bit": (bmp_with(bpp=32), "32 bits per pixel", "32 bits per pixel: only uncompressed 24-bit BMP",
                   "ValueError: Only uncompressed 24-bit BMP files are supported"),
-    "bmp-rle8": (bmp_with(bits=8, compression=1), "8 bits per pixel, RLE8", "only uncompressed 24-bit BMP",
+    "bmp-rle8": (bmp_with(bpp=8, compression=1), "8 bits per pixel, RLE8", "only uncompressed 24-bit BMP",
                  "ValueError: Only uncompressed 24-bit BMP files are supported"),
     "bmp-bitfields": (bmp_with(compression=3), "24 bits per pixel, bit fields",
                       "bit fields: only uncompressed 24-bit BMP",

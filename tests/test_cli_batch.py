@@ -11,25 +11,23 @@ import struct
 import subprocess
 import sys
 import time
-import zlib
 
 import pytest
 from PIL import Image
 
-from builders import bmp_bytes, chunk, png_bytes, run_quorvel as quorvel
+from builders import RGBA, bmp_bytes, png, png_bytes, random_pixels, run_quorvel as quorvel
 
 WIDTH, HEIGHT = 6, 4
 
 
 def pixels(seed: int, width: int = WIDTH, height: int = HEIGHT) -> bytes:
-    return random.Random(seed).randbytes(width * height * 3)
+    return random_pixels(width, height, seed)
 
 
 def rgba_png(width: int, height: int, rgba: bytes) -> bytes:
     stride = width * 4
-    raw = b"".join(b"\x00" + rgba[y * stride:(y + 1) * stride] for y in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    return png(width, height, b"".join(b"\x00" + rgba[y * stride:(y + 1) * stride] for y in range(height)),
+               color_type=RGBA)
 
 
 def pillow_rgb(path) -> tuple[tuple[int, int], bytes]:
