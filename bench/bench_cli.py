@@ -38,9 +38,8 @@ import zlib
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+# QUORVEL_CORPUS, or shared/corpus beside the repository.
 CORPUS = Path(os.environ.get("QUORVEL_CORPUS") or HERE.parents[1] / "shared" / "corpus")
-if not (CORPUS / "manifest.tsv").is_file():
-    CORPUS = Path("/work/shared/corpus")
 SIDE = 20000
 
 
