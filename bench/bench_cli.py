@@ -174,7 +174,7 @@ def bench_info(with_decode: bool) -> None:
     baseline = peak_kib("import Quorvel.__main__")
     peak = peak_kib("import contextlib, io\nfrom Quorvel.__main__ import main\n"
                     f"with contextlib.redirect_stdout(io.StringIO()): main(['info', {str(path)!r}])")
-    print(f"  info peak memory:   {(peak - baseline) / 1024:.1f} MiB over the {baseline / 1024:.1f} MiB "
+    print(f"  info peak memory:   {max(0, peak - baseline) / 1024:.1f} MiB over the {baseline / 1024:.1f} MiB "
           "of the imports")
     if with_decode:
         started = time.perf_counter()
