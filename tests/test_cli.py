@@ -405,7 +405,7 @@ def test_usage_errors_exit_2(tmp_path, images, arguments, expected):
     (["--help"], ["info", "convert"]),
     (["-h"], ["info", "convert"]),
     (["info", "--help"], ["FILE", "--check", "--json", "--max-pixels", "examples:", "python -m Quorvel info "]),
-    (["convert", "--help"], ["SRC", "DST", ".png", ".bmp", "-j N", "--progress", "--max-pixels", "examples:",
+    (["convert", "--help"], ["SRC", "DST", ".png", ".bmp", "--jobs N", "--progress", "--max-pixels", "examples:",
                              "python -m Quorvel convert photo.png photo.bmp"]),
 ])
 def test_help(arguments, mentions):
