@@ -14,13 +14,11 @@
 #                                      (used by tools/fuzz_open.sh)
 #
 # The sanitized module is staged in build/asan-pkg/Quorvel next to copies of
-# the package's Python files, and the tests run in build/asan-venv: a venv of
-# the same interpreter that sees the packages of .venv through a .pth line but
-# not the editable install's import hook, so the staged module is the one
-# imported. PYTHONMALLOC=malloc routes every interpreter allocation (bytearray
-# buffers included) through the sanitizer's allocator. Leak detection is off:
-# the interpreter itself keeps memory to the end on purpose; reference leaks
-# are tools/refleak.sh's job.
+# the package's Python files, and the tests run in build/asan-venv, which
+# imports it (tools/stage_module.sh). PYTHONMALLOC=malloc routes every
+# interpreter allocation (bytearray buffers included) through the sanitizer's
+# allocator. Leak detection is off: the interpreter itself keeps memory to the
+# end on purpose; reference leaks are tools/refleak.sh's job.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,20 +36,8 @@ tools/meson-setup.sh .venv/bin/meson "$build" --buildtype=debugoptimized -Db_nde
     -Dwerror=true -Dconversion_warnings=true -Davx2_kernels=disabled -Dpython.install_env=auto
 .venv/bin/meson compile -C "$build" >/dev/null
 
-pkg=build/asan-pkg/Quorvel
-mkdir -p "$pkg"
-cp Quorvel/*.py Quorvel/*.pyi Quorvel/py.typed "$pkg"/
-# A new file, not an overwrite: a running fuzzer may have the old one mapped.
-cp --remove-destination "$build"/tessarin_ext*.so "$pkg"/
-
 venv=build/asan-venv
-if [ ! -x "$venv/bin/python" ]; then
-    base=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
-    "$base" -m venv --without-pip "$venv"
-fi
-deps=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-venv_site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-printf '%s\n' "$deps" >"$venv_site/quorvel-asan.pth"
+tools/stage_module.sh "$build" build/asan-pkg "$venv"
 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=32:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
