@@ -19,8 +19,8 @@
 #                                     e.g. to replay: --env build/fuzzing/fuzz_decode FILE
 #
 # Corpora grow in build/fuzz-corpus/<target>/ and are reused by later runs;
-# fuzz_decode is also seeded from the shared corpus (QUORVEL_CORPUS, else
-# ../shared/corpus) and tests/crashers/. A libFuzzer crash leaves crash-* in
+# fuzz_decode is also seeded from the shared corpus (QUORVEL_CORPUS, or
+# shared/corpus beside the repository) and tests/crashers/. A libFuzzer crash leaves crash-* in
 # build/fuzz-artifacts/; a Python fuzzer failure is saved in tests/crashers/.
 # Exits non-zero on any finding.
 set -euo pipefail
@@ -76,9 +76,9 @@ max_len=65536
 seeds=build/fuzz-seeds/fuzz_decode
 rm -rf "$seeds"
 mkdir -p "$seeds"
-corpus=${QUORVEL_CORPUS:-../shared/corpus}
-[ -d "$corpus" ] || corpus=/work/shared/corpus
-if [ -d "$corpus" ]; then
+corpus=$(.venv/bin/python -c 'import sys; sys.path.insert(0, "tests"); import builders
+print(builders.corpus_dir() or "")')
+if [ -n "$corpus" ]; then
     find "$corpus" -type f \( -iname '*.png' -o -iname '*.bmp' \) -size -$((max_len + 1))c \
         -exec cp -t "$seeds" --backup=numbered {} +
 fi
@@ -101,8 +101,8 @@ for target in "${targets[@]}"; do
     echo "== $target, ${options[0]#-max_total_time=}s"
     log="build/fuzz-artifacts/$target.log"
     status=0
-    "$build/$target" "${options[@]}" "${keep_going[@]}" -artifact_prefix=build/fuzz-artifacts/"$target"- "${inputs[@]}" \
-        >"$log" 2>&1 || status=$?
+    "$build/$target" "${options[@]}" "${keep_going[@]}" -artifact_prefix=build/fuzz-artifacts/"$target"- \
+        "${inputs[@]}" >"$log" 2>&1 || status=$?
     grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units' "$log" || true
     if ((${#keep_going[@]})); then
         grep -E '^#[0-9]+: cov' "$log" | tail -n 1 || true
