@@ -93,7 +93,10 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus_dir"
     options=(-max_total_time="$seconds" -max_len=4096 -print_final_stats=1)
     inputs=("$corpus_dir")
+    # The kernel targets run no interpreter: leaks are findings there.
+    asan_options=abort_on_error=1:detect_leaks=1
     if [ "$target" = fuzz_decode ]; then
+        asan_options=$ASAN_OPTIONS
         options=(-max_total_time="$decode_seconds" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048
                  -malloc_limit_mb=1024 -dict=fuzz/decode.dict -print_final_stats=1)
         inputs+=("$seeds")
@@ -101,8 +104,8 @@ for target in "${targets[@]}"; do
     echo "== $target, ${options[0]#-max_total_time=}s"
     log="build/fuzz-artifacts/$target.log"
     status=0
-    "$build/$target" "${options[@]}" "${keep_going[@]}" -artifact_prefix=build/fuzz-artifacts/"$target"- \
-        "${inputs[@]}" >"$log" 2>&1 || status=$?
+    ASAN_OPTIONS=$asan_options "$build/$target" "${options[@]}" "${keep_going[@]}" \
+        -artifact_prefix=build/fuzz-artifacts/"$target"- "${inputs[@]}" >"$log" 2>&1 || status=$?
     grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units' "$log" || true
     if ((${#keep_going[@]})); then
         grep -E '^#[0-9]+: cov' "$log" | tail -n 1 || true
