@@ -100,42 +100,32 @@ int check_header(const Header& header) {
     return 0;
 }
 
-// Host-owned memory for the row reconstructor: bytearrays and bytes, so that
-// an allocation that fails is the host's MemoryError, pending.
+// Host-owned memory for the row reconstructor: bytearrays, so that an
+// allocation that fails is the host's MemoryError, pending. Pages of the
+// result are touched only as rows arrive.
 class HostRowMemory final : public RowMemory {
 public:
-    bool output(size_t size, std::span<uint8_t>& out) override {
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
-        // Its pages are touched only as rows arrive.
-        pixels_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
-        if (!pixels_) return false;
-        out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())), size};
-        return true;
-    }
-
-    bool carry(size_t size, std::span<uint8_t>& out) override {
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
-        if (!carry_) {
-            carry_ = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
-            if (!carry_) return false;
-        } else if (PyByteArray_Resize(carry_.get(), static_cast<Py_ssize_t>(size)) < 0) {
-            return false;
-        }
-        out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(carry_.get())), size};
-        return true;
-    }
-
-    bool ring(size_t size, std::span<uint8_t>& out) override {
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
-        ring_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!ring_) return false;
-        out = {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(ring_.get())), size};
-        return true;
-    }
+    bool output(size_t size, std::span<uint8_t>& out) override { return resize(pixels_, size, out); }
+    bool carry(size_t size, std::span<uint8_t>& out) override { return resize(carry_, size, out); }
+    bool ring(size_t size, std::span<uint8_t>& out) override { return resize(ring_, size, out); }
 
     Ref take_pixels() { return std::move(pixels_); }
 
 private:
+    // `buffer`, made on first use, resized to `size` bytes with its first
+    // bytes kept and the rest not initialised; `out` spans it.
+    static bool resize(Ref& buffer, size_t size, std::span<uint8_t>& out) {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
+        if (!buffer) {
+            buffer = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
+            if (!buffer) return false;
+        } else if (PyByteArray_Resize(buffer.get(), static_cast<Py_ssize_t>(size)) < 0) {
+            return false;
+        }
+        out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer.get())), size};
+        return true;
+    }
+
     Ref pixels_, carry_, ring_;
 };
 
