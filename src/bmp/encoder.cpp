@@ -113,8 +113,14 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     });
 }
 
+// A plain function naming the record, not a template instantiated from the
+// record's own initialiser: some compilers never emit such an instantiation.
+PyObject* write_bmp_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_writer(write_bmp_def, write_bmp, args, nargs, kwnames);
+}
+
 }  // namespace
 
-constexpr EntryPoint write_bmp_def = writer_def("_writeBmp", writer_impl<write_bmp_def, write_bmp>);
+constexpr EntryPoint write_bmp_def = writer_def("_writeBmp", write_bmp_impl);
 
 }  // namespace tessarin::bmp

@@ -32,12 +32,6 @@ constexpr EntryPoint writer_def(const char* name, FunctionImpl impl) {
 PyObject* call_writer(const EntryPoint& entry, Writer write, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);
 
-// The body of the function object of the encoder `entry`, which `write` does.
-template <const EntryPoint& entry, Writer write>
-PyObject* writer_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_writer(entry, write, args, nargs, kwnames);
-}
-
 // `pixels` itself when it is a bytearray, read in place; anything else
 // through the host's bytearray(pixels).
 Ref pixel_buffer(PyObject* pixels);

@@ -141,8 +141,14 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     });
 }
 
+// A plain function naming the record, not a template instantiated from the
+// record's own initialiser: some compilers never emit such an instantiation.
+PyObject* write_png_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_writer(write_png_def, write_png, args, nargs, kwnames);
+}
+
 }  // namespace
 
-constexpr EntryPoint write_png_def = writer_def("_writePng", writer_impl<write_png_def, write_png>);
+constexpr EntryPoint write_png_def = writer_def("_writePng", write_png_impl);
 
 }  // namespace tessarin::png

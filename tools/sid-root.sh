@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds and tests the module on the interpreters and compilers this machine
+# lacks, in a Debian unstable root (tools/debian-root.sh) kept outside the
+# checkout in $QUORVEL_ROOTS/sid-amd64: CPython 3.14 and 3.15, PyPy 3.11,
+# the newest g++ and clang. The first run makes the root (a few minutes);
+# later runs reuse it.
+#
+#   tools/sid-root.sh make                  make or update the root only
+#   tools/sid-root.sh python VERSION [-- pytest args]
+#                                           VERSION is 3.14, 3.15 or pypy3: the
+#                                           module built from the work tree with
+#                                           that interpreter (editable install in
+#                                           /opt/venv-VERSION), then its Python tests
+#   tools/sid-root.sh shell                 a shell in the root, mounts in place
+#
+# When the root cannot be made (no network, no debootstrap), it prints one
+# line and exits 0 with QUORVEL_ROOT_OPTIONAL=1 (CI), 1 otherwise.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/debian-root.sh
+
+SID_ROOT=$QUORVEL_ROOTS/sid-amd64
+sid_packages=(python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
+    pypy3 pypy3-dev pypy3-venv g++ clang pkg-config ca-certificates pngcheck binutils)
+
+ensure_root() {
+    if ! make_root "$SID_ROOT" sid amd64 "${sid_packages[@]}"; then
+        echo "== the Debian unstable root could not be made in $SID_ROOT; skipped"
+        if [ "${QUORVEL_ROOT_OPTIONAL:-0}" = 1 ]; then exit 0; fi
+        exit 1
+    fi
+}
+
+# The interpreter's command in the root and the test tools its venv gets
+# (the newest hypothesis has no PyPy wheel; the last one that has is pinned).
+interpreter_command() {
+    case "$1" in
+        3.1[0-9]) echo "python$1" ;;
+        pypy3) echo pypy3 ;;
+        *) echo "unknown interpreter '$1' (3.14, 3.15 or pypy3)" >&2; return 1 ;;
+    esac
+}
+
+python_tests() {
+    local version=$1 interpreter
+    shift
+    (($#)) && [ "$1" = -- ] && shift
+    interpreter=$(interpreter_command "$version")
+    ensure_root
+    copy_tree "$SID_ROOT" "$version"
+    local venv=/opt/venv-$version
+    in_root "$SID_ROOT" /bin/sh -ec "
+        [ -x $venv/bin/python ] || $interpreter -m venv $venv
+        $venv/bin/python -m pip install -q --upgrade pip
+        $venv/bin/python -m pip install -q meson-python meson ninja
+        PATH=$venv/bin:\$PATH $venv/bin/python -m pip install -q --no-build-isolation \
+            --config-settings=build-dir=/opt/quorvel-build-$version -e '/src/quorvel-$version[test]'
+        cd /src/quorvel-$version
+        $venv/bin/python -c 'import sys, Quorvel; print(sys.implementation.name, sys.version.split()[0], Quorvel.__version__)'
+        $venv/bin/python -m pytest -q -p no:cacheprovider ${*:-tests}"
+}
+
+case "${1:-}" in
+    make) ensure_root ;;
+    python) shift; python_tests "$@" ;;
+    shell) ensure_root; in_root "$SID_ROOT" /bin/bash ;;
+    *) echo "usage: $0 make | python VERSION [-- pytest args] | shell" >&2; exit 2 ;;
+esac
