@@ -1,7 +1,9 @@
-"""The command line: `python -m Quorvel info FILE...` and `python -m Quorvel convert ...`."""
+"""The command line: `quorvel info FILE...` and `quorvel convert ...`, also run
+as `python -m Quorvel`."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import signal
@@ -10,26 +12,25 @@ import time
 from typing import Any, Sequence
 
 from Quorvel import __version__
-from Quorvel._convert import (ProgressBar, convert_file, default_jobs, describe, pixel_limit_message,
-                              run_batch)
+from Quorvel._convert import (FORMATS, ProgressBar, convert_file, default_jobs, describe, ignore_stop_signals,
+                              make_folders, pixel_limit_message, plan_batch, run_batch, stop_signals_handled)
 from Quorvel._headers import HeaderError, read_header
 from Quorvel.tessarin_ext import SimpleImage
 
 # Twice the size at which Pillow starts warning about decompression bombs.
 DEFAULT_MAX_PIXELS = 178_956_970
-_FORMATS = {".png": "png", ".bmp": "bmp"}
 
 _INFO_EXAMPLES = """\
 examples:
-  python -m Quorvel info photo.png scan.bmp
-  python -m Quorvel info --check photos/*.png
-  python -m Quorvel info --json *.bmp | jq .width
+  {prog} info photo.png scan.bmp
+  {prog} info --check photos/*.png
+  {prog} info --json *.bmp | jq .width
 """
 _CONVERT_EXAMPLES = """\
 examples:
-  python -m Quorvel convert photo.png photo.bmp
-  python -m Quorvel convert photos/ extra.bmp --to png -o converted/
-  python -m Quorvel convert -j 2 --no-progress scans/*.bmp --to png -o out/
+  {prog} convert photo.png photo.bmp
+  {prog} convert photos/ extra.bmp --to png -o converted/
+  {prog} convert -j 2 --no-progress -v scans/*.bmp --to png -o out/
 """
 
 
@@ -76,8 +77,8 @@ def _info_record(path: str, check: bool, max_pixels: int) -> dict[str, Any]:
     over_limit = 0 < max_pixels < header.pixels
     record.update({
         "format": header.format, "width": header.width, "height": header.height, "pixels": header.pixels,
-        "description": header.description, "header": header.fields, "opens": header.refusal is None,
-        "refusal": header.refusal, "has_alpha": header.has_alpha, "over_max_pixels": over_limit,
+        "description": header.description, "header": header.fields, "supported": header.refusal is None,
+        "unsupported_reason": header.refusal, "has_alpha": header.has_alpha, "over_max_pixels": over_limit,
     })
     if check:
         record["check"] = _check(path, header.width, header.height, over_limit, max_pixels)
@@ -97,7 +98,9 @@ def _check(path: str, width: int, height: int, over_limit: bool, max_pixels: int
 
 
 def _info_line(record: dict[str, Any]) -> str:
-    verdict = "opens" if record["opens"] else f"cannot be opened: {record['refusal']}"
+    """What the headers say, the verdict they allow on the format, then what
+    decoding found, if it was tried."""
+    verdict = "supported format" if record["supported"] else f"unsupported format: {record['unsupported_reason']}"
     line = f"{record['path']}: {record['format']}, {record['width']}x{record['height']}, " \
            f"{record['description']}; {verdict}"
     check = record.get("check")
@@ -105,9 +108,11 @@ def _info_line(record: dict[str, Any]) -> str:
         if record["over_max_pixels"]:
             line += "; over the --max-pixels limit"
     elif check["decoded"]:
-        line += f"; check: decoded in {check['seconds'] * 1000:.1f} ms"
+        line += f"; decodes ({check['seconds'] * 1000:.1f} ms)"
+    elif check["seconds"] is None:
+        line += f"; {check['error']}"
     else:
-        line += f"; check failed: {check['error']}"
+        line += f"; does not decode: {check['error']}"
     return line
 
 
@@ -127,7 +132,7 @@ def _info(arguments: argparse.Namespace) -> int:
 
 
 def _target_format(destination: str, requested: str | None, parser: argparse.ArgumentParser) -> str:
-    by_name = _FORMATS.get(os.path.splitext(destination)[1].lower())
+    by_name = FORMATS.get(os.path.splitext(destination)[1].lower())
     if requested is None:
         if by_name is None:
             parser.error(f"DST must end in .png or .bmp (or give --to), not {destination!r}")
@@ -135,39 +140,6 @@ def _target_format(destination: str, requested: str | None, parser: argparse.Arg
     if by_name is not None and by_name != requested:
         parser.error(f"DST {destination!r} names a .{by_name} file but --to is {requested}")
     return requested
-
-
-def _batch_jobs(sources: Sequence[str], directory: str, target_format: str) -> tuple[list[tuple[str, str]], list[str]]:
-    """The (source, destination) pairs of a batch, and the lines for sources
-    that cannot be part of it. Directories are walked for .png and .bmp files,
-    which keep their place relative to the directory given."""
-    jobs: list[tuple[str, str]] = []
-    problems: list[str] = []
-    claimed: dict[str, str] = {}
-
-    def add(source: str, relative: str) -> None:
-        destination = os.path.join(directory, os.path.splitext(relative)[0] + "." + target_format)
-        key = os.path.normcase(os.path.abspath(destination))
-        if key in claimed:
-            problems.append(f"error: {source}: skipped: {destination} is the destination of {claimed[key]}")
-            return
-        claimed[key] = source
-        jobs.append((source, destination))
-
-    def unreadable(error: OSError) -> None:
-        problems.append(f"error: {error.filename}: cannot read: {describe(error)}")
-
-    for source in sources:
-        if not os.path.isdir(source):
-            add(source, os.path.basename(source))
-            continue
-        for root, folders, names in os.walk(source, onerror=unreadable):
-            folders.sort()
-            for name in sorted(names):
-                if os.path.splitext(name)[1].lower() in _FORMATS:
-                    path = os.path.join(root, name)
-                    add(path, os.path.relpath(path, source))
-    return jobs, problems
 
 
 def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -191,31 +163,34 @@ def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> 
 
     if arguments.to is None:
         parser.error("-o DIR needs --to png or --to bmp")
+    return _convert_batch(arguments)
+
+
+def _convert_batch(arguments: argparse.Namespace) -> int:
+    """Converts many files; a file or folder that fails costs only its own
+    files, and the summary line always ends the run."""
     started = time.perf_counter()
-    jobs, problems = _batch_jobs(sources, arguments.output, arguments.to)
-    for problem in problems:
-        print(problem, file=sys.stderr)
-    try:
-        for folder in sorted({os.path.dirname(destination) for _, destination in jobs}):
-            os.makedirs(folder or ".", exist_ok=True)
-    except OSError as error:
-        print(f"error: {error.filename}: cannot create the directory: {describe(error)}", file=sys.stderr)
-        return 1
+    plan = plan_batch(arguments.sources, arguments.output, arguments.to)
+    make_folders(plan)
+    for line in plan.failures + (plan.skipped if arguments.verbose else []):
+        print(line, file=sys.stderr, flush=True)
     show_progress = sys.stderr.isatty() if arguments.progress is None else arguments.progress
-    progress = ProgressBar(len(jobs), sys.stderr) if show_progress and jobs else None
-    totals = run_batch(jobs, arguments.to, arguments.max_pixels, arguments.jobs, progress)
-    failed = totals.files - totals.converted + len(problems)
-    print(f"{totals.files + len(problems)} files: {totals.converted} converted, {failed} failed; "
-          f"{_size(totals.bytes_in)} in, {_size(totals.bytes_out)} out; {time.perf_counter() - started:.2f} s")
+    progress = ProgressBar(len(plan.jobs), sys.stderr) if show_progress and plan.jobs else None
+    totals = run_batch(plan.jobs, arguments.to, arguments.max_pixels, arguments.jobs, progress, arguments.verbose)
+    failed = totals.files - totals.converted + len(plan.failures)
+    skipped = len(plan.skipped)
+    print(f"{totals.files + len(plan.failures) + skipped} files: {totals.converted} converted, {failed} failed, "
+          f"{skipped} skipped; {_size(totals.bytes_in)} in, {_size(totals.bytes_out)} out; "
+          f"{time.perf_counter() - started:.2f} s")
     return 1 if failed else 0
 
 
-def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+def _parsers(prog: str) -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     """The whole command line, and its `convert` part for reporting misuse."""
     parser = argparse.ArgumentParser(
-        prog="python -m Quorvel",
+        prog=prog,
         description="Inspect and convert PNG and BMP images with Quorvel's own codecs.",
-        epilog="python -m Quorvel COMMAND --help shows examples for each command.")
+        epilog=f"{prog} COMMAND --help shows examples for each command.")
     parser.add_argument("--version", action="version", version=f"Quorvel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     formatter = argparse.RawDescriptionHelpFormatter
@@ -227,11 +202,13 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                  f"(default {DEFAULT_MAX_PIXELS:,}; 0: no limit)")
 
     info = commands.add_parser(
-        "info", help="describe images from their headers", formatter_class=formatter, epilog=_INFO_EXAMPLES,
+        "info", help="describe images from their headers", formatter_class=formatter,
+        epilog=_INFO_EXAMPLES.format(prog=prog),
         description="Describe each FILE from its headers alone (format, size, PNG colour type,\n"
                     "bit depth and interlacing, or BMP header kind, bits per pixel and compression)\n"
-                    "and say whether it can be opened, and if not, why. Exit status 1 if any file\n"
-                    "could not be read or, with --check, decoded.")
+                    "and say whether that format is supported, and if not, why and what to do.\n"
+                    "--check also decodes each file and says whether it decodes. Exit status 1 if\n"
+                    "any file could not be read or, with --check, decoded.")
     info.add_argument("files", nargs="+", metavar="FILE", help="a PNG or BMP file")
     info.add_argument("--check", action="store_true", help="also decode each file fully and report the result")
     info.add_argument("--json", action="store_true", help="print one JSON object per file")
@@ -239,48 +216,63 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
     convert = commands.add_parser(
         "convert", help="convert images between PNG and BMP", formatter_class=formatter,
-        epilog=_CONVERT_EXAMPLES,
-        usage="python -m Quorvel convert [options] SRC DST\n"
-              "       python -m Quorvel convert [options] SRC... --to {png,bmp} -o DIR",
+        epilog=_CONVERT_EXAMPLES.format(prog=prog),
+        usage=f"{prog} convert [options] SRC DST\n"
+              f"       {prog} convert [options] SRC... --to {{png,bmp}} -o DIR",
         description="Read SRC (PNG or BMP, recognised by content) and write it to DST as PNG or\n"
                     "BMP, chosen by --to or by DST's extension (.png or .bmp). With -o, convert every\n"
                     "SRC into DIR; directories among them are walked for .png and .bmp files, which\n"
-                    "keep their relative layout. A destination is replaced only once the new file is\n"
-                    "complete (through a symbolic link, which stays). A bad file is reported in one\n"
-                    "line and the rest go on; exit status 1 if any failed, 130 if interrupted.")
+                    "keep their relative layout (other files are skipped). A destination is replaced\n"
+                    "only once the new file is complete (through a symbolic link, which stays). A\n"
+                    "file that fails is reported in one line and the rest go on; a summary line\n"
+                    "ends the batch. Exit status 1 if any file failed; 130 if interrupted (Ctrl-C),\n"
+                    "143 if terminated (SIGTERM), 129 on a hang-up (SIGHUP).")
     convert.add_argument("sources", nargs="+", metavar="SRC", help="images to read (and DST without -o)")
-    convert.add_argument("--to", choices=sorted(set(_FORMATS.values())), help="the format to write")
+    convert.add_argument("--to", choices=sorted(set(FORMATS.values())), help="the format to write")
     convert.add_argument("-o", "--output", metavar="DIR", help="the directory to write into (created if missing)")
     convert.add_argument("-j", "--jobs", type=_jobs, default=default_jobs(), metavar="N",
                          help="worker processes for a batch (default: the CPUs available, here %(default)s)")
+    convert.add_argument("-v", "--verbose", action="store_true",
+                         help="in a batch, name each file converted and each file a folder walk skips")
     convert.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                          help="show a progress bar on stderr (default: when stderr is a terminal)")
     max_pixels_option(convert)
     return parser, convert
 
 
-def _main(argv: Sequence[str] | None) -> int:
-    parser, convert_parser = _parsers()
+def _main(argv: Sequence[str] | None, prog: str) -> int:
+    parser, convert_parser = _parsers(prog)
     arguments = parser.parse_args(argv)
     if arguments.command == "info":
         return _info(arguments)
     return _convert(arguments, convert_parser)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        return _main(argv)
-    except KeyboardInterrupt:
-        # Whatever was being written has been removed by now; a second Ctrl-C
-        # must not turn this line into a traceback.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        print("interrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # The reader of the output has gone (as with `| head`): stop quietly.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+def _say(line: str) -> None:
+    """A last line on stderr, which may be gone (a closed terminal, a reader
+    that has left)."""
+    with contextlib.suppress(OSError):
+        print(line, file=sys.stderr, flush=True)
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "quorvel") -> int:
+    """Runs the command line; returns its exit status. SIGTERM and SIGHUP stop
+    it as Ctrl-C does."""
+    with stop_signals_handled():
+        try:
+            return _main(argv, prog)
+        except KeyboardInterrupt as interruption:
+            # Whatever was being written has been removed by now; another stop
+            # signal must not turn this line into a traceback.
+            ignore_stop_signals()
+            number = getattr(interruption, "signum", signal.SIGINT)
+            _say("interrupted" if number == signal.SIGINT else f"interrupted by {signal.Signals(number).name}")
+            return 128 + number
+        except BrokenPipeError:
+            # The reader of the output has gone (as with `| head`): stop quietly.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(prog="python -m Quorvel"))

@@ -14,15 +14,27 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection, wait
-from typing import Callable, Iterator, TextIO, cast
+from typing import Callable, Iterator, Sequence, TextIO, cast
 
 from Quorvel._headers import HeaderError, read_header
 from Quorvel.tessarin_ext import SimpleImage
 
+
+def write_png(image: SimpleImage, path: str) -> None:
+    """The one place where the command line writes a PNG."""
+    image.save(path)
+
+
 WRITERS: dict[str, Callable[[SimpleImage, str], None]] = {
-    "png": SimpleImage.save,
+    "png": write_png,
     "bmp": SimpleImage.saveBmp,
 }
+# The signals that stop a command as Ctrl-C does: from the terminal, from a
+# closed terminal, and from whatever stops processes (kill, timeout, systemd,
+# a container's stop, a CI cancellation).
+STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+# How often a worker looks whether the process that started it is still there.
+_PARENT_CHECK_SECONDS = 0.25
 
 
 @dataclass
@@ -40,6 +52,45 @@ class Outcome:
 
 class _Failure(Exception):
     """A file that could not be converted; its message is shown as it is."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """A stop asked for by a signal: every clean-up that Ctrl-C runs runs for it."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop_requested(signum: int, frame: object) -> None:
+    # The first stop signal stops the work; later ones (the terminal's, the
+    # parent's, a supervisor's repeat) must not break the clean-up it starts.
+    ignore_stop_signals()
+    raise Interrupted(signum)
+
+
+def ignore_stop_signals() -> None:
+    for number in STOP_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)
+
+
+@contextlib.contextmanager
+def stop_signals_handled() -> Iterator[None]:
+    """Makes each stop signal raise Interrupted in this process while the block
+    runs, except one this process was told to ignore (as `nohup` ignores
+    SIGHUP) or one its caller handles itself; restores the handlers after."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {number: signal.getsignal(number) for number in STOP_SIGNALS}
+    for number, handler in previous.items():
+        if handler in (signal.SIG_DFL, signal.default_int_handler):
+            signal.signal(number, _stop_requested)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def describe(error: BaseException) -> str:
@@ -100,13 +151,13 @@ def _decode(source: str, max_pixels: int, outcome: Outcome) -> SimpleImage:
 
 @contextlib.contextmanager
 def _interruptions_held() -> Iterator[None]:
-    """Holds SIGINT and SIGTERM back while a temporary file is created, renamed
+    """Holds the stop signals back while a temporary file is created, renamed
     or removed, so that an interruption cannot strand one; they are delivered
     (and raise) as soon as the block ends."""
     if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     try:
         yield
     finally:
@@ -226,18 +277,94 @@ class Totals:
         self.bytes_out += outcome.bytes_out
 
 
+# The extensions a folder walk takes, and the format each names.
+FORMATS = {".png": "png", ".bmp": "bmp"}
+
+
+@dataclass
+class Plan:
+    """What a batch is to do: the (source, destination) pairs to convert, the
+    lines for sources that fail before any work (each a failed file), and the
+    lines naming what a folder walk passed over (each a skipped file)."""
+    jobs: list[tuple[str, str]] = field(default_factory=list)
+    failures: list[str] = field(default_factory=list)
+    skipped: list[str] = field(default_factory=list)
+
+
+def plan_batch(sources: Sequence[str], directory: str, target_format: str) -> Plan:
+    """Folders among `sources` are walked for .png and .bmp files, which keep
+    their place relative to the folder given; other files are named there."""
+    plan = Plan()
+    claimed: dict[str, str] = {}
+
+    def add(source: str, relative: str) -> None:
+        destination = os.path.join(directory, os.path.splitext(relative)[0] + "." + target_format)
+        key = os.path.normcase(os.path.abspath(destination))
+        if key in claimed:
+            plan.failures.append(f"error: {source}: not converted: {destination} is the destination of "
+                                 f"{claimed[key]}")
+            return
+        claimed[key] = source
+        plan.jobs.append((source, destination))
+
+    def unreadable(error: OSError) -> None:
+        plan.failures.append(f"error: {error.filename}: cannot read: {describe(error)}")
+
+    for source in sources:
+        if not os.path.isdir(source):
+            add(source, os.path.basename(source))
+            continue
+        for root, folders, names in os.walk(source, onerror=unreadable):
+            folders.sort()
+            for folder in folders:
+                if os.path.islink(os.path.join(root, folder)):
+                    plan.skipped.append(f"skipped: {os.path.join(root, folder)}: a symbolic link to a folder, "
+                                        "not followed")
+            for name in sorted(names):
+                path = os.path.join(root, name)
+                if os.path.splitext(name)[1].lower() in FORMATS:
+                    add(path, os.path.relpath(path, source))
+                else:
+                    plan.skipped.append(f"skipped: {path}: not a .png or .bmp file")
+    return plan
+
+
+def make_folders(plan: Plan) -> None:
+    """Creates the folders the jobs write into; a job whose folder cannot be
+    made leaves the plan as one failure line, and the others stay."""
+    made: dict[str, OSError | None] = {}
+    for folder in sorted({os.path.dirname(destination) for _, destination in plan.jobs}):
+        try:
+            os.makedirs(folder or ".", exist_ok=True)
+            made[folder] = None
+        except OSError as error:
+            made[folder] = error
+    kept = []
+    for source, destination in plan.jobs:
+        error = made[os.path.dirname(destination)]
+        if error is None:
+            kept.append((source, destination))
+        else:
+            plan.failures.append(f"error: {destination}: cannot create the directory {error.filename}: "
+                                 f"{describe(error)}")
+    plan.jobs = kept
+
+
 def run_batch(jobs: list[tuple[str, str]], target_format: str, max_pixels: int, workers: int,
-              progress: ProgressBar | None) -> Totals:
+              progress: ProgressBar | None, verbose: bool = False) -> Totals:
     """Converts every (source, destination) pair, in `workers` processes when
     more than one, reporting each file's lines on stderr as it finishes."""
     totals = Totals()
 
     def report(outcome: Outcome) -> None:
         totals.add(outcome)
-        if outcome.messages and progress is not None:
+        lines = outcome.messages
+        if verbose and outcome.converted:
+            lines = [f"converted: {outcome.source} -> {outcome.destination}", *lines]
+        if lines and progress is not None:
             progress.clear()
-        for message in outcome.messages:
-            print(message, file=sys.stderr, flush=True)
+        for line in lines:
+            print(line, file=sys.stderr, flush=True)
         if progress is not None:
             progress.advance()
 
@@ -255,24 +382,35 @@ def run_batch(jobs: list[tuple[str, str]], target_format: str, max_pixels: int, 
     return totals
 
 
-def _worker(connection: Connection, target_format: str, max_pixels: int) -> None:
-    """A worker process: converts the jobs it is sent until it is sent None."""
-    signal.signal(signal.SIGINT, _interrupted)
-    signal.signal(signal.SIGTERM, _interrupted)
+def _worker(connection: Connection, target_format: str, max_pixels: int, parent_pid: int) -> None:
+    """A worker process: converts the jobs it is sent until it is sent None,
+    its parent is gone, or it is stopped by a signal. It starts with the stop
+    signals held (see _Pool._start)."""
+    for number in STOP_SIGNALS:
+        # SIGTERM is how the parent stops a worker; the others come from the
+        # terminal, and one the parent ignores (nohup) is ignored here too.
+        if number == signal.SIGTERM or signal.getsignal(number) != signal.SIG_IGN:
+            signal.signal(number, _stop_requested)
+    if hasattr(signal, "pthread_kill"):
+        # Started while the signals are held, the watcher keeps them held, so
+        # that a signal always reaches the main thread and ends its waits.
+        threading.Thread(target=_watch_parent, args=(parent_pid, threading.get_ident()), daemon=True).start()
     if hasattr(signal, "pthread_sigmask"):
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT, signal.SIGTERM})
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
     with contextlib.suppress(KeyboardInterrupt, EOFError, BrokenPipeError):
         while (job := connection.recv()) is not None:
             source, destination = job
             connection.send(convert_file(source, destination, target_format, max_pixels))
 
 
-def _interrupted(signum: int, frame: object) -> None:
-    # The first interruption stops the work; later ones (the terminal's and
-    # the parent's) must not break the clean-up it starts.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    raise KeyboardInterrupt
+def _watch_parent(parent_pid: int, main_thread: int) -> None:
+    """Stops this worker as SIGTERM would once the process that started it is
+    gone, however it ended (SIGKILL included): an orphan is given another
+    parent. Looking at the parent's id does not depend on which processes
+    still hold copies of the pipes, as an end of file on a pipe would."""
+    while os.getppid() == parent_pid:
+        time.sleep(_PARENT_CHECK_SECONDS)
+    signal.pthread_kill(main_thread, signal.SIGTERM)
 
 
 def _remove_temporary_files(pid: int | None, destination: str) -> None:
@@ -296,7 +434,7 @@ class _Pool:
         methods = multiprocessing.get_all_start_methods()
         self.context = multiprocessing.get_context("fork" if "fork" in methods else None)
         self.size = size
-        self.arguments = (target_format, max_pixels)
+        self.arguments = (target_format, max_pixels, os.getpid())
         self.processes: list[multiprocessing.process.BaseProcess] = []
 
     def _start(self) -> tuple[Connection, multiprocessing.process.BaseProcess]:
@@ -305,7 +443,7 @@ class _Pool:
         # A forked worker would flush a copy of anything still buffered.
         sys.stdout.flush()
         sys.stderr.flush()
-        # The worker starts with interruptions held until it has its own
+        # The worker starts with the stop signals held until it has its own
         # handlers in place.
         with _interruptions_held():
             process.start()
@@ -351,19 +489,21 @@ class _Pool:
                     hand_out(connection, process)
                 if progress is not None:
                     progress.draw()
-        except KeyboardInterrupt:
+        except BaseException:
+            # Whatever ends the batch early, no worker outlives it.
             self._stop()
             raise
         for process in self.processes:
             process.join()
 
     def _stop(self) -> None:
-        """Interrupts every worker and waits for each to remove what it was
-        writing; further Ctrl-C would only cut that short, so it is ignored."""
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        """Stops every worker and waits for each to remove what it was
+        writing; further stop signals would only cut that short, so they are
+        ignored."""
+        ignore_stop_signals()
         for process in self.processes:
             if process.is_alive() and process.pid is not None:
                 with contextlib.suppress(ProcessLookupError):
-                    os.kill(process.pid, signal.SIGINT)
+                    os.kill(process.pid, signal.SIGTERM)
         for process in self.processes:
             process.join()
