@@ -346,8 +346,19 @@ def make_folders(plan: Plan) -> None:
             kept.append((source, destination))
         else:
             plan.failures.append(f"error: {destination}: cannot create the directory {error.filename}: "
-                                 f"{describe(error)}")
+                                 f"{_folder_problem(os.path.dirname(destination), error)}")
     plan.jobs = kept
+
+
+def _folder_problem(folder: str, error: OSError) -> str:
+    """Names what stands where a folder is wanted, which the system's own
+    message ("File exists", "Not a directory") leaves out."""
+    path = folder
+    while path and not os.path.lexists(path):
+        path = os.path.dirname(path)
+    if path and not os.path.isdir(path):
+        return f"{path} is not a directory"
+    return describe(error)
 
 
 def run_batch(jobs: list[tuple[str, str]], target_format: str, max_pixels: int, workers: int,

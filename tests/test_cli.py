@@ -3,6 +3,7 @@ single conversions and misuse."""
 import json
 import os
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
@@ -46,9 +47,9 @@ def test_info_on_good_files(images):
     result = quorvel("info", images["png"], images["bmp"])
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        f"{images['png']}: PNG, {WIDTH}x{HEIGHT}, 8-bit RGB, not interlaced; opens",
+        f"{images['png']}: PNG, {WIDTH}x{HEIGHT}, 8-bit RGB, not interlaced; supported format",
         f"{images['bmp']}: BMP, {WIDTH}x{HEIGHT}, 40-byte header (BITMAPINFOHEADER), 24 bits per pixel, "
-        "uncompressed, bottom-up; opens",
+        "uncompressed, bottom-up; supported format",
     ]
     assert result.stderr == ""
 
@@ -116,8 +117,9 @@ def test_info_describes_headers_and_foretells_what_open_does(tmp_path):
     for name, (_, description, refusal, check_error) in HEADER_CASES.items():
         record = records[name]
         assert description in record["description"], name
-        assert record["opens"] is (refusal is None) is record["check"]["decoded"], name
-        assert (refusal is None and record["refusal"] is None) or refusal in record["refusal"], name
+        assert record["supported"] is (refusal is None) is record["check"]["decoded"], name
+        assert (refusal is None and record["unsupported_reason"] is None) or refusal in record["unsupported_reason"], \
+            name
         assert (check_error is None and record["check"]["error"] is None) \
             or record["check"]["error"].startswith(check_error), name
         assert record["has_alpha"] is (name == "png-rgba")
@@ -174,10 +176,37 @@ def test_info_check_decodes_the_whole_file(images):
     result = quorvel("info", "--check", images["png"], images["damaged"])
     assert result.returncode == 1
     good, damaged = result.stdout.splitlines()
-    assert good.startswith(f"{images['png']}: PNG") and "; opens; check: decoded in " in good
+    assert good.startswith(f"{images['png']}: PNG") and good.endswith(" ms)") and "; supported format; decodes (" in good
     # The header is sound; only decoding finds the missing end.
-    assert damaged.startswith(f"{images['damaged']}: PNG") and "; opens; check failed: " in damaged
+    assert damaged.startswith(f"{images['damaged']}: PNG") and "; supported format; does not decode: " in damaged
     assert quorvel("info", "--check", images["png"]).returncode == 0
+
+
+TO_BMP3 = "ImageMagick writes one that can with the BMP3: prefix (convert IN -type TrueColor BMP3:OUT.bmp)"
+
+
+@pytest.mark.parametrize("kind, options, verdict", [
+    ("png", [], "supported format"),
+    ("png", ["--check"], r"supported format; decodes \(\d+\.\d ms\)"),
+    # The header is sound, the data cut short: two facts, not a contradiction.
+    ("damaged", ["--check"], "supported format; does not decode: ValueError: Unexpected EOF while reading chunk data"),
+    ("bmp-4bit", [], "unsupported format: 4 bits per pixel: only uncompressed 24-bit BMP can be opened; "
+                     + re.escape(TO_BMP3)),
+    ("bmp-4bit", ["--check"], "unsupported format: .*; does not decode: "
+                              + re.escape("ValueError: Only uncompressed 24-bit BMP files are supported")),
+    ("png", ["--max-pixels", "1"], "supported format; over the --max-pixels limit"),
+    ("png", ["--max-pixels", "1", "--check"],
+     re.escape("supported format; not decoded: 6x4 is 24 pixels, over the limit of 1 (--max-pixels; 0 lifts it)")),
+])
+def test_info_says_what_the_header_tells_and_apart_what_decoding_found(images, kind, options, verdict):
+    result = quorvel("info", *options, images[kind])
+    assert result.returncode == int("--check" in options and "decodes" not in verdict), result.stderr
+    [line] = result.stdout.splitlines()
+    assert re.fullmatch(f"{re.escape(str(images[kind]))}: (PNG|BMP), [^;]+; {verdict}", line), line
+    record = json.loads(quorvel("info", "--json", *options, images[kind]).stdout)
+    assert record["supported"] is verdict.startswith("supported")
+    assert ("check" in record) is ("--check" in options)
+    assert record.get("check", {}).get("decoded", False) is ("decodes" in verdict)
 
 
 def test_info_json_gives_one_object_per_file(images, tmp_path):
@@ -189,7 +218,7 @@ def test_info_json_gives_one_object_per_file(images, tmp_path):
         "description": "8-bit RGB, not interlaced",
         "header": {"bit_depth": 8, "colour_type": 2, "compression_method": 0, "filter_method": 0,
                    "interlace_method": 0},
-        "opens": True, "refusal": None, "has_alpha": False, "over_max_pixels": False,
+        "supported": True, "unsupported_reason": None, "has_alpha": False, "over_max_pixels": False,
     }
     assert missing == {"path": str(tmp_path / "missing.png"), "error": "cannot read: No such file or directory"}
     assert bmp["header"]["header_size"] == 40 and bmp["header"]["pixel_data_offset"] == 54
@@ -243,7 +272,7 @@ def test_max_pixels_is_checked_from_the_header(tmp_path, images, limit, opens):
     message = f"{WIDTH}x{HEIGHT} is {WIDTH * HEIGHT} pixels, over the limit of {limit} (--max-pixels; 0 lifts it)"
     assert result.returncode == 1 and result.stderr == f"error: {images['png']}: {message}\n"
     assert not target.exists()
-    assert check.returncode == 1 and check.stdout.rstrip().endswith(f"check failed: not decoded: {message}")
+    assert check.returncode == 1 and check.stdout.rstrip().endswith(f"; supported format; not decoded: {message}")
 
 
 def test_max_pixels_default_and_the_huge_header(tmp_path):
@@ -285,7 +314,7 @@ def test_info_agrees_with_open_and_pillow_over_the_corpus(corpus):
             continue
         # What the header says must come true when the file is decoded; a
         # sound header can still lead to damaged data.
-        assert record["check"]["decoded"] <= record["opens"], record
+        assert record["check"]["decoded"] <= record["supported"], record
         if row["pil_size"] and not row["pil_error"]:
             assert f"{record['width']}x{record['height']}" == row["pil_size"], record
 
@@ -305,14 +334,14 @@ def test_the_imagemagick_command_a_refusal_suggests_makes_a_file_that_opens(tmp_
         pytest.skip("ImageMagick is not installed")
     refused = tmp_path / refused_name
     subprocess.run(["convert", images["png"], *(part.format(out=refused) for part in made_by)], check=True)
-    refusal = json.loads(quorvel("info", "--json", refused).stdout)["refusal"]
+    refusal = json.loads(quorvel("info", "--json", refused).stdout)["unsupported_reason"]
     assert refusal_words in refusal
     fixed = tmp_path / ("fixed" + refused.suffix)
     command = refusal[refusal.index("convert IN"):refusal.rindex(")")].split()
     subprocess.run([str(refused) if part == "IN" else part.replace("OUT" + refused.suffix, str(fixed))
                     for part in command], check=True)
     record = json.loads(quorvel("info", "--json", "--check", fixed).stdout)
-    assert record["opens"] and record["check"]["decoded"], record
+    assert record["supported"] and record["check"]["decoded"], record
     assert pillow_rgb(fixed) == ((WIDTH, HEIGHT), PIXELS)
 
 

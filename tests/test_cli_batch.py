@@ -39,15 +39,16 @@ def leftovers(folder: pathlib.Path) -> list[pathlib.Path]:
     return sorted(folder.rglob(".quorvel-*"))
 
 
-SUMMARY = re.compile(r"^(\d+) files: (\d+) converted, (\d+) failed; (.+) in, (.+) out; \d+\.\d\d s$")
+SUMMARY = re.compile(r"^(\d+) files: (\d+) converted, (\d+) failed, (\d+) skipped; (.+) in, (.+) out; \d+\.\d\d s$")
 
 
-def summary(stdout: str) -> tuple[int, int, int, str, str]:
+def summary(stdout: str) -> tuple[int, int, int, int, str, str]:
+    """The summary line's counts (files, converted, failed, skipped) and sizes."""
     *_, last = stdout.splitlines()
     match = SUMMARY.match(last)
     assert match, stdout
-    files, converted, failed, bytes_in, bytes_out = match.groups()
-    return int(files), int(converted), int(failed), bytes_in, bytes_out
+    files, converted, failed, skipped, bytes_in, bytes_out = match.groups()
+    return int(files), int(converted), int(failed), int(skipped), bytes_in, bytes_out
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -64,6 +65,7 @@ def test_batch_walks_directories_keeping_their_layout(tmp_path, jobs):
         (tmp_path / name).write_bytes(data)
     result = quorvel("convert", "src", "elsewhere/d.data", "--to", "bmp", "-o", "out", "-j", jobs, cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert len(result.stdout.splitlines()) == 1
     expected = {"out/a.bmp": 1, "out/sub/b.bmp": 2, "out/sub/deeper/c.bmp": 3, "out/d.bmp": 4}
     written = sorted(str(path.relative_to(tmp_path)) for path in (tmp_path / "out").rglob("*") if path.is_file())
     assert written == sorted(expected)
@@ -71,7 +73,7 @@ def test_batch_walks_directories_keeping_their_layout(tmp_path, jobs):
         assert pillow_rgb(tmp_path / name) == ((WIDTH, HEIGHT), pixels(seed))
     bytes_in = sum(len(data) for name, data in sources.items() if not name.endswith(".txt"))
     bytes_out = sum((tmp_path / name).stat().st_size for name in expected)
-    assert summary(result.stdout) == (4, 4, 0, f"{bytes_in} B", f"{bytes_out} B")
+    assert summary(result.stdout) == (5, 4, 0, 1, f"{bytes_in} B", f"{bytes_out} B")
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -91,7 +93,7 @@ def test_a_bad_file_is_reported_in_one_line_and_the_batch_goes_on(tmp_path, jobs
     errors = result.stderr.splitlines()
     assert sorted(line.split(": ")[1] for line in errors) == sorted(map(str, [broken, missing, text]))
     assert all(line.startswith("error: ") for line in errors) and "Traceback" not in result.stderr
-    assert summary(result.stdout)[:3] == (6, 3, 3)
+    assert summary(result.stdout)[:4] == (6, 3, 3, 0)
     assert sorted(path.name for path in out.iterdir()) == ["good0.bmp", "good1.bmp", "good2.bmp"]
     for i in range(3):
         assert pillow_rgb(out / f"good{i}.bmp") == ((WIDTH, HEIGHT), pixels(i))
@@ -103,10 +105,67 @@ def test_two_sources_for_one_destination(tmp_path):
     (tmp_path / "src" / "same.png").write_bytes(png_bytes(WIDTH, HEIGHT, pixels(2)))
     result = quorvel("convert", "src", "--to", "png", "-o", "out", cwd=tmp_path)
     assert result.returncode == 1
-    assert result.stderr == ("error: src/same.png: skipped: out/same.png is the destination of "
+    assert result.stderr == ("error: src/same.png: not converted: out/same.png is the destination of "
                              "src/same.bmp\n")
-    assert summary(result.stdout)[:3] == (2, 1, 1)
+    assert summary(result.stdout)[:4] == (2, 1, 1, 0)
     assert pillow_rgb(tmp_path / "out" / "same.png") == ((WIDTH, HEIGHT), pixels(1))
+
+
+def write_tree(root: pathlib.Path, files: dict[str, bytes]) -> None:
+    for name, data in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(data)
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("blocked", ["out/deep", "out"])
+def test_a_folder_that_cannot_be_made_fails_only_the_files_it_would_hold(tmp_path, jobs, blocked):
+    seeds = {"a.png": 1, "deep/b.png": 2, "deep/c.bmp": 3, "other/d.png": 4}
+    write_tree(tmp_path / "src", {f"{name}": (bmp_bytes if name.endswith(".bmp") else png_bytes)(
+        WIDTH, HEIGHT, pixels(seed)) for name, seed in seeds.items()})
+    write_tree(tmp_path, {blocked: b"a file where a folder is wanted"})
+    result = quorvel("convert", "src", "--to", "bmp", "-o", "out", "-j", jobs, cwd=tmp_path)
+    assert result.returncode == 1
+    held = [name for name in seeds if os.path.join("out", name).startswith(blocked + "/")]
+    assert sorted(result.stderr.splitlines()) == [
+        f"error: out/{name[:-4]}.bmp: cannot create the directory {os.path.dirname('out/' + name)}: "
+        f"{blocked} is not a directory" for name in sorted(held)]
+    assert summary(result.stdout)[:4] == (4, 4 - len(held), len(held), 0)
+    assert (tmp_path / blocked).read_bytes() == b"a file where a folder is wanted"
+    for name in set(seeds) - set(held):
+        assert pillow_rgb(tmp_path / "out" / f"{name[:-4]}.bmp") == ((WIDTH, HEIGHT), pixels(seeds[name]))
+
+
+def test_a_read_only_output_folder_fails_each_file_in_one_line(tmp_path, read_only):
+    write_tree(tmp_path / "src", {"a.png": png_bytes(WIDTH, HEIGHT, pixels(1)),
+                                  "sub/b.png": png_bytes(WIDTH, HEIGHT, pixels(2))})
+    (tmp_path / "out").mkdir()
+    read_only(tmp_path / "out")
+    result = quorvel("convert", "src", "--to", "bmp", "-o", "out", cwd=tmp_path)
+    assert result.returncode == 1
+    denied = "(Permission denied|Operation not permitted)"
+    first, second = sorted(result.stderr.splitlines())
+    assert re.fullmatch(f"error: out/a.bmp: cannot write: {denied}", first)
+    assert re.fullmatch(f"error: out/sub/b.bmp: cannot create the directory out/sub: {denied}", second)
+    assert summary(result.stdout)[:4] == (2, 0, 2, 0)
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_what_a_folder_walk_passes_over_is_counted_and_named_with_v(tmp_path, verbose):
+    write_tree(tmp_path, {"src/a.png": png_bytes(WIDTH, HEIGHT, pixels(1)), "src/photo.jpg": b"JFIF",
+                          "src/notes/readme.txt": b"text", "elsewhere/b.png": png_bytes(WIDTH, HEIGHT, pixels(2))})
+    (tmp_path / "src" / "linked").symlink_to("../elsewhere")
+    result = quorvel("convert", "src", "--to", "bmp", "-o", "out", *(["-v"] if verbose else []), cwd=tmp_path)
+    assert result.returncode == 0
+    assert summary(result.stdout)[:4] == (4, 1, 0, 3)
+    assert sorted(result.stderr.splitlines()) == ([
+        "converted: src/a.png -> out/a.bmp",
+        "skipped: src/linked: a symbolic link to a folder, not followed",
+        "skipped: src/notes/readme.txt: not a .png or .bmp file",
+        "skipped: src/photo.jpg: not a .png or .bmp file",
+    ] if verbose else [])
+    assert [path.name for path in (tmp_path / "out").rglob("*")] == ["a.bmp"]
 
 
 @pytest.mark.parametrize("batch", [False, True], ids=["single", "batch"])
@@ -247,7 +306,7 @@ def test_progress_bar_on_a_terminal(tmp_path, batch_sources, option):
     assert re.search(r"5/5 files  \d+\.\d files/s  0:00 left", shown)
     # The bar is wiped at the end, leaving the terminal to the summary line.
     assert shown.endswith("\r\x1b[K")
-    assert summary(stdout)[:3] == (5, 5, 0)
+    assert summary(stdout)[:4] == (5, 5, 0, 0)
 
 
 @pytest.mark.parametrize("where, option", [("terminal", "--no-progress"), ("pipe", None), ("pipe", "--progress")])
@@ -258,7 +317,7 @@ def test_progress_bar_only_where_wanted(tmp_path, batch_sources, where, option):
     else:
         result = quorvel(*arguments)
         status, stdout, shown = result.returncode, result.stdout, result.stderr
-    assert status == 0 and summary(stdout)[:3] == (5, 5, 0)
+    assert status == 0 and summary(stdout)[:4] == (5, 5, 0, 0)
     assert ("5/5 files" in shown) is (option == "--progress")
 
 
@@ -381,7 +440,7 @@ def test_a_worker_that_dies_fails_its_file_and_the_batch_goes_on(tmp_path):
     assert process.returncode == 1
     [error] = stderr.splitlines()
     assert re.fullmatch(r"error: \S+: the worker process converting it ended unexpectedly \(exit status -9\)", error)
-    assert summary(stdout)[:3] == (8, 7, 1)
+    assert summary(stdout)[:4] == (8, 7, 1, 0)
     assert leftovers(tmp_path) == []
     failed = pathlib.Path(error.split(": ")[1]).with_suffix(".png").name
     assert sorted(path.name for path in out.iterdir()) == sorted(set(expected) - {failed})
