@@ -69,9 +69,15 @@ def _stop_requested(signum: int, frame: object) -> None:
     raise Interrupted(signum)
 
 
+def _stop_under_way(signum: int, frame: object) -> None:
+    """A stop signal while a stop is under way: nothing more to do."""
+
+
 def ignore_stop_signals() -> None:
+    # A handler that does nothing rather than SIG_IGN: a signal that arrived
+    # just before, still pending, would otherwise be reported as an error.
     for number in STOP_SIGNALS:
-        signal.signal(number, signal.SIG_IGN)
+        signal.signal(number, _stop_under_way)
 
 
 @contextlib.contextmanager

@@ -361,32 +361,55 @@ def random_bmp(path: pathlib.Path, seed: int, width: int, height: int) -> bytes:
     return rgb
 
 
-@pytest.mark.slow
-@pytest.mark.parametrize("sent_to", ["parent", "process-group"])
-def test_interrupting_a_batch(tmp_path, sent_to):
-    source_folder = tmp_path / "src"
-    source_folder.mkdir()
-    out = tmp_path / "out"
-    out.mkdir()
-    expected = {}
-    for i in range(24):
-        expected[f"image{i:02}.png"] = random_bmp(source_folder / f"image{i:02}.bmp", i, 900, 900)
-        if i % 2:
-            (out / f"image{i:02}.png").write_bytes(b"precious")
-    process = subprocess.Popen([sys.executable, "-m", "Quorvel", "convert", source_folder, "--to", "png",
-                                "-o", out, "-j", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, start_new_session=True)
+LARGE = 900
+
+
+@pytest.fixture(scope="module")
+def large_sources(tmp_path_factory) -> tuple[pathlib.Path, dict[str, bytes]]:
+    """A folder of BMP files large enough that a batch of them takes seconds,
+    and the pixels each PNG made from them must hold."""
+    folder = tmp_path_factory.mktemp("large-sources")
+    return folder, {f"image{i:02}.png": random_bmp(folder / f"image{i:02}.bmp", i, LARGE, LARGE) for i in range(24)}
+
+
+def start_batch(sources: pathlib.Path, out: pathlib.Path, *wrapper: str) -> subprocess.Popen:
+    """A batch in its own session, so that its process group can be signalled
+    as a terminal or a supervisor would; it has begun converting on return."""
+    process = subprocess.Popen([*wrapper, sys.executable, "-m", "Quorvel", "convert", sources, "--to", "png",
+                                "-o", out, "-j", "2"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
     converted = lambda: [path for path in out.glob("*.png") if path.read_bytes()[:4] == b"\x89PNG"]
     wait_for(lambda: converted() and leftovers(out))
+    return process
+
+
+STOPS = [("SIGINT", "parent"), ("SIGINT", "process-group"), ("SIGTERM", "parent"), ("SIGTERM", "process-group"),
+         ("SIGHUP", "parent"), ("SIGHUP", "process-group"), ("SIGKILL", "parent")]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name, sent_to", STOPS, ids=["-".join(stop) for stop in STOPS])
+def test_stopping_a_batch(tmp_path, large_sources, name, sent_to):
+    sources, expected = large_sources
+    number = getattr(signal, name)
+    out = tmp_path / "out"
+    out.mkdir()
+    for precious in list(expected)[1::2]:
+        (out / precious).write_bytes(b"precious")
+    process = start_batch(sources, out)
     if sent_to == "parent":
-        process.send_signal(signal.SIGINT)
+        process.send_signal(number)
     else:
-        os.killpg(process.pid, signal.SIGINT)  # what Ctrl-C on a terminal does
+        os.killpg(process.pid, number)  # what Ctrl-C, a closed terminal or `timeout` sends
+    # The output reaches its end once the command is over: no worker holds it.
     stdout, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130
-    assert stderr == "interrupted\n" and stdout == ""
-    assert leftovers(tmp_path) == []
+    if number == signal.SIGKILL:
+        assert process.returncode == -number and stderr == ""
+    else:
+        assert process.returncode == 128 + number and stderr == stopped_by(name)
+    assert stdout == ""
     assert processes_mentioning(str(out)) == []
+    assert leftovers(out) == []
     # Every destination is either as it was (absent or the old content) or
     # completely converted, and the batch was stopped before its end.
     untouched = 0
@@ -395,13 +418,31 @@ def test_interrupting_a_batch(tmp_path, sent_to):
         if not path.exists() or path.read_bytes() == b"precious":
             untouched += 1
         else:
-            assert pillow_rgb(path) == ((900, 900), rgb), name
+            assert pillow_rgb(path) == ((LARGE, LARGE), rgb), name
     assert untouched > 0
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("destination_exists", [False, True], ids=["new", "existing"])
-def test_interrupting_a_single_large_conversion(tmp_path, destination_exists):
+def test_a_batch_started_with_nohup_goes_on_after_a_hang_up(tmp_path, large_sources):
+    sources, expected = large_sources
+    out = tmp_path / "out"
+    process = start_batch(sources, out, "nohup")
+    os.killpg(process.pid, signal.SIGHUP)
+    stdout, stderr = process.communicate(timeout=300)
+    assert process.returncode == 0 and stderr == ""
+    assert summary(stdout)[:4] == (24, 24, 0, 0)
+    assert sorted(path.name for path in out.iterdir()) == sorted(expected)
+
+
+def stopped_by(name: str) -> str:
+    """The one line a command stopped by this signal ends with."""
+    return "interrupted\n" if name == "SIGINT" else f"interrupted by {name}\n"
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name, destination_exists", [("SIGINT", False), ("SIGINT", True), ("SIGTERM", True),
+                                                      ("SIGHUP", False)])
+def test_stopping_a_single_large_conversion(tmp_path, name, destination_exists):
     source = tmp_path / "large.bmp"
     random_bmp(source, 7, 3000, 3000)
     destination = tmp_path / "large.png"
@@ -411,10 +452,10 @@ def test_interrupting_a_single_large_conversion(tmp_path, destination_exists):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # The temporary file appears before the image is encoded into it.
     wait_for(lambda: leftovers(tmp_path) or process.poll() is not None)
-    process.send_signal(signal.SIGINT)
+    process.send_signal(getattr(signal, name))
     stdout, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130, stderr
-    assert stderr == "interrupted\n" and stdout == ""
+    assert process.returncode == 128 + getattr(signal, name), stderr
+    assert stderr == stopped_by(name) and stdout == ""
     assert leftovers(tmp_path) == []
     assert destination.read_bytes() == b"precious" if destination_exists else not destination.exists()
 
@@ -449,7 +490,8 @@ def test_a_worker_that_dies_fails_its_file_and_the_batch_goes_on(tmp_path):
 
 
 @pytest.mark.slow
-def test_interrupting_info(tmp_path):
+@pytest.mark.parametrize("name", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_stopping_info(tmp_path, name):
     random_bmp(tmp_path / "image.bmp", 3, 1000, 1000)
     for i in range(400):
         (tmp_path / f"link{i:03}.bmp").symlink_to("image.bmp")
@@ -457,8 +499,8 @@ def test_interrupting_info(tmp_path):
                                 *sorted(tmp_path.glob("link*"))],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     first = process.stdout.readline()
-    process.send_signal(signal.SIGINT)
+    process.send_signal(getattr(signal, name))
     rest, stderr = process.communicate(timeout=120)
-    assert process.returncode == 130
-    assert stderr == "interrupted\n"
-    assert "check: decoded" in first and len(rest.splitlines()) < 399
+    assert process.returncode == 128 + getattr(signal, name)
+    assert stderr == stopped_by(name)
+    assert "; decodes (" in first and len(rest.splitlines()) < 399
