@@ -11,6 +11,7 @@ is 1 if any file failed.
     python examples/dask_convert.py --local 2 --shared --to bmp -o out/ photos/*.png
 """
 import argparse
+import logging
 import os
 import sys
 import tempfile
@@ -73,9 +74,10 @@ def main() -> int:
         print(f"error: {path}: {what}", file=sys.stderr, flush=True)
 
     # The module holds the interpreter lock while it works: one thread per
-    # worker process, and as many processes as cores.
+    # worker process, and as many processes as cores. A failed file is named
+    # here, so the local workers need not log it too.
     client = (Client(arguments.scheduler) if arguments.scheduler
-              else Client(n_workers=arguments.local, threads_per_worker=1))
+              else Client(n_workers=arguments.local, threads_per_worker=1, silence_logs=logging.CRITICAL))
     with client:
         job_of = {}
         for source, destination in zip(arguments.sources, destinations):

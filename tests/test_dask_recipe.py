@@ -1,5 +1,6 @@
-"""The README's recipe for converting on a Dask cluster
-(examples/dask_convert.py), run on a local cluster of two worker processes."""
+"""The README's recipe for converting on a Dask cluster and the example it
+comes from (examples/dask_convert.py), run on a local cluster of two worker
+processes: bad files are named and the others converted."""
 import pathlib
 import re
 import subprocess
@@ -15,34 +16,77 @@ pytest.importorskip("dask.distributed")
 REPO = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLE = REPO / "examples" / "dask_convert.py"
 WIDTH, HEIGHT = 7, 5
+SUMMARY = re.compile(r"(\d+) files: (\d+) converted, (\d+) failed(; \d+\.\d\d s)?")
 
 
 def pixels(seed: int) -> bytes:
     return bytes((seed * 31 + 7 * i) % 256 for i in range(WIDTH * HEIGHT * 3))
 
 
-def test_the_readme_shows_the_example_s_own_code():
+def readme_recipe() -> str:
     readme = (REPO / "README.md").read_text()
     section = readme[readme.index("### Converting on many machines with Dask"):]
-    block = re.search(r"```python\n(.*?)```", section, re.S).group(1)
-    function = block[block.index("def "):block.index("\n\n", block.index("def "))]
-    assert function in EXAMPLE.read_text()
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def write_sources(folder: pathlib.Path) -> tuple[list[pathlib.Path], dict[str, str]]:
+    """Four good images, PNG and BMP, and two bad ones; returns the good ones
+    and, for each bad one, the words its error line must hold."""
+    folder.mkdir()
+    good = []
+    for seed in range(4):
+        good.append(folder / f"image{seed}.{'png' if seed % 2 else 'bmp'}")
+        good[-1].write_bytes((png_bytes if seed % 2 else bmp_bytes)(WIDTH, HEIGHT, pixels(seed)))
+    (folder / "cut.png").write_bytes(png_bytes(WIDTH, HEIGHT, pixels(9))[:-30])
+    (folder / "text.bmp").write_bytes(b"BM not an image")
+    return good, {"cut.png": "ValueError: Unexpected EOF while reading chunk",
+                  "text.bmp": "ValueError: Corrupted BMP DIB header"}
+
+
+def check_run(result: subprocess.CompletedProcess, good: list[pathlib.Path], bad: dict[str, str],
+              out: pathlib.Path, suffix: str) -> None:
+    """One error line naming each bad file, the good ones converted, and the
+    summary line with its counts last."""
+    assert result.returncode == 1, result.stderr
+    errors = [line for line in result.stderr.splitlines() if line.startswith("error: ")]
+    for name, words in bad.items():
+        assert any(f"{name}: " in line and words in line for line in errors), (name, result.stderr)
+    assert len(errors) == len(bad), result.stderr
+    match = SUMMARY.fullmatch(result.stdout.splitlines()[-1])
+    assert match and match.groups()[:3] == (str(len(good) + len(bad)), str(len(good)), str(len(bad))), result.stdout
+    assert sorted(path.name for path in out.iterdir()) == sorted(f"image{seed}.{suffix}" for seed in range(4))
+    for seed in range(4):
+        with Image.open(out / f"image{seed}.{suffix}") as converted:
+            assert (converted.format, converted.size) == (suffix.upper(), (WIDTH, HEIGHT))
+            assert converted.convert("RGB").tobytes() == pixels(seed)
+
+
+def test_the_readme_shows_the_example_s_own_functions():
+    recipe = readme_recipe()
+    example = EXAMPLE.read_text()
+    functions = re.findall(r"^def .*?(?=\n\n)", recipe, re.S | re.M)
+    assert len(functions) == 2
+    assert all(function in example for function in functions)
 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("mode", ["bytes", "shared"])
-def test_the_recipe_converts_on_two_worker_processes(tmp_path, mode):
-    sources = []
-    for seed in range(4):
-        sources.append(tmp_path / f"image{seed}.{'png' if seed % 2 else 'bmp'}")
-        sources[-1].write_bytes((png_bytes if seed % 2 else bmp_bytes)(WIDTH, HEIGHT, pixels(seed)))
+def test_the_example_names_bad_files_and_converts_the_rest(tmp_path, mode):
+    good, bad = write_sources(tmp_path / "photos")
+    missing = tmp_path / "photos" / "missing.png"
     out = tmp_path / "out"
     result = subprocess.run([sys.executable, EXAMPLE, "--local", "2", *(["--shared"] if mode == "shared" else []),
-                             "--to", "png", "-o", out, *sources],
-                            capture_output=True, text=True, timeout=300, cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
-    assert len(result.stdout.splitlines()) == len(sources)
-    for seed in range(4):
-        with Image.open(out / f"image{seed}.png") as converted:
-            assert (converted.format, converted.size) == ("PNG", (WIDTH, HEIGHT))
-            assert converted.convert("RGB").tobytes() == pixels(seed)
+                             "--to", "png", "-o", out, *good, *(tmp_path / "photos" / name for name in bad),
+                             missing], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    check_run(result, good, {**bad, "missing.png": "No such file or directory"}, out, "png")
+
+
+@pytest.mark.slow
+def test_the_readme_recipe_runs_as_printed(tmp_path):
+    good, bad = write_sources(tmp_path / "photos")
+    recipe = tmp_path / "recipe.py"
+    recipe.write_text(readme_recipe())
+    result = subprocess.run([sys.executable, recipe], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    check_run(result, good, bad, tmp_path / "converted", "bmp")
+    # The workers do not log the failures the recipe reports itself.
+    assert "Traceback" not in result.stderr
