@@ -8,6 +8,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import zlib
 
@@ -448,6 +449,20 @@ def test_version():
     result = quorvel("--version")
     assert result.returncode == 0 and result.stdout == f"Quorvel {Quorvel.__version__}\n"
     assert Quorvel.__version__[0].isdigit()
+
+
+def test_the_quorvel_command_is_the_command_line(tmp_path, images):
+    command = pathlib.Path(sysconfig.get_path("scripts")) / "quorvel"
+    run = lambda *arguments: subprocess.run([command, *map(str, arguments)], capture_output=True, text=True,
+                                            timeout=120)
+    usage = run("convert", "--help")
+    assert usage.returncode == 0 and usage.stdout.startswith("usage: quorvel convert [options] SRC DST")
+    assert "\n  quorvel convert photo.png photo.bmp\n" in usage.stdout
+    assert run("--version").stdout == f"Quorvel {Quorvel.__version__}\n"
+    assert run("convert", images["png"], tmp_path / "out.bmp").returncode == 0
+    assert pillow_rgb(tmp_path / "out.bmp") == ((WIDTH, HEIGHT), PIXELS)
+    # The exit status reaches the caller.
+    assert run("convert", images["damaged"], tmp_path / "out.bmp").returncode == 1
 
 
 def test_runs_from_any_directory_on_relative_paths(tmp_path, images):

@@ -34,3 +34,15 @@ def test_version_is_the_one_declared_for_the_build():
     pyproject = (REPO / "pyproject.toml").read_text()
     assert re.search(r'^dynamic = \["version"\]$', pyproject, re.M)
     assert not re.search(r"^version\s*=", pyproject, re.M)
+
+
+def test_the_licence_file_is_the_one_the_metadata_names():
+    metadata = importlib.metadata.metadata("Quorvel")
+    assert metadata["License-Expression"] == "MIT"
+    assert metadata.get_all("License-File") == ["LICENSE"]
+    licence = REPO / "LICENSE"
+    if not licence.is_file():
+        pytest.skip("LICENSE is not beside the tests")
+    first, _, copyright_line, *_ = licence.read_text().splitlines()
+    assert first == "MIT License"
+    assert re.fullmatch(r"Copyright \(c\) \d{4} the Quorvel developers", copyright_line)
