@@ -338,21 +338,20 @@ def plan_batch(sources: Sequence[str], directory: str, target_format: str) -> Pl
 def make_folders(plan: Plan) -> None:
     """Creates the folders the jobs write into; a job whose folder cannot be
     made leaves the plan as one failure line, and the others stay."""
-    made: dict[str, OSError | None] = {}
+    problems: dict[str, str | None] = {}
     for folder in sorted({os.path.dirname(destination) for _, destination in plan.jobs}):
         try:
             os.makedirs(folder or ".", exist_ok=True)
-            made[folder] = None
+            problems[folder] = None
         except OSError as error:
-            made[folder] = error
+            problems[folder] = f"cannot create the directory {error.filename}: {_folder_problem(folder, error)}"
     kept = []
     for source, destination in plan.jobs:
-        error = made[os.path.dirname(destination)]
-        if error is None:
+        problem = problems[os.path.dirname(destination)]
+        if problem is None:
             kept.append((source, destination))
         else:
-            plan.failures.append(f"error: {destination}: cannot create the directory {error.filename}: "
-                                 f"{_folder_problem(os.path.dirname(destination), error)}")
+            plan.failures.append(f"error: {destination}: {problem}")
     plan.jobs = kept
 
 

@@ -100,8 +100,8 @@ def main() -> int:
                 continue
             if not arguments.shared:
                 try:
-                    with open(destination, "wb") as file:
-                        file.write(result)
+                    with open(destination, "wb") as written:
+                        written.write(result)
                 except OSError as error:
                     failure(destination, f"cannot write: {describe(error)}")
     files = len(arguments.sources)
