@@ -423,6 +423,25 @@ def test_stopping_a_batch(tmp_path, large_sources, name, sent_to):
 
 
 @pytest.mark.slow
+def test_workers_waiting_for_work_end_when_their_parent_is_killed(tmp_path, large_sources):
+    sources, expected = large_sources
+    out = tmp_path / "out"
+    process = start_batch(sources, out)
+    # Stopped, the parent hands out nothing more: the workers finish their
+    # files and wait on their pipes, which their siblings also hold open.
+    process.send_signal(signal.SIGSTOP)
+    wait_for(lambda: not leftovers(out))
+    process.kill()
+    stdout, stderr = process.communicate(timeout=120)
+    assert (process.returncode, stdout, stderr) == (-signal.SIGKILL, "", "")
+    assert processes_mentioning(str(out)) == []
+    written = sorted(out.glob("*.png"))
+    assert written and len(written) < len(expected)
+    for path in written:
+        assert pillow_rgb(path) == ((LARGE, LARGE), expected[path.name]), path.name
+
+
+@pytest.mark.slow
 def test_a_batch_started_with_nohup_goes_on_after_a_hang_up(tmp_path, large_sources):
     sources, expected = large_sources
     out = tmp_path / "out"
