@@ -1,7 +1,7 @@
 // The module definition and initialisation.
 #include <Python.h>
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 
 #include "bmp/bmp.hpp"
@@ -60,10 +60,16 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 }
 
 // Warns when the running interpreter is not the version the module was
-// compiled for.
+// compiled for. The version is read with from_chars, which needs nothing
+// from the C library: sscanf would tie a build on a new C library to that
+// library's own version of it.
 int check_host_version() {
+    const char* version = Py_GetVersion();
+    const char* end = version + std::strlen(version);
     int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
+    const auto [after_major, major_error] = std::from_chars(version, end, major);
+    if (major_error != std::errc{} || after_major == end || *after_major != '.') return 0;
+    if (std::from_chars(after_major + 1, end, minor).ec != std::errc{}) return 0;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(nullptr, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
