@@ -49,9 +49,11 @@ STAGES = {
 }
 
 # Quorvel's own package imports importlib.metadata before the extension, which
-# needs the real struct and zlib: it is imported before anything is broken.
+# may need the real struct and zlib: it is imported before anything is broken.
+# The stages take struct and zlib out of sys.modules, so the script imports
+# them itself (importlib.metadata does not import struct on every version).
 SCRIPT = """
-    import gc, importlib, importlib.metadata, json, sys, types
+    import gc, importlib, importlib.metadata, json, struct, sys, types, zlib
     {prepare}
     baseline = sys.getrefcount(held) if "held" in globals() else None
     try:
