@@ -35,15 +35,32 @@ def test_the_built_module_needs_only_the_c_library_and_the_interpreter(check_sym
     assert check_symbols.problems(Quorvel.tessarin_ext.__file__, interpreter) == []
 
 
+def run_script(*arguments):
+    return subprocess.run([sys.executable, str(_SCRIPT), *arguments], capture_output=True, text=True)
+
+
 def test_the_script_reports_each_module_and_fails_on_a_bad_one(tmp_path):
     bad = tmp_path / "not_elf.so"
     bad.write_bytes(b"\x7fELF\x01\x01")
     good = Quorvel.tessarin_ext.__file__
-    result = subprocess.run([sys.executable, str(_SCRIPT), good], capture_output=True, text=True)
+    result = run_script(good)
     assert (result.returncode, result.stdout) == (0, f"{good}: needs only the C library and the interpreter\n")
-    result = subprocess.run([sys.executable, str(_SCRIPT), good, str(bad)], capture_output=True, text=True)
+    result = run_script(good, str(bad))
     assert result.returncode == 1
     assert "not a 64-bit little-endian ELF object" in result.stderr
+
+
+def test_the_script_imports_each_module_that_passes(compiled):
+    good = Quorvel.tessarin_ext.__file__
+    # Needs nothing more, but is no extension module: it has no PyInit_ function.
+    no_module = compiled("interpreter and C library")
+    result = run_script("--import", good, no_module)
+    assert result.returncode == 1
+    assert result.stdout.splitlines() == [
+        f"{good}: needs only the C library and the interpreter, imports",
+        f"{no_module}: needs only the C library and the interpreter, but does not import",
+    ]
+    assert "PyInit_interpreter_and_C_library" in result.stderr
 
 
 # Small shared objects, each with one way of needing something (or nothing)

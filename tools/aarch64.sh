@@ -6,12 +6,15 @@
 #                              with g++-aarch64-linux-gnu (cross/aarch64-linux-gnu.ini),
 #                              run under qemu-aarch64; a few minutes (CI runs this)
 #   tools/aarch64.sh python [pytest args]
-#                              an arm64 Debian root (debootstrap) in $ARM64_ROOT,
-#                              the module built there with its own compiler and
-#                              Python (editable `pip install`), then the Python tests
-#                              without the slow ones; the first run takes about
-#                              half an hour. `--full` as first pytest argument
-#                              runs the slow tests too.
+#                              an arm64 Debian 12 root (tools/debian-root.sh) in
+#                              $ARM64_ROOT ($QUORVEL_ROOTS/bookworm-arm64, outside
+#                              the checkout), the module built there with its own
+#                              compiler and Python (editable `pip install`), then
+#                              the Python tests without the slow ones; the first
+#                              run takes about half an hour. `--full` as first
+#                              pytest argument runs the slow tests too.
+#   tools/aarch64.sh run COMMAND...
+#                              COMMAND in the arm64 root, mounts in place
 #   tools/aarch64.sh count     instructions per row of each vector kernel and its
 #                              scalar form, counted under emulation
 #   tools/aarch64.sh           all of the above
@@ -20,9 +23,13 @@
 # into this machine's own system.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-ARM64_ROOT=${ARM64_ROOT:-$repo/build/arm64-root}
+source tools/debian-root.sh
+ARM64_ROOT=${ARM64_ROOT:-$QUORVEL_ROOTS/bookworm-arm64}
 cross_build=build/aarch64-cross
+# The root's own compiler and CPython (3.11 in Debian 12) with its headers
+# and venv support, and what the tests call: pngcheck, and chattr
+# (e2fsprogs) for read-only files as root.
+arm64_packages=(python3 python3-dev python3-venv g++ pkg-config ca-certificates pngcheck binutils e2fsprogs)
 
 # qemu-aarch64 runs arm64 programs when the kernel hands them to it: registered
 # with the F flag, the emulator is opened now, so it also works inside the
@@ -46,45 +53,17 @@ kernels() {
     .venv/bin/meson test -C "$cross_build" -q --print-errorlogs
 }
 
-make_root() {
-    tools/debian-packages.sh debootstrap qemu-user-static
+# The arm64 root of Debian 12, made from the mirror this machine's apt uses
+# (tools/debian-root.sh); one line, and exit 0 with QUORVEL_ROOT_OPTIONAL=1,
+# where it cannot be made.
+ensure_root() {
+    tools/debian-packages.sh qemu-user-static
     register_qemu
-    if [ ! -f "$ARM64_ROOT/.quorvel-root" ]; then
-        rm -rf "$ARM64_ROOT"
-        mkdir -p "$ARM64_ROOT"
-        debootstrap --arch=arm64 --variant=minbase \
-            --include=python3,python3-dev,python3-venv,g++,pkg-config,ca-certificates,pngcheck \
-            bookworm "$ARM64_ROOT" http://deb.debian.org/debian
-        touch "$ARM64_ROOT/.quorvel-root"
+    if ! make_root "$ARM64_ROOT" bookworm arm64 "${arm64_packages[@]}"; then
+        echo "== the arm64 Debian root could not be made in $ARM64_ROOT; skipped"
+        if [ "${QUORVEL_ROOT_OPTIONAL:-0}" = 1 ]; then exit 0; fi
+        exit 1
     fi
-    cp /etc/resolv.conf "$ARM64_ROOT/etc/resolv.conf"
-    cp /etc/ssl/certs/ca-certificates.crt "$ARM64_ROOT/etc/ssl/certs/ca-certificates.crt"
-}
-
-# Runs a command in the arm64 root with /proc, /dev and the image corpus
-# mounted; they are unmounted when the script ends, however it ends.
-root_mounts=()
-unmount_root() {
-    local mount
-    for mount in "${root_mounts[@]}"; do umount -R "$ARM64_ROOT/$mount" || true; done
-    root_mounts=()
-}
-
-in_root() {
-    trap unmount_root EXIT
-    mkdir -p "$ARM64_ROOT/corpus"
-    mount -t proc proc "$ARM64_ROOT/proc" && root_mounts+=(proc)
-    mount --rbind /dev "$ARM64_ROOT/dev" && root_mounts+=(dev)
-    local corpus="" candidate
-    for candidate in "${QUORVEL_CORPUS:-}" "$repo/../shared/corpus"; do
-        if [ -n "$candidate" ] && [ -f "$candidate/manifest.tsv" ]; then corpus=$candidate; break; fi
-    done
-    if [ -n "$corpus" ]; then mount --bind -o ro "$corpus" "$ARM64_ROOT/corpus" && root_mounts+=(corpus); fi
-    local status=0
-    chroot "$ARM64_ROOT" /usr/bin/env -i HOME=/root PATH=/opt/venv/bin:/usr/local/bin:/usr/bin:/bin \
-        QUORVEL_CORPUS=/corpus "$@" || status=$?
-    unmount_root
-    return "$status"
 }
 
 python_tests() {
@@ -93,22 +72,25 @@ python_tests() {
         marks=""
         shift
     fi
-    make_root
-    # The sources as they are in the work tree, without build output.
-    rm -rf "$ARM64_ROOT/src/quorvel"
-    mkdir -p "$ARM64_ROOT/src/quorvel"
-    git ls-files -z --cached --others --exclude-standard | xargs -0 tar -cf - | tar -xf - -C "$ARM64_ROOT/src/quorvel"
+    local pytest_args
+    pytest_args=$(printf '%q ' "$@")
+    ensure_root
+    copy_tree "$ARM64_ROOT" arm64
     # Installed editable as tools/setup.sh does, so the tests run from the
     # source tree exactly as on this machine; the build folder lives outside
-    # the copied tree and only rebuilds what changed.
-    in_root /bin/sh -ec "
+    # the copied tree and only rebuilds what changed. Warnings are errors, as
+    # in every other build the tests check.
+    in_root "$ARM64_ROOT" /bin/sh -ec "
         [ -x /opt/venv/bin/python ] || python3 -m venv /opt/venv
         /opt/venv/bin/pip install -q --upgrade pip
-        /opt/venv/bin/pip install -q meson-python meson ninja pytest hypothesis Pillow numpy pypng mypy
-        /opt/venv/bin/pip install -q --no-build-isolation --config-settings=build-dir=/opt/quorvel-build -e /src/quorvel
-        cd /src/quorvel
+        /opt/venv/bin/pip install -q meson-python meson ninja
+        PATH=/opt/venv/bin:\$PATH /opt/venv/bin/pip install -q --no-build-isolation \
+            --config-settings=build-dir=/opt/quorvel-build \
+            --config-settings=setup-args=-Dwerror=true --config-settings=setup-args=-Dconversion_warnings=true \
+            -e '/src/quorvel-arm64[test]'
+        cd /src/quorvel-arm64
         /opt/venv/bin/python -c 'import platform, Quorvel; print(platform.machine(), Quorvel.__version__)'
-        /opt/venv/bin/python -m pytest -q -p no:cacheprovider -m '$marks' tests $*"
+        /opt/venv/bin/python -m pytest -q -p no:cacheprovider -m '$marks' tests $pytest_args"
 }
 
 # Guest instructions of one row_work run: qemu translating one instruction
@@ -140,7 +122,8 @@ count_instructions() {
 case "${1:-all}" in
     kernels) kernels ;;
     python) shift; python_tests "$@" ;;
+    run) shift; ensure_root; in_root "$ARM64_ROOT" "$@" ;;
     count) count_instructions ;;
     all) kernels && count_instructions && python_tests ;;
-    *) echo "usage: $0 [kernels|python [--full] [pytest args]|count]" >&2; exit 2 ;;
+    *) echo "usage: $0 [kernels|python [--full] [pytest args]|run COMMAND...|count]" >&2; exit 2 ;;
 esac

@@ -16,9 +16,11 @@ and aarch64 Linux) and fails on
 
 Run it with the interpreter the module was built for:
 
-    python tools/check_symbols.py MODULE.so...
+    python tools/check_symbols.py [--import] MODULE.so...
 
-It prints one line per module and exits 1 when any has a problem.
+It prints one line per module and exits 1 when any has a problem. With
+--import, each module that passes is then imported, in a process of its
+own, as a member of the package Quorvel, and makes an image.
 """
 
 from __future__ import annotations
@@ -27,6 +29,7 @@ import ctypes
 import os
 import re
 import struct
+import subprocess
 import sys
 
 # Libraries a module may link: the C runtime, and the interpreter's library
@@ -128,9 +131,27 @@ def problems(module: str, interpreter: set[str]) -> list[str]:
     return found
 
 
-def main(modules: list[str]) -> int:
+# Imports the module file argv[1] under the name argv[2] without its
+# package's Python files, and makes an image with it.
+IMPORT = """
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location(sys.argv[2], sys.argv[1])
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)
+module.SimpleImage(1, 1, bytes(3))
+"""
+
+
+def imports(module: str) -> bool:
+    name = "Quorvel." + os.path.basename(module).split(".")[0]
+    return subprocess.run([sys.executable, "-c", IMPORT, module, name]).returncode == 0
+
+
+def main(arguments: list[str]) -> int:
+    load = arguments[:1] == ["--import"]
+    modules = arguments[1:] if load else arguments
     if not modules:
-        print(f"usage: {sys.argv[0]} MODULE.so...", file=sys.stderr)
+        print(f"usage: {sys.argv[0]} [--import] MODULE.so...", file=sys.stderr)
         return 2
     interpreter = interpreter_symbols()
     failed = False
@@ -141,8 +162,11 @@ def main(modules: list[str]) -> int:
             print(f"{module}: needs more than the C library and the interpreter:")
             for problem in found:
                 print(f"    {problem}")
+        elif load and not imports(module):
+            failed = True
+            print(f"{module}: needs only the C library and the interpreter, but does not import")
         else:
-            print(f"{module}: needs only the C library and the interpreter")
+            print(f"{module}: needs only the C library and the interpreter{', imports' if load else ''}")
     return 1 if failed else 0
 
 

