@@ -10,7 +10,7 @@
 #                                           VERSION is 3.14, 3.15 or pypy3: the
 #                                           module built from the work tree with
 #                                           that interpreter and COMPILER (g++ by
-#                                           default; clang++-22, clang++), warnings
+#                                           default, clang++, newest-clang), warnings
 #                                           as errors, installed editable in
 #                                           /opt/venv-VERSION; then its Python tests
 #   tools/sid-root.sh run COMMAND...        COMMAND in the root, mounts in place
@@ -23,7 +23,8 @@ cd "$(dirname "$0")/.."
 source tools/debian-root.sh
 
 SID_ROOT=$QUORVEL_ROOTS/sid-amd64
-# The newest clang Debian carries, beside its default one (clang).
+# The newest clang Debian carries, beside its default one (clang); `--cxx
+# newest-clang` names its compiler.
 NEWEST_CLANG=clang-22
 # The interpreters with their headers and venv support, the compilers, and
 # what the tests call: pngcheck, and chattr (e2fsprogs) for read-only files
@@ -62,6 +63,7 @@ python_tests() {
     local version=$1 compiler=g++ interpreter
     shift
     if (($#)) && [ "$1" = --cxx ]; then compiler=$2; shift 2; fi
+    [ "$compiler" != newest-clang ] || compiler=clang++-${NEWEST_CLANG#clang-}
     (($#)) && [ "$1" = -- ] && shift
     interpreter=$(interpreter_command "$version")
     local extra=[test] requirements pytest_args
