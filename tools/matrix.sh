@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs the Python tests on the supported CPythons other than the one of .venv
 # (tools/pythons.sh lists them), each from an editable install in its own venv
-# build/matrix/X.Y. A version this machine lacks that the Debian unstable root
-# carries (3.14, 3.15) is built and tested there (tools/sid-root.sh); any other
-# interpreter that is not on this machine is reported on one line and skipped.
+# build/matrix/X.Y. An interpreter that is not on this machine is reported on
+# one line and skipped, except where the Debian unstable root carries that
+# version (3.14, 3.15) and it is asked for by name or with --all: it is then
+# built and tested in the root (tools/sid-root.sh).
 #
-#   tools/matrix.sh                    every other supported interpreter
-#   tools/matrix.sh --here             only those on this machine, not the root's
-#   tools/matrix.sh 3.12 3.13          only these
+#   tools/matrix.sh                    every other supported interpreter found here
+#   tools/matrix.sh --all              also those of the root that are not here
+#   tools/matrix.sh 3.12 3.14          only these
 #   tools/matrix.sh 3.12 -- -x -k bmp  arguments after -- go to pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,11 +18,11 @@ source tools/pythons.sh
 main_version=$(python_version .venv/bin/python)
 
 versions=()
-here_only=0
+use_root=0
 while (($#)) && [ "$1" != "--" ]; do
     case "$1" in
-        --here) here_only=1 ;;
-        *) versions+=("$1") ;;
+        --all) use_root=1 ;;
+        *) versions+=("$1"); use_root=1 ;;
     esac
     shift
 done
@@ -40,9 +41,11 @@ done
 
 for version in "${versions[@]}"; do
     if ! python=$(find_python "$version"); then
-        if ((!here_only)) && in_sid_root "$version"; then
+        if ((use_root)) && in_sid_root "$version"; then
             echo "== Python $version: in the Debian unstable root"
             tools/sid-root.sh python "$version" -- "${selection[@]}" "$@"
+        elif in_sid_root "$version"; then
+            echo "== Python $version: not on this machine; skipped (tools/matrix.sh $version tests it in the Debian unstable root)"
         else
             echo "== Python $version: not found (neither pyenv nor python$version on PATH); skipped"
         fi

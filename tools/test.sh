@@ -3,7 +3,7 @@
 # checks (sanitizers, reference leaks, fuzzers; see docs/reliability.md), the
 # builds of other compilers (tools/platforms.sh), the Python tests (pytest) on
 # the main interpreter, the performance gate, the Python tests on every other
-# supported CPython found here (tools/matrix.sh --here), one release wheel
+# supported CPython found here (tools/matrix.sh), one release wheel
 # built, installed and tested (tools/wheels.sh --main), then in the Debian
 # unstable root (tools/sid-root.sh) the quick Python tests of CPython 3.14 and
 # 3.15 built with the newest g++, and a build with the newest clang. Every
@@ -37,7 +37,7 @@ tools/platforms.sh
 .venv/bin/python bench/perf_gate.py
 
 echo "== the other supported interpreters on this machine"
-tools/matrix.sh --here
+tools/matrix.sh
 echo "== the release wheel of the main interpreter"
 tools/wheels.sh --main
 

@@ -11,19 +11,21 @@
 #      tree, and the Python tests (taken from the sdist) run against that
 #      installed package.
 #
-#   tools/wheels.sh                 every supported CPython and aarch64
-#   tools/wheels.sh 3.12 3.13       only these
+#   tools/wheels.sh                 every supported CPython found here
+#   tools/wheels.sh --all           every supported CPython and aarch64 (a release)
+#   tools/wheels.sh 3.12 3.14       only these
 #   tools/wheels.sh aarch64         the arm64 wheel (see below)
 #   tools/wheels.sh --main          only the interpreter of .venv (CI)
 #   tools/wheels.sh --no-test ...   steps 1 to 3 only: no venv, no tests
 #   tools/wheels.sh 3.12 -- -x      arguments after -- go to pytest
 #
-# CPython 3.14 and 3.15, where this machine has no interpreter of them, come
-# from the Debian unstable root (tools/sid-root.sh); the aarch64 wheel is
-# built and tested with CPython 3.11 in the arm64 Debian 12 root under qemu
-# (tools/aarch64.sh). Both roots are made on first use. An interpreter that is
-# not found, or a root that cannot be made, is reported on one line and
-# skipped. Work files go to a temporary directory that is removed at the end.
+# CPython 3.14 and 3.15, named or with --all where this machine has no
+# interpreter of them, come from the Debian unstable root (tools/sid-root.sh);
+# the aarch64 wheel is built and tested with CPython 3.11 in the arm64 Debian
+# 12 root under qemu (tools/aarch64.sh). Both roots are made on first use. An
+# interpreter that is not found, or a root that cannot be made, is reported
+# on one line and skipped. Work files go to a temporary directory that is
+# removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/pythons.sh
@@ -31,16 +33,22 @@ source tools/pythons.sh
 [ -x .venv/bin/python ] || tools/setup.sh
 targets=()
 run_tests=1
+use_roots=0
 while (($#)) && [ "$1" != "--" ]; do
     case "$1" in
         --main) targets+=("$(python_version .venv/bin/python)") ;;
         --no-test) run_tests=0 ;;
+        --all) targets+=("${supported_pythons[@]}" aarch64) ;;
         *) targets+=("$1") ;;
     esac
     shift
 done
 (($#)) && shift
-((${#targets[@]})) || targets=("${supported_pythons[@]}" aarch64)
+if ((${#targets[@]})); then
+    use_roots=1
+else
+    targets=("${supported_pythons[@]}")
+fi
 
 .venv/bin/python -m pip install -q build
 export PATH="$PWD/.venv/bin:$PATH"
@@ -114,8 +122,11 @@ for target in "${targets[@]}"; do
         where=arm64 python=python3 label="aarch64 (arm64 Debian 12 root, CPython 3.11)"
     elif python=$(find_python "$target"); then
         where=here label="Python $target"
-    elif in_sid_root "$target"; then
+    elif ((use_roots)) && in_sid_root "$target"; then
         where=sid python=python$target label="Python $target (Debian unstable root)"
+    elif in_sid_root "$target"; then
+        echo "== Python $target: not on this machine; skipped (tools/wheels.sh $target or --all builds it in the Debian unstable root)"
+        continue
     else
         echo "== Python $target: not found (neither pyenv nor python$target on PATH); skipped"
         continue
