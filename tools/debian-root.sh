@@ -28,16 +28,19 @@ debian_mirror() {
 # with the packages installed; only what is missing is installed on a later
 # call. The host's resolver, CA bundle and pip settings are copied in, and apt
 # in the root accepts a Release file past its date (a mirror snapshot's).
+# What it does is logged in DIR.log; when it fails it prints nothing and
+# returns 1, so that the caller says so on one line.
 make_root() {
-    local dir=$1 suite=$2 arch=$3 mirror
+    local dir=$1 suite=$2 arch=$3 mirror log=$1.log
     shift 3
-    tools/debian-packages.sh debootstrap
-    mirror=$(debian_mirror) || { echo "no Debian mirror in this machine's apt sources" >&2; return 1; }
+    mkdir -p "$(dirname "$dir")"
+    : >"$log"
+    tools/debian-packages.sh debootstrap >>"$log" 2>&1 || return 1
+    mirror=$(debian_mirror) || { echo "no Debian mirror in this machine's apt sources" >>"$log"; return 1; }
     if [ ! -f "$dir/.quorvel-root" ]; then
         rm -rf "$dir"
         mkdir -p "$dir"
-        debootstrap --arch="$arch" --variant=minbase "$suite" "$dir" "$mirror" >"$dir.debootstrap.log" 2>&1 ||
-            { tail -n 20 "$dir.debootstrap.log" >&2; return 1; }
+        debootstrap --arch="$arch" --variant=minbase "$suite" "$dir" "$mirror" >>"$log" 2>&1 || return 1
         touch "$dir/.quorvel-root"
     fi
     echo 'Acquire::Check-Valid-Until "false";' >"$dir/etc/apt/apt.conf.d/99quorvel-valid-until"
@@ -50,7 +53,7 @@ make_root() {
     stamp=$(cat "$dir/.quorvel-packages" 2>/dev/null || true)
     if [ "$stamp" != "$wanted" ]; then
         in_root "$dir" /bin/sh -ec "export DEBIAN_FRONTEND=noninteractive
-            apt-get update -qq && apt-get install -y -qq --no-install-recommends $* >/dev/null"
+            apt-get update -qq && apt-get install -y -qq --no-install-recommends $*" >>"$log" 2>&1 || return 1
         printf '%s' "$wanted" >"$dir/.quorvel-packages"
     fi
 }

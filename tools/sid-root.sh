@@ -34,7 +34,7 @@ sid_packages=(python3.14 python3.14-dev python3.14-venv python3.15 python3.15-de
 
 ensure_root() {
     if ! make_root "$SID_ROOT" sid amd64 "${sid_packages[@]}"; then
-        echo "== the Debian unstable root could not be made in $SID_ROOT; skipped"
+        echo "== the Debian unstable root could not be made in $SID_ROOT (its log: $SID_ROOT.log); skipped"
         if [ "${QUORVEL_ROOT_OPTIONAL:-0}" = 1 ]; then exit 0; fi
         exit 1
     fi
