@@ -60,7 +60,7 @@ ensure_root() {
     tools/debian-packages.sh qemu-user-static
     register_qemu
     if ! make_root "$ARM64_ROOT" bookworm arm64 "${arm64_packages[@]}"; then
-        echo "== the arm64 Debian root could not be made in $ARM64_ROOT; skipped"
+        echo "== the arm64 Debian root could not be made in $ARM64_ROOT (its log: $ARM64_ROOT.log); skipped"
         if [ "${QUORVEL_ROOT_OPTIONAL:-0}" = 1 ]; then exit 0; fi
         exit 1
     fi
