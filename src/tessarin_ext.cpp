@@ -34,7 +34,9 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    // The calling thread's interpreter, through the calls both CPython and
+    // PyPy export.
+    const int64_t interpreter_id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (interpreter_id == -1) return nullptr;
     if (state.interpreter_id == -1) {
         state.interpreter_id = interpreter_id;

@@ -31,8 +31,7 @@ ensure_root() {
     fi
 }
 
-# The interpreter's command in the root and the test tools its venv gets
-# (the newest hypothesis has no PyPy wheel; the last one that has is pinned).
+# The interpreter's command in the root.
 interpreter_command() {
     case "$1" in
         3.1[0-9]) echo "python$1" ;;
@@ -41,11 +40,25 @@ interpreter_command() {
     esac
 }
 
+# What pip installs besides the module: the test extra, or on PyPy the test
+# tools that have PyPy wheels (numpy and dask's distributed have none, their
+# tests skip; the newest hypothesis has none, the last one that has is pinned).
+test_requirements() {
+    case "$1" in
+        pypy3) echo "pytest hypothesis==6.155.7 Pillow pypng" ;;
+        *) echo "" ;;
+    esac
+}
+
 python_tests() {
     local version=$1 interpreter
     shift
     (($#)) && [ "$1" = -- ] && shift
     interpreter=$(interpreter_command "$version")
+    local extra=[test] requirements pytest_args
+    requirements=$(test_requirements "$version")
+    [ -z "$requirements" ] || extra=""
+    pytest_args=$(printf '%q ' "${@:-tests}")
     ensure_root
     copy_tree "$SID_ROOT" "$version"
     local venv=/opt/venv-$version
@@ -54,10 +67,11 @@ python_tests() {
         $venv/bin/python -m pip install -q --upgrade pip
         $venv/bin/python -m pip install -q meson-python meson ninja
         PATH=$venv/bin:\$PATH $venv/bin/python -m pip install -q --no-build-isolation \
-            --config-settings=build-dir=/opt/quorvel-build-$version -e '/src/quorvel-$version[test]'
+            --config-settings=build-dir=/opt/quorvel-build-$version -e '/src/quorvel-$version$extra'
+        [ -z '$requirements' ] || $venv/bin/python -m pip install -q $requirements
         cd /src/quorvel-$version
         $venv/bin/python -c 'import sys, Quorvel; print(sys.implementation.name, sys.version.split()[0], Quorvel.__version__)'
-        $venv/bin/python -m pytest -q -p no:cacheprovider ${*:-tests}"
+        $venv/bin/python -m pytest -q -p no:cacheprovider $pytest_args"
 }
 
 case "${1:-}" in
