@@ -8,7 +8,6 @@ import operator
 import pickle
 import re
 import sys
-import tracemalloc
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -605,6 +604,7 @@ def repeated_call(label):
 
 @pytest.mark.memory
 @pytest.mark.slow
+@pytest.mark.cpython_only("tracemalloc")
 @pytest.mark.parametrize(
     "label, times",
     [
@@ -618,6 +618,8 @@ def repeated_call(label):
     ],
 )
 def test_memory_stays_flat_over_many_calls(label, times):
+    import tracemalloc
+
     call = repeated_call(label)
 
     def repeat(count):

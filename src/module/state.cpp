@@ -1,5 +1,6 @@
 #include "module/state.hpp"
 
+#include "module/ref.hpp"
 #include "png/format.hpp"
 
 namespace tessarin {
@@ -27,6 +28,27 @@ int make_pair(PyObject** slot, PyObject* first, PyObject* second) {
     *slot = PyTuple_Pack(2, first, second);
     return *slot ? 0 : -1;
 }
+
+#ifdef PYPY_VERSION
+// PyPy runs signal handlers only where Python code jumps backwards, in its
+// interpreter and in the machine code its JIT makes alike: this function's
+// loop jumps back once.
+int make_signal_check(PyObject** slot) {
+    static const char source[] =
+        "def signal_check():\n"
+        "    looped = False\n"
+        "    while not looped:\n"
+        "        looped = True\n";
+    Ref code = Ref::steal(Py_CompileString(source, "<tessarin_ext signal check>", Py_file_input));
+    if (!code) return -1;
+    Ref namespace_ = Ref::steal(PyDict_New());
+    if (!namespace_) return -1;
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), namespace_.get(), namespace_.get()));
+    if (!done) return -1;
+    *slot = PyMapping_GetItemString(namespace_.get(), "signal_check");
+    return *slot ? 0 : -1;
+}
+#endif
 
 int init_names(Names& n) {
     const struct {
@@ -106,7 +128,11 @@ int init_literals(Constants& c) {
     c.slice_to_2 = PySlice_New(nullptr, c.two, nullptr);
     if (!c.slice_to_2) return -1;
     c.slice_2_to_14 = PySlice_New(c.two, c.fourteen, nullptr);
-    return c.slice_2_to_14 ? 0 : -1;
+    if (!c.slice_2_to_14) return -1;
+#ifdef PYPY_VERSION
+    if (make_signal_check(&c.signal_check) < 0) return -1;
+#endif
+    return 0;
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ private:
         if (!buffer) {
             buffer = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
             if (!buffer) return false;
-        } else if (PyByteArray_Resize(buffer.get(), static_cast<Py_ssize_t>(size)) < 0) {
+        } else if (host::resize_private_bytearray(buffer, static_cast<Py_ssize_t>(size)) < 0) {
             return false;
         }
         out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer.get())), size};
@@ -257,7 +257,7 @@ private:
         if (!at_end) return -1;
         done_ = at_end.get() == Py_True;
         // Each piece takes milliseconds, so an interrupt is answered promptly.
-        return PyErr_CheckSignals();
+        return host::check_signals();
     }
 
     RowSink& sink_;
