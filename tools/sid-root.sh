@@ -41,8 +41,9 @@ interpreter_command() {
 }
 
 # What pip installs besides the module: the test extra, or on PyPy the test
-# tools that have PyPy wheels (numpy and dask's distributed have none, their
-# tests skip; the newest hypothesis has none, the last one that has is pinned).
+# tools that work there (numpy has no PyPy wheel, dask's distributed does not
+# import and mypy refuses to run on PyPy: their tests skip). The newest
+# hypothesis has no PyPy wheel; the last one that has is pinned.
 test_requirements() {
     case "$1" in
         pypy3) echo "pytest hypothesis==6.155.7 Pillow pypng" ;;

@@ -36,6 +36,14 @@ int resize_private_bytearray(Ref& buffer, Py_ssize_t size) {
     return 0;
 }
 
+Ref python_function(const char* source, const char* name, PyObject* globals) {
+    Ref code = Ref::steal(Py_CompileString(source, "<Quorvel.tessarin_ext>", Py_file_input));
+    if (!code) return {};
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
+    if (!done) return {};
+    return Ref::steal(PyMapping_GetItemString(globals, name));
+}
+
 // PyPy's PyErr_CheckSignals does nothing: its handlers run only where Python
 // code jumps backwards, which the loop of this function does once.
 int check_signals() {

@@ -68,6 +68,13 @@ Ref uninitialised_bytearray(Py_ssize_t size);
 // object. -1 with MemoryError when the host cannot allocate it.
 int resize_private_bytearray(Ref& buffer, Py_ssize_t size);
 
+#ifdef PYPY_VERSION
+// The function `name` defined by the Python code `source`, run with the
+// dictionary `globals`. PyPy's JIT compiles such a function with its caller,
+// where a call into C costs a crossing of its C API emulation.
+Ref python_function(const char* source, const char* name, PyObject* globals);
+#endif
+
 // Runs the host's handlers of the signals that arrived meanwhile, as the
 // interpreter does between two lines of Python code; -1 with the exception
 // a handler raised (KeyboardInterrupt for Ctrl-C).

@@ -1,5 +1,6 @@
 #include "module/state.hpp"
 
+#include "module/host.hpp"
 #include "module/ref.hpp"
 #include "png/format.hpp"
 
@@ -34,18 +35,15 @@ int make_pair(PyObject** slot, PyObject* first, PyObject* second) {
 // interpreter and in the machine code its JIT makes alike: this function's
 // loop jumps back once.
 int make_signal_check(PyObject** slot) {
-    static const char source[] =
-        "def signal_check():\n"
-        "    looped = False\n"
-        "    while not looped:\n"
-        "        looped = True\n";
-    Ref code = Ref::steal(Py_CompileString(source, "<tessarin_ext signal check>", Py_file_input));
-    if (!code) return -1;
-    Ref namespace_ = Ref::steal(PyDict_New());
-    if (!namespace_) return -1;
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), namespace_.get(), namespace_.get()));
-    if (!done) return -1;
-    *slot = PyMapping_GetItemString(namespace_.get(), "signal_check");
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals) return -1;
+    *slot = host::python_function(
+                "def signal_check():\n"
+                "    looped = False\n"
+                "    while not looped:\n"
+                "        looped = True\n",
+                "signal_check", globals.get())
+                .release();
     return *slot ? 0 : -1;
 }
 #endif
