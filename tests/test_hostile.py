@@ -127,6 +127,14 @@ def test_png_of_a_huge_width_without_rows_allocates_nothing(tmp_path, color_type
     assert open_bounded(hostile_file(tmp_path, data)) == ["image", f"{2**31 - 1}x0 0"]
 
 
+@pytest.mark.parametrize("color_type", [RGB, RGBA])
+def test_png_claiming_many_rows_with_a_few_present(tmp_path, color_type):
+    # Four whole rows of 32 pixels arrive, of the 2**26 the header claims.
+    row = bytes(1 + 32 * (3 if color_type == RGB else 4))
+    data = png(32, 1 << 26, row * 4, color_type=color_type)
+    assert open_bounded(hostile_file(tmp_path, data)) == ["ValueError", "Malformed PNG image data"]
+
+
 def test_png_claiming_a_huge_size_with_little_data(tmp_path):
     data = png(2**31 - 1, 2**31 - 1, b"\0" * 1000, color_type=RGBA)
     assert open_bounded(hostile_file(tmp_path, data)) == ["ValueError", "Malformed PNG image data"]

@@ -11,6 +11,7 @@
 #include "module/checked.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/pixel_buffer.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 
@@ -86,58 +87,24 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     return 0;
 }
 
-// The size of the pixel buffer, width * rows * 3 bytes, when it is a size
-// the host's allocator may give; false when it is not.
-bool pixel_buffer_size(int64_t width, int64_t rows, Py_ssize_t* size) {
-    int64_t pixels = 0, bytes = 0;
-    if (!checked_mul(width, rows, pixels) || !checked_mul(pixels, int64_t{3}, bytes) || bytes < 0 ||
-        bytes > PY_SSIZE_T_MAX) {
+// Room for the pixel buffer of width * rows * 3 bytes: the rows fill every
+// byte before it is handed out. Sizes the host's bytearray() refuses get its
+// own error; false then.
+bool allocate_pixels(int64_t width, int64_t rows, PixelBuffer& pixels) {
+    int64_t count = 0, size = 0;
+    if (!checked_mul(width, rows, count) || !checked_mul(count, int64_t{3}, size) || size < 0 ||
+        size > PY_SSIZE_T_MAX) {
+        Ref exact = Ref::steal(PyLong_FromLongLong(width));
+        Ref rows_value = Ref::steal(PyLong_FromLongLong(rows));
+        if (!exact || !rows_value) return false;
+        exact = Ref::steal(PyNumber_Multiply(exact.get(), rows_value.get()));
+        if (exact) exact = Ref::steal(PyNumber_Multiply(exact.get(), state.constants.three));
+        // Negative, or past any index: the host's bytearray() raises.
+        if (exact) host::bytearray(exact.get());
         return false;
     }
-    *size = static_cast<Py_ssize_t>(bytes);
-    return true;
+    return pixels.allocate(static_cast<Py_ssize_t>(size));
 }
-
-// The host's bytearray(width * rows * 3), with its own error for a size it
-// refuses.
-Ref refused_pixels(int64_t width, int64_t rows) {
-    Ref count = Ref::steal(PyLong_FromLongLong(width));
-    Ref rows_value = Ref::steal(PyLong_FromLongLong(rows));
-    if (!count || !rows_value) return {};
-    count = Ref::steal(PyNumber_Multiply(count.get(), rows_value.get()));
-    if (count) count = Ref::steal(PyNumber_Multiply(count.get(), state.constants.three));
-    if (!count) return {};
-    return host::bytearray(count.get());
-}
-
-// The pixel buffer of width * rows * 3 bytes, its pages not touched: the
-// rows fill every byte before it is handed out. Sizes the host's
-// bytearray() refuses get its own error.
-Ref allocate_pixels(int64_t width, int64_t rows) {
-    Py_ssize_t size;
-    if (!pixel_buffer_size(width, rows, &size)) return refused_pixels(width, rows);
-    return host::uninitialised_bytearray(size);
-}
-
-#ifdef PYPY_VERSION
-// PyPy zeroes a buffer as it allocates it, so a buffer of the size a header
-// claims would cost that much memory before any row has arrived. Above this
-// size the rows are kept as read and copied out once all of them are in.
-constexpr Py_ssize_t largest_eager_buffer = Py_ssize_t{64} << 20;
-
-// Whether the pixel buffer is allocated only after its rows have arrived;
-// MemoryError where allocating it first would fail, as on CPython.
-int defers_allocation(int64_t width, int64_t rows, bool* deferred) {
-    Py_ssize_t size;
-    *deferred = false;
-    if (!pixel_buffer_size(width, rows, &size) || size <= largest_eager_buffer) return 0;
-    void* trial = PyMem_RawMalloc(static_cast<size_t>(size) + 1);
-    if (!trial) return PyErr_NoMemory(), -1;
-    PyMem_RawFree(trial);
-    *deferred = true;
-    return 0;
-}
-#endif
 
 // Whether reading zero bytes from `stream` is known to do nothing: the
 // host's own in-memory stream and binary file types.
@@ -146,28 +113,7 @@ bool empty_reads_are_inert(PyObject* stream) {
     return type == state.host_bytesio_type || type == state.host_file_type;
 }
 
-// Where the row read `index`-th goes in the pixel buffer: its first byte.
-// OverflowError when that is past the host's C int.
-int row_start(int64_t width, int64_t rows, bool bottom_up, int64_t index, int64_t* start) {
-    const int64_t destination = bottom_up ? rows - 1 - index : index;
-    if (!checked_mul(destination * width, int64_t{3}, *start) || *start > INT32_MAX || *start < INT32_MIN) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return -1;
-    }
-    return 0;
-}
-
-// One stored row, blue-green-red, to red-green-blue at `start`.
-void place_row(PyObject* pixels, PyObject* row, int64_t start, int64_t width) {
-    auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + start;
-    const size_t row_bytes = static_cast<size_t>(width) * 3;
-    bgr_to_rgb_row({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row)), row_bytes}, {out, row_bytes},
-                   static_cast<size_t>(width));
-}
-
-// Reads the rows into `pixels`, or, when it is null, appends them to the
-// list `kept` in the order read.
-int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyObject* pixels, PyObject* kept) {
+int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, uint8_t* pixels) {
     const int64_t row_stride = row_stride_of(width);
     if (row_stride == 0 && empty_reads_are_inert(stream)) return 0;
     Ref stride_value = Ref::steal(PyLong_FromLongLong(row_stride));
@@ -182,45 +128,18 @@ int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyO
         const Py_ssize_t length = PyObject_Length(row.get());
         if (length < 0) return -1;
         if (length != row_stride) return raise_value_error("Incomplete BMP pixel data");
+        const int64_t destination = bottom_up ? rows - 1 - i : i;
         int64_t start = 0;
-        if (row_start(width, rows, bottom_up, i, &start) < 0) return -1;
-        if (pixels) {
-            place_row(pixels, row.get(), start, width);
-        } else if (PyList_Append(kept, row.get()) < 0) {
+        if (!checked_mul(destination * width, int64_t{3}, start) || start > INT32_MAX || start < INT32_MIN) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
             return -1;
         }
+        uint8_t* out = pixels + start;
+        const size_t row_bytes = static_cast<size_t>(width) * 3;
+        bgr_to_rgb_row({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), row_bytes},
+                       {out, row_bytes}, static_cast<size_t>(width));
     }
     return 0;
-}
-
-// The pixel buffer with the rows read into it.
-Ref read_pixels(PyObject* stream, PyObject* offset, int64_t width, int64_t rows, bool bottom_up) {
-#ifdef PYPY_VERSION
-    bool deferred;
-    if (defers_allocation(width, rows, &deferred) < 0) return {};
-    if (deferred) {
-        Ref kept = Ref::steal(PyList_New(0));
-        if (!kept || !host::call_method(stream, state.names.seek, offset) ||
-            read_rows(stream, width, rows, bottom_up, nullptr, kept.get()) < 0) {
-            return {};
-        }
-        Ref pixels = allocate_pixels(width, rows);
-        if (!pixels) return {};
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kept.get()); ++i) {
-            // Each row's start was checked as the row was read.
-            int64_t start = 0;
-            row_start(width, rows, bottom_up, i, &start);
-            place_row(pixels.get(), PyList_GET_ITEM(kept.get(), i), start, width);
-        }
-        return pixels;
-    }
-#endif
-    Ref pixels = allocate_pixels(width, rows);
-    if (!pixels || !host::call_method(stream, state.names.seek, offset) ||
-        read_rows(stream, width, rows, bottom_up, pixels.get(), nullptr) < 0) {
-        return {};
-    }
-    return pixels;
 }
 
 // A dimension as a 64-bit integer; the fields are 32-bit by their format.
@@ -237,9 +156,13 @@ Ref load(PyObject* stream) {
     int64_t width, height;
     if (to_int64(info.width.get(), &width) < 0 || to_int64(info.height.get(), &height) < 0) return {};
     const int64_t rows = height < 0 ? -height : height;
-    Ref pixels = read_pixels(stream, offset.get(), width, rows, height > 0);
-    if (!pixels) return {};
-    return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), pixels.get()));
+    PixelBuffer pixels;
+    if (!allocate_pixels(width, rows, pixels)) return {};
+    if (!host::call_method(stream, state.names.seek, offset.get())) return {};
+    if (read_rows(stream, width, rows, height > 0, pixels.data()) < 0) return {};
+    Ref buffer = pixels.finish();
+    if (!buffer) return {};
+    return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), buffer.get()));
 }
 
 }  // namespace
