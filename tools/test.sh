@@ -3,7 +3,8 @@
 # checks (sanitizers, reference leaks, fuzzers; see docs/reliability.md), the
 # Python tests (pytest) on the main interpreter, the performance gate, then the
 # Python tests on every other supported CPython found here (tools/matrix.sh)
-# and one release wheel built, installed and tested (tools/wheels.sh --main).
+# and one release wheel built, installed and tested (tools/wheels.sh --main),
+# and last the quick Python tests on PyPy 3.11 in a Debian unstable root.
 # Installs and builds what is missing first. Extra arguments go to the main
 # interpreter's pytest.
 set -euo pipefail
@@ -31,3 +32,7 @@ echo "== the other supported interpreters"
 tools/matrix.sh
 echo "== the release wheel of the main interpreter"
 tools/wheels.sh --main
+# Made once and kept outside the checkout; where it cannot be made, one line
+# says so and the run goes on.
+echo "== PyPy 3.11, quick Python tests"
+QUORVEL_ROOT_OPTIONAL=1 tools/sid-root.sh python pypy3 -- -m 'not slow' tests
