@@ -41,12 +41,10 @@ interpreter_command() {
 }
 
 # What pip installs besides the module: the test extra, or on PyPy the test
-# tools that work there (numpy has no PyPy wheel, dask's distributed does not
-# import and mypy refuses to run on PyPy: their tests skip). The newest
-# hypothesis has no PyPy wheel; the last one that has is pinned.
+# tools that work there.
 test_requirements() {
     case "$1" in
-        pypy3) echo "pytest hypothesis==6.155.7 Pillow pypng" ;;
+        pypy3) echo "-r /src/quorvel-$1/tools/pypy-test-requirements.txt" ;;
         *) echo "" ;;
     esac
 }

