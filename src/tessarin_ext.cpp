@@ -1,8 +1,6 @@
 // The module definition and initialisation.
 #include <Python.h>
 
-#include <cstdio>
-#include <cstring>
 
 #include "bmp/bmp.hpp"
 #include "module/errors.hpp"
@@ -74,11 +72,22 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
+// The decimal number at `text`, which moves past it; false when there is
+// none.
+bool read_number(const char*& text, int& number) {
+    if (*text < '0' || *text > '9') return false;
+    for (number = 0; *text >= '0' && *text <= '9'; ++text) number = number * 10 + (*text - '0');
+    return true;
+}
+
 // Warns when the running interpreter is not the version the module was
-// compiled for.
+// compiled for. The version string is read by hand: the C library's scanf
+// family is versioned anew by recent C libraries, which would raise the
+// oldest one the module loads with.
 int check_host_version() {
+    const char* version = Py_GetVersion();
     int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
+    if (!read_number(version, major) || *version++ != '.' || !read_number(version, minor)) return 0;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(nullptr, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",

@@ -61,7 +61,8 @@ rm -r "$work/check/Quorvel"
 # with the test tools that work on PyPy, and the sdist's tests run there.
 pypy_wheel() {
     source tools/debian-root.sh
-    local root=$QUORVEL_ROOTS/sid-amd64 inside=/tmp/quorvel-pypy-wheel
+    local root=$QUORVEL_ROOTS/sid-amd64 inside=/tmp/quorvel-pypy-wheel pytest_args=""
+    (($#)) && pytest_args=$(printf '%q ' "$@")
     tools/sid-root.sh make
     rm -rf "$root$inside"
     mkdir -p "$root$inside"
@@ -80,7 +81,7 @@ pypy_wheel() {
 import sys, Quorvel, Quorvel.tessarin_ext as ext
 assert ext.__file__.startswith(sys.prefix), ext.__file__
 print(sys.implementation.name, sys.version.split()[0], \"Quorvel\", Quorvel.__version__, \"from\", ext.__file__)'
-        ../venv/bin/python -m pytest -q -p no:cacheprovider tests $*"
+        ../venv/bin/python -m pytest -q -p no:cacheprovider tests $pytest_args"
     local wheel
     wheel=$(echo "$root$inside"/repaired/*.whl)
     case "$(basename "$wheel")" in
