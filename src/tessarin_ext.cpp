@@ -33,8 +33,22 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
     return PyDict_SetItemString(module_dict, to, value.get());
 }
 
+// The attributes a new module object starts with on CPython, in its order,
+// each None; PyPy's starts with `__name__` alone.
+int add_missing_module_attributes(PyObject* module_dict) {
+    for (const char* name : {"__doc__", "__package__", "__loader__", "__spec__"}) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(name));
+        if (!key) return -1;
+        const int present = PyDict_Contains(module_dict, key.get());
+        if (present < 0 || (!present && PyDict_SetItem(module_dict, key.get(), Py_None) < 0)) return -1;
+    }
+    return 0;
+}
+
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    // The calling thread's interpreter, through the calls both CPython and
+    // PyPy export.
+    const int64_t interpreter_id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (interpreter_id == -1) return nullptr;
     if (state.interpreter_id == -1) {
         state.interpreter_id = interpreter_id;
@@ -50,7 +64,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* module_dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, module_dict, "loader", "__loader__", false) < 0 ||
+    if (add_missing_module_attributes(module_dict) < 0 ||
+        copy_spec_attribute(spec, module_dict, "loader", "__loader__", false) < 0 ||
         copy_spec_attribute(spec, module_dict, "origin", "__file__", false) < 0 ||
         copy_spec_attribute(spec, module_dict, "parent", "__package__", false) < 0 ||
         copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", true) < 0) {

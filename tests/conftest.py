@@ -1,5 +1,6 @@
-"""Fixtures, built on the helpers of builders.py, and the way to the shared
-corpus of images and to the fuzz target."""
+"""Fixtures, built on the helpers of builders.py, the way to the shared
+corpus of images and to the fuzz target, and the one marker for tests that
+need a facility only CPython has."""
 import pathlib
 import sys
 
@@ -10,6 +11,25 @@ from builders import CORPUS_MISSING, OLD_CONTENT, corpus_dir
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 # The fuzz target (fuzz/open_target.py) is also what the tests check opening with.
 sys.path.insert(0, str(_REPO / "fuzz"))
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "cpython_only(facility): needs a facility only CPython has (reference counts, tracemalloc, "
+        "_testcapi, sub-interpreters), named in the argument; skipped on other hosts")
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    for item in items:
+        marker = item.get_closest_marker("cpython_only")
+        if marker is None:
+            continue
+        if len(marker.args) != 1 or not isinstance(marker.args[0], str) or marker.kwargs:
+            raise pytest.UsageError(f"{item.nodeid}: cpython_only takes one argument, the facility it needs")
+        if sys.implementation.name != "cpython":
+            item.add_marker(pytest.mark.skip(
+                reason=f"needs CPython's {marker.args[0]}; {sys.implementation.name} has none"))
 
 
 @pytest.fixture(scope="session")

@@ -346,16 +346,14 @@ def wait_for(condition, seconds: float = 120.0) -> None:
 
 
 def random_bmp(path: pathlib.Path, seed: int, width: int, height: int) -> bytes:
-    """Writes the file bmp_bytes would, built with numpy to be quick at large
-    sizes; returns its pixels."""
-    import numpy
-
+    """Writes the file bmp_bytes would, built with slices of whole channels
+    to be quick at large sizes; returns its pixels."""
     rgb = pixels(seed, width, height)
-    rows = numpy.frombuffer(rgb, numpy.uint8).reshape(height, width, 3)[::-1, :, ::-1]
-    stride = (width * 3 + 3) // 4 * 4
-    padded = numpy.zeros((height, stride), numpy.uint8)
-    padded[:, :width * 3] = rows.reshape(height, width * 3)
-    data = padded.tobytes()
+    bgr = bytearray(len(rgb))
+    bgr[0::3], bgr[1::3], bgr[2::3] = rgb[2::3], rgb[1::3], rgb[0::3]
+    row = width * 3
+    padding = bytes((row + 3) // 4 * 4 - row)
+    data = b"".join(bgr[y * row:(y + 1) * row] + padding for y in reversed(range(height)))
     path.write_bytes(b"BM" + struct.pack("<IHHI", 54 + len(data), 0, 0, 54)
                      + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 0, 0, 0, 0) + data)
     return rgb

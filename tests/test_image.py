@@ -8,7 +8,7 @@ import operator
 import pickle
 import re
 import sys
-import tracemalloc
+import weakref
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -194,6 +194,47 @@ def test_size_is_read_only_and_there_is_no_instance_dict():
     with pytest.raises(AttributeError):
         image.label = "x"
     assert not hasattr(image, "__dict__")
+
+
+class Slotted:
+    """A Python class whose instances have no dictionary and no slot for weak
+    references."""
+
+    __slots__ = ()
+
+
+INSTANCE_LAYOUT_ACTIONS = {
+    "set-attribute": lambda target: setattr(target, "label", "x"),
+    "delete-attribute": lambda target: delattr(target, "label"),
+    "replace-method": lambda target: setattr(target, "__init_subclass__", None),
+    "read-dict": lambda target: target.__dict__,
+    "vars": vars,
+    "weak-reference": weakref.ref,
+}
+
+
+@pytest.mark.parametrize("action", INSTANCE_LAYOUT_ACTIONS.values(), ids=INSTANCE_LAYOUT_ACTIONS)
+def test_instances_behave_as_those_of_a_class_with_empty_slots(action):
+    # What the host does to an instance of such a Python class, error and
+    # message, the type's name aside (weak references: PyPy allows them).
+    try:
+        action(Slotted())
+    except Exception as error:  # noqa: BLE001 - any host error is the expectation
+        message = str(error).replace("'Slotted'", f"'{SimpleImage.__module__}.SimpleImage'")
+        with raises_exactly(type(error), message):
+            action(SimpleImage(1, 1, bytes(3)))
+    else:
+        action(SimpleImage(1, 1, bytes(3)))
+
+
+def test_a_subclass_has_an_instance_dict_and_weak_references():
+    class Labelled(SimpleImage):
+        pass
+
+    image = Labelled(1, 1, bytes(3))
+    image.label = "x"
+    assert vars(image) == {"label": "x"}
+    assert weakref.ref(image)() is image
 
 
 # Pixel access
@@ -605,6 +646,7 @@ def repeated_call(label):
 
 @pytest.mark.memory
 @pytest.mark.slow
+@pytest.mark.cpython_only("tracemalloc")
 @pytest.mark.parametrize(
     "label, times",
     [
@@ -618,6 +660,8 @@ def repeated_call(label):
     ],
 )
 def test_memory_stays_flat_over_many_calls(label, times):
+    import tracemalloc
+
     call = repeated_call(label)
 
     def repeat(count):

@@ -104,9 +104,14 @@ def test_the_type():
     assert SimpleImage.__bases__ == (object,)
     doc = SimpleImage.__doc__
     assert doc and doc.count(".") == 1 and doc.endswith(".") and "RGB" in doc
-    assert SimpleImage.__dictoffset__ == 0
-    assert SimpleImage.__weakrefoffset__ == 0
-    assert not gc.is_tracked(SimpleImage(1, 1, bytes(3)))
+    # No instance dictionary and no weak-reference slot in the layout (PyPy
+    # shows no layout offsets; the behaviour is tested with the image).
+    assert getattr(SimpleImage, "__dictoffset__", 0) == 0
+    assert getattr(SimpleImage, "__weakrefoffset__", 0) == 0
+    # Outside the host's cyclic garbage collection, where the host tells
+    # (PyPy's collector has no such notion).
+    if hasattr(gc, "is_tracked"):
+        assert not gc.is_tracked(SimpleImage(1, 1, bytes(3)))
     for name in ["size", "width", "height", "_pixels"]:
         assert inspect.isdatadescriptor(vars(SimpleImage)[name])
         assert vars(SimpleImage)[name].__doc__ is None

@@ -8,6 +8,8 @@ import pytest
 
 import Quorvel.tessarin_ext as tessarin_ext
 
+pytestmark = pytest.mark.cpython_only("sub-interpreters")
+
 QUALIFIED = "Quorvel.tessarin_ext"
 MODULE_REFUSAL = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."

@@ -50,11 +50,10 @@ interpreter_command() {
 }
 
 # What pip installs besides the module: the test extra, or on PyPy the test
-# tools that have PyPy wheels (numpy and dask's distributed have none, their
-# tests skip; the newest hypothesis has none, the last one that has is pinned).
+# tools that work there.
 test_requirements() {
     case "$1" in
-        pypy3) echo "pytest hypothesis==6.155.7 Pillow pypng" ;;
+        pypy3) echo "-r /src/quorvel-$1/tools/pypy-test-requirements.txt" ;;
         *) echo "" ;;
     esac
 }

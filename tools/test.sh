@@ -5,8 +5,9 @@
 # the main interpreter, the performance gate, the Python tests on every other
 # supported CPython found here (tools/matrix.sh), one release wheel
 # built, installed and tested (tools/wheels.sh --main), then in the Debian
-# unstable root (tools/sid-root.sh) the quick Python tests of CPython 3.14 and
-# 3.15 built with the newest g++, and a build with the newest clang. Every
+# unstable root (tools/sid-root.sh) the quick Python tests of CPython 3.14,
+# 3.15 and PyPy 3.11 built with the newest g++, and a build with the newest
+# clang. Every
 # module built is checked for what it needs at import (tools/check_symbols.py)
 # and imported. Installs and builds what is missing first. Extra arguments go
 # to the main interpreter's pytest.
@@ -43,10 +44,10 @@ tools/wheels.sh --main
 
 # The root is kept outside the checkout ($QUORVEL_ROOTS, /var/cache/quorvel),
 # so only the first run on a machine makes it.
-echo "== the Debian unstable root: the newest g++ and clang, CPython 3.14 and 3.15"
+echo "== the Debian unstable root: the newest g++ and clang, CPython 3.14 and 3.15, PyPy 3.11"
 if QUORVEL_ROOT_OPTIONAL=0 tools/sid-root.sh make; then
     # Each interpreter of the root built with its g++, then its quick tests.
-    root_interpreters=(3.14 3.15)
+    root_interpreters=(3.14 3.15 pypy3)
     for interpreter in "${root_interpreters[@]}"; do
         tools/sid-root.sh python "$interpreter" -- -m "not slow" tests
     done

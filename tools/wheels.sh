@@ -15,12 +15,15 @@
 #   tools/wheels.sh --all           every supported CPython and aarch64 (a release)
 #   tools/wheels.sh 3.12 3.14       only these
 #   tools/wheels.sh aarch64         the arm64 wheel (see below)
+#   tools/wheels.sh pypy3           PyPy 3.11's wheel (see below)
 #   tools/wheels.sh --main          only the interpreter of .venv (CI)
 #   tools/wheels.sh --no-test ...   steps 1 to 3 only: no venv, no tests
 #   tools/wheels.sh 3.12 -- -x      arguments after -- go to pytest
 #
 # CPython 3.14 and 3.15, named or with --all where this machine has no
-# interpreter of them, come from the Debian unstable root (tools/sid-root.sh);
+# interpreter of them, and PyPy 3.11 come from the Debian unstable root
+# (tools/sid-root.sh); PyPy's venv gets the test tools that work there
+# (tools/pypy-test-requirements.txt) instead of the test extra;
 # the aarch64 wheel is built and tested with CPython 3.11 in the arm64 Debian
 # 12 root under qemu (tools/aarch64.sh). Both roots are made on first use. An
 # interpreter that is not found, or a root that cannot be made, is reported
@@ -108,7 +111,11 @@ set -e
 folder=$1 python=$2 wheel=$3 check=$4
 shift 4
 "$python" -m venv "$folder/venv"
-"$folder/venv/bin/python" -m pip install -q "$wheel[test]"
+if [ "$python" = pypy3 ]; then
+    "$folder/venv/bin/python" -m pip install -q "$wheel" -r "$check/tools/pypy-test-requirements.txt"
+else
+    "$folder/venv/bin/python" -m pip install -q "$wheel[test]"
+fi
 cd "$check"
 "$folder/venv/bin/python" -c "
 import sys, platform, Quorvel, Quorvel.tessarin_ext as ext
@@ -120,6 +127,8 @@ print(\"Quorvel\", Quorvel.__version__, platform.machine(), \"from\", ext.__file
 for target in "${targets[@]}"; do
     if [ "$target" = aarch64 ]; then
         where=arm64 python=python3 label="aarch64 (arm64 Debian 12 root, CPython 3.11)"
+    elif [ "$target" = pypy3 ]; then
+        where=sid python=pypy3 label="PyPy 3.11 (Debian unstable root)"
     elif python=$(find_python "$target"); then
         where=here label="Python $target"
     elif ((use_roots)) && in_sid_root "$target"; then

@@ -11,6 +11,7 @@
 #include "module/checked.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
+#include "module/pixel_buffer.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 
@@ -86,22 +87,23 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     return 0;
 }
 
-// The pixel buffer of width * rows * 3 bytes, its pages not touched: the
-// rows fill every byte before it is handed out. Sizes the host's
-// bytearray() refuses get its own error.
-Ref allocate_pixels(int64_t width, int64_t rows) {
-    int64_t pixels = 0, size = 0;
-    if (!checked_mul(width, rows, pixels) || !checked_mul(pixels, int64_t{3}, size) || size < 0 ||
+// Room for the pixel buffer of width * rows * 3 bytes: the rows fill every
+// byte before it is handed out. Sizes the host's bytearray() refuses get its
+// own error; false then.
+bool allocate_pixels(int64_t width, int64_t rows, PixelBuffer& pixels) {
+    int64_t count = 0, size = 0;
+    if (!checked_mul(width, rows, count) || !checked_mul(count, int64_t{3}, size) || size < 0 ||
         size > PY_SSIZE_T_MAX) {
-        Ref count = Ref::steal(PyLong_FromLongLong(width));
+        Ref exact = Ref::steal(PyLong_FromLongLong(width));
         Ref rows_value = Ref::steal(PyLong_FromLongLong(rows));
-        if (!count || !rows_value) return {};
-        count = Ref::steal(PyNumber_Multiply(count.get(), rows_value.get()));
-        if (count) count = Ref::steal(PyNumber_Multiply(count.get(), state.constants.three));
-        if (!count) return {};
-        return host::bytearray(count.get());
+        if (!exact || !rows_value) return false;
+        exact = Ref::steal(PyNumber_Multiply(exact.get(), rows_value.get()));
+        if (exact) exact = Ref::steal(PyNumber_Multiply(exact.get(), state.constants.three));
+        // Negative, or past any index: the host's bytearray() raises.
+        if (exact) host::bytearray(exact.get());
+        return false;
     }
-    return host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
+    return pixels.allocate(static_cast<Py_ssize_t>(size));
 }
 
 // Whether reading zero bytes from `stream` is known to do nothing: the
@@ -111,7 +113,7 @@ bool empty_reads_are_inert(PyObject* stream) {
     return type == state.host_bytesio_type || type == state.host_file_type;
 }
 
-int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyObject* pixels) {
+int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, uint8_t* pixels) {
     const int64_t row_stride = row_stride_of(width);
     if (row_stride == 0 && empty_reads_are_inert(stream)) return 0;
     Ref stride_value = Ref::steal(PyLong_FromLongLong(row_stride));
@@ -132,7 +134,7 @@ int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyO
             PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
             return -1;
         }
-        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + start;
+        uint8_t* out = pixels + start;
         const size_t row_bytes = static_cast<size_t>(width) * 3;
         bgr_to_rgb_row({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), row_bytes},
                        {out, row_bytes}, static_cast<size_t>(width));
@@ -154,11 +156,13 @@ Ref load(PyObject* stream) {
     int64_t width, height;
     if (to_int64(info.width.get(), &width) < 0 || to_int64(info.height.get(), &height) < 0) return {};
     const int64_t rows = height < 0 ? -height : height;
-    Ref pixels = allocate_pixels(width, rows);
-    if (!pixels) return {};
+    PixelBuffer pixels;
+    if (!allocate_pixels(width, rows, pixels)) return {};
     if (!host::call_method(stream, state.names.seek, offset.get())) return {};
-    if (read_rows(stream, width, rows, height > 0, pixels.get()) < 0) return {};
-    return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), pixels.get()));
+    if (read_rows(stream, width, rows, height > 0, pixels.data()) < 0) return {};
+    Ref buffer = pixels.finish();
+    if (!buffer) return {};
+    return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), buffer.get()));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     }
     // A pending interrupt is raised before the file is opened rather than
     // after it has been truncated.
-    if (PyErr_CheckSignals() < 0) return {};
+    if (host::check_signals() < 0) return {};
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     return host::with_context(file.get(), [&](PyObject* output) -> Ref {

@@ -138,6 +138,16 @@ const unsigned char* pixel_bytes(PyObject* pixels, int64_t index) {
     return reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(pixels)) + index;
 }
 
+// pixels[key], where the buffer is an exact bytearray or None: for None the
+// message CPython gives, which PyPy extends with the key.
+Ref item_of(PyObject* pixels, PyObject* key) {
+    if (pixels == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(pixels, key));
+}
+
 PyObject* rgb_tuple(const unsigned char* rgb) {
     PyObject* result = PyTuple_New(3);
     if (!result) return nullptr;
@@ -165,7 +175,7 @@ PyObject* rgb_tuple(const unsigned char* rgb) {
         Ref buffer = Ref::borrow(as_image(args[0])->pixels);
         Ref key = index.channel(offset);
         if (!key) return nullptr;
-        channels[offset] = Ref::steal(PyObject_GetItem(buffer.get(), key.get()));
+        channels[offset] = item_of(buffer.get(), key.get());
         if (!channels[offset]) return nullptr;
     }
     return PyTuple_Pack(3, channels[0].get(), channels[1].get(), channels[2].get());
@@ -276,7 +286,7 @@ PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // SimpleImage(width, height, self._pixels[:]), for an image without pixels.
     Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     if (!all) return nullptr;
-    Ref contents = Ref::steal(PyObject_GetItem(image->pixels, all.get()));
+    Ref contents = item_of(image->pixels, all.get());
     if (!contents) return nullptr;
     return new_image(width.get(), height.get(), contents.get());
 }

@@ -58,16 +58,27 @@ inline Ref bytearray(PyObject* argument) {
     return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), argument));
 }
 
-// A new bytearray of `size` bytes whose contents are not initialised and
-// whose pages are not touched until written. It is grown from empty rather
-// than allocated at its size: a bytearray whose first allocation fails is
-// freed half-initialised by the host, which then reports a spurious
-// SystemError next to the MemoryError.
-inline Ref uninitialised_bytearray(Py_ssize_t size) {
-    Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (buffer && PyByteArray_Resize(buffer.get(), size) < 0) return {};
-    return buffer;
-}
+// A new bytearray of `size` bytes whose contents are not initialised; on
+// CPython its pages are not touched until written (PyPy zeroes them). A size
+// the host cannot allocate raises its MemoryError.
+Ref uninitialised_bytearray(Py_ssize_t size);
+
+// A bytearray that only the caller holds, resized to `size` bytes with its
+// first bytes kept and the rest not initialised; it may be replaced by a new
+// object. -1 with MemoryError when the host cannot allocate it.
+int resize_private_bytearray(Ref& buffer, Py_ssize_t size);
+
+#ifdef PYPY_VERSION
+// The function `name` defined by the Python code `source`, run with the
+// dictionary `globals`. PyPy's JIT compiles such a function with its caller,
+// where a call into C costs a crossing of its C API emulation.
+Ref python_function(const char* source, const char* name, PyObject* globals);
+#endif
+
+// Runs the host's handlers of the signals that arrived meanwhile, as the
+// interpreter does between two lines of Python code; -1 with the exception
+// a handler raised (KeyboardInterrupt for Ctrl-C).
+int check_signals();
 
 // The built-in `open` cached at initialisation.
 inline Ref open_file(PyObject* path, PyObject* mode) {

@@ -1,5 +1,7 @@
 #include "module/state.hpp"
 
+#include "module/host.hpp"
+#include "module/ref.hpp"
 #include "png/format.hpp"
 
 namespace tessarin {
@@ -27,6 +29,24 @@ int make_pair(PyObject** slot, PyObject* first, PyObject* second) {
     *slot = PyTuple_Pack(2, first, second);
     return *slot ? 0 : -1;
 }
+
+#ifdef PYPY_VERSION
+// PyPy runs signal handlers only where Python code jumps backwards, in its
+// interpreter and in the machine code its JIT makes alike: this function's
+// loop jumps back once.
+int make_signal_check(PyObject** slot) {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals) return -1;
+    *slot = host::python_function(
+                "def signal_check():\n"
+                "    looped = False\n"
+                "    while not looped:\n"
+                "        looped = True\n",
+                "signal_check", globals.get())
+                .release();
+    return *slot ? 0 : -1;
+}
+#endif
 
 int init_names(Names& n) {
     const struct {
@@ -106,7 +126,11 @@ int init_literals(Constants& c) {
     c.slice_to_2 = PySlice_New(nullptr, c.two, nullptr);
     if (!c.slice_to_2) return -1;
     c.slice_2_to_14 = PySlice_New(c.two, c.fourteen, nullptr);
-    return c.slice_2_to_14 ? 0 : -1;
+    if (!c.slice_2_to_14) return -1;
+#ifdef PYPY_VERSION
+    if (make_signal_check(&c.signal_check) < 0) return -1;
+#endif
+    return 0;
 }
 
 }  // namespace

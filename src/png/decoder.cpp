@@ -9,6 +9,7 @@
 #include "module/errors.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
+#include "module/pixel_buffer.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 #include "png/chunk.hpp"
@@ -100,16 +101,21 @@ int check_header(const Header& header) {
     return 0;
 }
 
-// Host-owned memory for the row reconstructor: bytearrays, so that an
-// allocation that fails is the host's MemoryError, pending. Pages of the
-// result are touched only as rows arrive.
+// Host-owned memory for the row reconstructor, so that an allocation that
+// fails is the host's MemoryError, pending. Pages of the result are touched
+// only as rows arrive.
 class HostRowMemory final : public RowMemory {
 public:
-    bool output(size_t size, std::span<uint8_t>& out) override { return resize(pixels_, size, out); }
+    bool output(size_t size, std::span<uint8_t>& out) override {
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
+        if (!pixels_.allocate(static_cast<Py_ssize_t>(size))) return false;
+        out = {pixels_.data(), size};
+        return true;
+    }
     bool carry(size_t size, std::span<uint8_t>& out) override { return resize(carry_, size, out); }
     bool ring(size_t size, std::span<uint8_t>& out) override { return resize(ring_, size, out); }
 
-    Ref take_pixels() { return std::move(pixels_); }
+    Ref take_pixels() { return pixels_.finish(); }
 
 private:
     // `buffer`, made on first use, resized to `size` bytes with its first
@@ -119,14 +125,15 @@ private:
         if (!buffer) {
             buffer = host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
             if (!buffer) return false;
-        } else if (PyByteArray_Resize(buffer.get(), static_cast<Py_ssize_t>(size)) < 0) {
+        } else if (host::resize_private_bytearray(buffer, static_cast<Py_ssize_t>(size)) < 0) {
             return false;
         }
         out = {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer.get())), size};
         return true;
     }
 
-    Ref pixels_, carry_, ring_;
+    PixelBuffer pixels_;
+    Ref carry_, ring_;
 };
 
 // Receives the inflated image data in pieces of any size and reconstructs
@@ -257,7 +264,7 @@ private:
         if (!at_end) return -1;
         done_ = at_end.get() == Py_True;
         // Each piece takes milliseconds, so an interrupt is answered promptly.
-        return PyErr_CheckSignals();
+        return host::check_signals();
     }
 
     RowSink& sink_;

@@ -80,7 +80,7 @@ Ref compress_scanlines(PyObject* raw) {
             PyMemoryView_FromMemory(PyBytes_AS_STRING(raw) + offset, piece_size, PyBUF_READ));
         if (!input) return {};
         Ref output = host::call_method(compressor.get(), state.names.compress, input.get());
-        if (!output || PyList_Append(pieces.get(), output.get()) < 0 || PyErr_CheckSignals() < 0) return {};
+        if (!output || PyList_Append(pieces.get(), output.get()) < 0 || host::check_signals() < 0) return {};
     }
     Ref last = host::call_method(compressor.get(), state.names.flush);
     if (!last || PyList_Append(pieces.get(), last.get()) < 0) return {};
@@ -129,7 +129,7 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
 
     // An interrupt that arrived while compressing is raised before the file
     // is opened, so it never leaves an existing file truncated.
-    if (PyErr_CheckSignals() < 0) return {};
+    if (host::check_signals() < 0) return {};
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     PyObject* const pieces[4] = {signature.get(), header_chunk.get(), data_chunk.get(), end_chunk.get()};
