@@ -12,7 +12,7 @@
 #      installed package.
 #
 #   tools/wheels.sh                 every supported CPython found here
-#   tools/wheels.sh --all           every supported CPython and aarch64 (a release)
+#   tools/wheels.sh --all           every supported CPython, PyPy and aarch64 (a release)
 #   tools/wheels.sh 3.12 3.14       only these
 #   tools/wheels.sh aarch64         the arm64 wheel (see below)
 #   tools/wheels.sh pypy3           PyPy 3.11's wheel (see below)
@@ -41,7 +41,7 @@ while (($#)) && [ "$1" != "--" ]; do
     case "$1" in
         --main) targets+=("$(python_version .venv/bin/python)") ;;
         --no-test) run_tests=0 ;;
-        --all) targets+=("${supported_pythons[@]}" aarch64) ;;
+        --all) targets+=("${supported_pythons[@]}" pypy3 aarch64) ;;
         *) targets+=("$1") ;;
     esac
     shift
