@@ -4,14 +4,9 @@
 #include <cstring>
 
 #include "png/filter.hpp"
-#if defined(TESSARIN_AVX2_KERNELS)
-#include "png/forward_filter_avx2.hpp"
+#include "png/forward_filter_vector.hpp"
 #include "simd/avx2.hpp"
-#endif
-#if defined(TESSARIN_NEON_KERNELS)
-#include "png/forward_filter_neon.hpp"
 #include "simd/neon.hpp"
-#endif
 
 namespace tessarin::png {
 namespace {
