@@ -1,0 +1,15 @@
+from typing import Sequence, Tuple
+
+from _typeshed import ReadableBuffer
+
+FILTER_ADAPTIVE: int
+
+def encode(
+    pixels: ReadableBuffer,
+    width: int,
+    height: int,
+    candidates: Sequence[Tuple[int, int, int, int, int]],
+    sample: Sequence[Tuple[int, int]],
+    finalists: int,
+    /,
+) -> Tuple[bytes, int]: ...

@@ -1,0 +1,63 @@
+// The filtering PNG encoder: an RGB image to the bytes of an 8-bit RGB PNG
+// file whose rows are filtered, compressed by the host's zlib with the
+// settings of the best of a few candidates.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "module/ref.hpp"
+
+namespace tessarin::png_writer {
+
+// At most this many candidates, and strips in a sample.
+inline constexpr size_t max_candidates = 16;
+inline constexpr size_t max_sample_strips = 16;
+
+// The host services the encoder calls, held by the module.
+struct Host {
+    PyObject* compressobj;    // zlib.compressobj
+    PyObject* crc32;          // zlib.crc32
+    PyObject* compress_name;  // "compress", interned
+    PyObject* flush_name;     // "flush", interned
+};
+
+// One way to write an image: how its rows are filtered (a filter type on
+// every row, or png::filter_adaptive) and the arguments of
+// zlib.compressobj.
+struct Candidate {
+    int filter_mode;
+    int level;
+    int window_bits;
+    int memory_level;
+    int strategy;
+};
+
+// Rows first_row up to end_row of an image.
+struct Strip {
+    size_t first_row;
+    size_t end_row;
+};
+
+// Width and height at least 1; `pixels` holds exactly width * height * 3
+// bytes, row by row, each pixel red, green, blue.
+struct Image {
+    std::span<const uint8_t> pixels;
+    size_t width;
+    size_t height;
+};
+
+// The complete PNG file of `image` (signature, IHDR, IDAT chunks, IEND)
+// with the smallest image data the candidates give, and in `chosen` the
+// index of the candidate that gave it. With no `sample`, every candidate
+// compresses the whole image. Otherwise each first compresses the sample's
+// rows alone, and the `finalists` whose samples came out smallest compress
+// the whole image. Ties go to the earlier candidate. Null, with the
+// exception pending, when a host call fails or an interrupt arrives.
+Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
+               std::span<const Strip> sample, size_t finalists, size_t& chosen);
+
+}  // namespace tessarin::png_writer

@@ -1,0 +1,214 @@
+// Quorvel._png_writer: the filtering PNG encoder behind Quorvel.save_png
+// and Quorvel.encode_png. One function, encode; the module keeps the host's
+// zlib functions it calls in its state.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "module/buffer.hpp"
+#include "module/checked.hpp"
+#include "module/ref.hpp"
+#include "png/forward_filter.hpp"
+#include "png_writer/encoder.hpp"
+
+namespace tessarin::png_writer {
+namespace {
+
+struct ModuleState {
+    PyObject* compressobj;
+    PyObject* crc32;
+    PyObject* compress_name;
+    PyObject* flush_name;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// The PNG format's limit on width and height.
+constexpr long long max_dimension = 0x7fffffff;
+
+// An int argument in [low, high], or -1 with ValueError (TypeError for a
+// non-integer) naming it.
+int bounded_int(PyObject* value, const char* name, long long low, long long high, long long& out) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) return -1;
+    if (overflow || out < low || out > high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %lld to %lld, not %S", name, low, high, value);
+        return -1;
+    }
+    return 0;
+}
+
+// The items of a tuple or list of exactly `count` ints in [low, high] each.
+int int_fields(PyObject* record, const char* name, Py_ssize_t count, const long long (*bounds)[2],
+               long long* out) {
+    Ref items = Ref::steal(PySequence_Fast(record, "a record must be a tuple or a list"));
+    if (!items) return -1;
+    if (PySequence_Fast_GET_SIZE(items.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "%s must have %zd fields, not %zd", name, count,
+                     PySequence_Fast_GET_SIZE(items.get()));
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (bounded_int(PySequence_Fast_GET_ITEM(items.get(), i), name, bounds[i][0], bounds[i][1], out[i]) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The records of a sequence, each read by `read` into out[i]; at most
+// `most` and, unless `may_be_empty`, at least one.
+template <typename Record, typename Read>
+int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty, Record* out, size_t& count,
+            Read read) {
+    Ref items = Ref::steal(PySequence_Fast(sequence, "expected a tuple or a list"));
+    if (!items) return -1;
+    const auto size = static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    if (size > most || (size == 0 && !may_be_empty)) {
+        PyErr_Format(PyExc_ValueError, "%s must have %s%zu items, not %zu", name, may_be_empty ? "at most " : "1 to ",
+                     most, size);
+        return -1;
+    }
+    for (size_t i = 0; i < size; ++i) {
+        if (read(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), out[i]) < 0) return -1;
+    }
+    count = size;
+    return 0;
+}
+
+// encode(pixels, width, height, candidates, sample, finalists)
+//   -> (png_bytes, index of the candidate written)
+// `candidates`: (filter mode, level, window bits, memory level, strategy)
+// records, the filter mode 0 to 4 for that type on every row or 5 for the
+// per-row choice, then zlib.compressobj's level, window bits (9 to 15: the
+// zlib format a PNG file holds), memory level and strategy.
+// `sample`: (first row, end row) strips; see encode_png.
+PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "encode() takes exactly 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    long long width, height, finalists;
+    if (bounded_int(args[1], "width", 1, max_dimension, width) < 0 ||
+        bounded_int(args[2], "height", 1, max_dimension, height) < 0) {
+        return nullptr;
+    }
+
+    Candidate candidates[max_candidates];
+    size_t candidate_count = 0;
+    const auto read_candidate = [](PyObject* record, Candidate& candidate) {
+        static const long long bounds[5][2] = {
+            {0, png::filter_adaptive}, {-1, 9}, {9, 15}, {1, 9}, {0, 4}};
+        long long fields[5];
+        if (int_fields(record, "a candidate", 5, bounds, fields) < 0) return -1;
+        candidate = {static_cast<int>(fields[0]), static_cast<int>(fields[1]), static_cast<int>(fields[2]),
+                     static_cast<int>(fields[3]), static_cast<int>(fields[4])};
+        return 0;
+    };
+    if (records(args[3], "candidates", max_candidates, false, candidates, candidate_count, read_candidate) < 0) {
+        return nullptr;
+    }
+
+    Strip sample[max_sample_strips];
+    size_t strip_count = 0;
+    const auto read_strip = [height](PyObject* record, Strip& strip) {
+        const long long bounds[2][2] = {{0, height - 1}, {1, height}};
+        long long rows[2];
+        if (int_fields(record, "a sample strip", 2, bounds, rows) < 0) return -1;
+        if (rows[0] >= rows[1]) {
+            PyErr_SetString(PyExc_ValueError, "a sample strip must end after it starts");
+            return -1;
+        }
+        strip = {static_cast<size_t>(rows[0]), static_cast<size_t>(rows[1])};
+        return 0;
+    };
+    if (records(args[4], "sample", max_sample_strips, true, sample, strip_count, read_strip) < 0 ||
+        bounded_int(args[5], "finalists", 1, max_candidates, finalists) < 0) {
+        return nullptr;
+    }
+
+    BufferView pixels;
+    if (pixels.acquire(args[0]) < 0) return nullptr;
+    size_t expected;
+    if (!checked_mul(static_cast<size_t>(width), static_cast<size_t>(height), expected) ||
+        !checked_mul<size_t>(expected, 3, expected) || pixels.bytes().size() != expected) {
+        PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        return nullptr;
+    }
+
+    size_t chosen = 0;
+    ModuleState* state = state_of(module);
+    const Host host{state->compressobj, state->crc32, state->compress_name, state->flush_name};
+    const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)};
+    Ref png = encode_png(host, image, {candidates, candidate_count}, {sample, strip_count},
+                         static_cast<size_t>(finalists), chosen);
+    if (!png) return nullptr;
+    return Py_BuildValue("(Nn)", png.release(), static_cast<Py_ssize_t>(chosen));
+}
+
+int module_exec(PyObject* module) {
+    ModuleState* state = state_of(module);
+    Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
+    if (!zlib) return -1;
+    state->compressobj = PyObject_GetAttrString(zlib.get(), "compressobj");
+    state->crc32 = PyObject_GetAttrString(zlib.get(), "crc32");
+    state->compress_name = PyUnicode_InternFromString("compress");
+    state->flush_name = PyUnicode_InternFromString("flush");
+    if (!state->compressobj || !state->crc32 || !state->compress_name || !state->flush_name) return -1;
+    return PyModule_AddIntConstant(module, "FILTER_ADAPTIVE", png::filter_adaptive);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = state_of(module);
+    if (state) {
+        Py_VISIT(state->compressobj);
+        Py_VISIT(state->crc32);
+    }
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* state = state_of(module);
+    if (state) {
+        Py_CLEAR(state->compressobj);
+        Py_CLEAR(state->crc32);
+        Py_CLEAR(state->compress_name);
+        Py_CLEAR(state->flush_name);
+    }
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef module_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_png_writer",
+    "The filtering PNG encoder behind Quorvel.save_png and Quorvel.encode_png.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace tessarin::png_writer
+
+PyMODINIT_FUNC PyInit__png_writer() { return PyModuleDef_Init(&tessarin::png_writer::module_def); }
