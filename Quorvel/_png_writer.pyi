@@ -8,7 +8,7 @@ def encode(
     pixels: ReadableBuffer,
     width: int,
     height: int,
-    candidates: Sequence[Tuple[int, int, int, int, int]],
+    candidates: Sequence[Tuple[int, int, int, int, int, int]],
     sample: Sequence[Tuple[int, int]],
     finalists: int,
     /,

@@ -209,11 +209,11 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
     for (size_t i = 0; i < count; ++i) order[i] = i;
     size_t whole = count;
     if (!sample.empty() && count > 1) {
-        size_t sample_sizes[max_candidates];
+        double sample_sizes[max_candidates];
         for (size_t i = 0; i < count; ++i) {
             Stream probe;
             if (compress_strips(host, image, candidates[i], sample, work, probe) < 0) return {};
-            sample_sizes[i] = probe.size;
+            sample_sizes[i] = static_cast<double>(probe.size) * (1000 + candidates[i].sample_handicap) / 1000;
         }
         std::stable_sort(order, order + count,
                          [&sample_sizes](size_t a, size_t b) { return sample_sizes[a] < sample_sizes[b]; });

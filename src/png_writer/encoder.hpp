@@ -26,14 +26,17 @@ struct Host {
 };
 
 // One way to write an image: how its rows are filtered (a filter type on
-// every row, or png::filter_adaptive) and the arguments of
-// zlib.compressobj.
+// every row, or png::filter_adaptive), the arguments of zlib.compressobj,
+// and a handicap in thousandths that its sample's size is taken with, so
+// that a candidate that is cheaper but riskier than another wins only by a
+// clear margin.
 struct Candidate {
     int filter_mode;
     int level;
     int window_bits;
     int memory_level;
     int strategy;
+    int sample_handicap;
 };
 
 // Rows first_row up to end_row of an image.
@@ -54,8 +57,9 @@ struct Image {
 // with the smallest image data the candidates give, and in `chosen` the
 // index of the candidate that gave it. With no `sample`, every candidate
 // compresses the whole image. Otherwise each first compresses the sample's
-// rows alone, and the `finalists` whose samples came out smallest compress
-// the whole image. Ties go to the earlier candidate. Null, with the
+// rows alone, and the `finalists` whose samples came out smallest (after
+// their handicaps) compress the whole image. Ties go to the earlier
+// candidate. Null, with the
 // exception pending, when a host call fails or an interrupt arrives.
 Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
                std::span<const Strip> sample, size_t finalists, size_t& chosen);

@@ -84,10 +84,11 @@ int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty
 
 // encode(pixels, width, height, candidates, sample, finalists)
 //   -> (png_bytes, index of the candidate written)
-// `candidates`: (filter mode, level, window bits, memory level, strategy)
-// records, the filter mode 0 to 4 for that type on every row or 5 for the
-// per-row choice, then zlib.compressobj's level, window bits (9 to 15: the
-// zlib format a PNG file holds), memory level and strategy.
+// `candidates`: (filter mode, level, window bits, memory level, strategy,
+// sample handicap) records, the filter mode 0 to 4 for that type on every
+// row or 5 for the per-row choice, then zlib.compressobj's level, window
+// bits (9 to 15: the zlib format a PNG file holds), memory level and
+// strategy, and the handicap in thousandths (see Candidate).
 // `sample`: (first row, end row) strips; see encode_png.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6) {
@@ -103,12 +104,12 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     Candidate candidates[max_candidates];
     size_t candidate_count = 0;
     const auto read_candidate = [](PyObject* record, Candidate& candidate) {
-        static const long long bounds[5][2] = {
-            {0, png::filter_adaptive}, {-1, 9}, {9, 15}, {1, 9}, {0, 4}};
-        long long fields[5];
-        if (int_fields(record, "a candidate", 5, bounds, fields) < 0) return -1;
+        static const long long bounds[6][2] = {
+            {0, png::filter_adaptive}, {-1, 9}, {9, 15}, {1, 9}, {0, 4}, {0, 1000}};
+        long long fields[6];
+        if (int_fields(record, "a candidate", 6, bounds, fields) < 0) return -1;
         candidate = {static_cast<int>(fields[0]), static_cast<int>(fields[1]), static_cast<int>(fields[2]),
-                     static_cast<int>(fields[3]), static_cast<int>(fields[4])};
+                     static_cast<int>(fields[3]), static_cast<int>(fields[4]), static_cast<int>(fields[5])};
         return 0;
     };
     if (records(args[3], "candidates", max_candidates, false, candidates, candidate_count, read_candidate) < 0) {
