@@ -1,7 +1,9 @@
 """Fixtures, built on the helpers of builders.py, and the way to the shared
 corpus of images and to the fuzz target."""
 import pathlib
+import signal
 import sys
+import time
 
 import pytest
 
@@ -32,3 +34,19 @@ def existing(tmp_path: pathlib.Path) -> pathlib.Path:
 def target(tmp_path: pathlib.Path) -> pathlib.Path:
     """A path where no file is yet."""
     return tmp_path / "out.img"
+
+
+@pytest.fixture
+def interrupt_after():
+    """Schedules a KeyboardInterrupt `delay` seconds ahead, as Ctrl-C would
+    raise it, and gives back the moment it was due."""
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+
+    def schedule(delay):
+        due = time.monotonic() + delay
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        return due
+
+    yield schedule
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)

@@ -405,21 +405,6 @@ def test_default_is_far_smaller_than_save(tmp_path, kind):
 # --- interrupts -------------------------------------------------------------------
 
 
-@pytest.fixture
-def interrupt_after():
-    """Schedules a KeyboardInterrupt `delay` seconds ahead, as Ctrl-C would."""
-    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
-
-    def schedule(delay):
-        due = time.monotonic() + delay
-        signal.setitimer(signal.ITIMER_REAL, delay)
-        return due
-
-    yield schedule
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGALRM, previous)
-
-
 @pytest.mark.slow
 @pytest.mark.memory
 @pytest.mark.parametrize("optimize", [False, True])
