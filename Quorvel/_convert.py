@@ -17,10 +17,14 @@ from multiprocessing.connection import Connection, wait
 from typing import Callable, Iterator, TextIO, cast
 
 from Quorvel._headers import HeaderError, read_header
+from Quorvel._png import save_png
 from Quorvel.tessarin_ext import SimpleImage
 
+# By the format written; "png-unfiltered" is PNG exactly as SimpleImage.save
+# writes it (--unfiltered).
 WRITERS: dict[str, Callable[[SimpleImage, str], None]] = {
-    "png": SimpleImage.save,
+    "png": save_png,
+    "png-unfiltered": SimpleImage.save,
     "bmp": SimpleImage.saveBmp,
 }
 

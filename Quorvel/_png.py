@@ -50,7 +50,7 @@ def encode_png(image: SimpleImage, *, compress_level: int = 6, optimize: bool = 
     file, taking longer."""
     _check_options(image, compress_level, optimize)
     candidates, sample, finalists = _plan(image.width, image.height, compress_level, optimize)
-    data, _ = _png_writer.encode(image._pixels, image.width, image.height, candidates, sample, finalists)
+    data, _, _, _ = _png_writer.encode(image._pixels, image.width, image.height, candidates, sample, finalists)
     return data
 
 

@@ -18,7 +18,7 @@ import zlib
 import pytest
 from PIL import Image
 
-from builders import OLD_CONTENT, PNG_SIGNATURE, corpus_dir, random_pixels
+from builders import OLD_CONTENT, PNG_SIGNATURE, bmp_bytes, corpus_dir, random_pixels, run_quorvel
 import Quorvel
 from Quorvel import _png_writer
 from Quorvel.tessarin_ext import SimpleImage
@@ -36,7 +36,10 @@ def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FIL
 
 
 def encode(image, candidates, sample=(), finalists=1):
-    return _png_writer.encode(image._pixels, image.width, image.height, list(candidates), list(sample), finalists)
+    """The file and the index of the candidate chosen."""
+    data, chosen, _, _ = _png_writer.encode(image._pixels, image.width, image.height, list(candidates),
+                                            list(sample), finalists)
+    return data, chosen
 
 
 # --- reading the files back, independently of the module ---------------------
@@ -400,6 +403,46 @@ def test_default_is_far_smaller_than_save(tmp_path, kind):
     image = image_of(300, 200, kind)
     image.save(str(tmp_path / "saved.png"))
     assert len(Quorvel.encode_png(image)) < 0.8 * (tmp_path / "saved.png").stat().st_size
+
+
+# --- the command line ----------------------------------------------------------
+
+
+@pytest.fixture
+def bmp_source(tmp_path):
+    image = image_of(90, 40, "panels")
+    path = tmp_path / "source.bmp"
+    path.write_bytes(bmp_bytes(image.width, image.height, bytes(image._pixels)))
+    return image, path
+
+
+def test_convert_writes_the_filtered_png(tmp_path, bmp_source):
+    image, source = bmp_source
+    result = run_quorvel("convert", source, tmp_path / "out.png")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "out.png").read_bytes() == Quorvel.encode_png(image)
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_convert_unfiltered_writes_exactly_what_save_writes(tmp_path, bmp_source, batch):
+    image, source = bmp_source
+    if batch:
+        result = run_quorvel("convert", "--unfiltered", source, "--to", "png", "-o", tmp_path / "out", "-j", "1")
+        written = tmp_path / "out" / "source.png"
+    else:
+        result = run_quorvel("convert", "--unfiltered", source, tmp_path / "out.png")
+        written = tmp_path / "out.png"
+    assert result.returncode == 0, result.stderr
+    image.save(str(tmp_path / "saved.png"))
+    assert written.read_bytes() == (tmp_path / "saved.png").read_bytes()
+
+
+def test_convert_unfiltered_to_bmp_is_a_usage_error(tmp_path, bmp_source):
+    _, source = bmp_source
+    result = run_quorvel("convert", "--unfiltered", source, tmp_path / "out.bmp")
+    assert result.returncode == 2
+    assert "--unfiltered applies to PNG output only" in result.stderr
+    assert not (tmp_path / "out.bmp").exists()
 
 
 # --- interrupts -------------------------------------------------------------------

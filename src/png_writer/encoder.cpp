@@ -198,7 +198,7 @@ Ref assemble(const Host& host, const Image& image, const Stream& stream) {
 }  // namespace
 
 Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
-               std::span<const Strip> sample, size_t finalists, size_t& chosen) {
+               std::span<const Strip> sample, size_t finalists, Outcome& outcome) {
     Workspace work(image.width * 3);
     if (!work) return {};
 
@@ -213,6 +213,7 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
         for (size_t i = 0; i < count; ++i) {
             Stream probe;
             if (compress_strips(host, image, candidates[i], sample, work, probe) < 0) return {};
+            outcome.sample_sizes[i] = probe.size;
             sample_sizes[i] = static_cast<double>(probe.size) * (1000 + candidates[i].sample_handicap) / 1000;
         }
         std::stable_sort(order, order + count,
@@ -225,9 +226,10 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
     for (size_t k = 0; k < whole; ++k) {
         Stream stream;
         if (compress_strips(host, image, candidates[order[k]], all_rows, work, stream) < 0) return {};
+        outcome.full_sizes[order[k]] = stream.size;
         if (!best.pieces || stream.size < best.size) {
             best = std::move(stream);
-            chosen = order[k];
+            outcome.chosen = order[k];
         }
     }
     return assemble(host, image, best);

@@ -53,15 +53,23 @@ struct Image {
     size_t height;
 };
 
+// How the candidates fared: the index of the one written, and per candidate
+// the length of its compressed sample and of its whole image data (0 where
+// it did not compress them).
+struct Outcome {
+    size_t chosen = 0;
+    size_t sample_sizes[max_candidates] = {};
+    size_t full_sizes[max_candidates] = {};
+};
+
 // The complete PNG file of `image` (signature, IHDR, IDAT chunks, IEND)
-// with the smallest image data the candidates give, and in `chosen` the
-// index of the candidate that gave it. With no `sample`, every candidate
-// compresses the whole image. Otherwise each first compresses the sample's
-// rows alone, and the `finalists` whose samples came out smallest (after
-// their handicaps) compress the whole image. Ties go to the earlier
-// candidate. Null, with the
-// exception pending, when a host call fails or an interrupt arrives.
+// with the smallest image data the candidates give. With no `sample`, every
+// candidate compresses the whole image. Otherwise each first compresses the
+// sample's rows alone, and the `finalists` whose samples came out smallest
+// (after their handicaps) compress the whole image. Ties go to the earlier
+// candidate. Null, with the exception pending, when a host call fails or an
+// interrupt arrives.
 Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
-               std::span<const Strip> sample, size_t finalists, size_t& chosen);
+               std::span<const Strip> sample, size_t finalists, Outcome& outcome);
 
 }  // namespace tessarin::png_writer

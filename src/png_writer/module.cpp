@@ -83,7 +83,7 @@ int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty
 }
 
 // encode(pixels, width, height, candidates, sample, finalists)
-//   -> (png_bytes, index of the candidate written)
+//   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
 // `candidates`: (filter mode, level, window bits, memory level, strategy,
 // sample handicap) records, the filter mode 0 to 4 for that type on every
 // row or 5 for the per-row choice, then zlib.compressobj's level, window
@@ -143,14 +143,26 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
 
-    size_t chosen = 0;
+    Outcome outcome;
     ModuleState* state = state_of(module);
     const Host host{state->compressobj, state->crc32, state->compress_name, state->flush_name};
     const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)};
     Ref png = encode_png(host, image, {candidates, candidate_count}, {sample, strip_count},
-                         static_cast<size_t>(finalists), chosen);
+                         static_cast<size_t>(finalists), outcome);
     if (!png) return nullptr;
-    return Py_BuildValue("(Nn)", png.release(), static_cast<Py_ssize_t>(chosen));
+    Ref sizes[2] = {Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidate_count))),
+                    Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidate_count)))};
+    const size_t* from[2] = {outcome.sample_sizes, outcome.full_sizes};
+    for (size_t k = 0; k < 2; ++k) {
+        if (!sizes[k]) return nullptr;
+        for (size_t i = 0; i < candidate_count; ++i) {
+            PyObject* size = PyLong_FromSize_t(from[k][i]);
+            if (!size) return nullptr;
+            PyTuple_SET_ITEM(sizes[k].get(), static_cast<Py_ssize_t>(i), size);
+        }
+    }
+    return Py_BuildValue("(NnNN)", png.release(), static_cast<Py_ssize_t>(outcome.chosen), sizes[0].release(),
+                         sizes[1].release());
 }
 
 int module_exec(PyObject* module) {
