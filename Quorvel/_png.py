@@ -49,8 +49,11 @@ def encode_png(image: SimpleImage, *, compress_level: int = 6, optimize: bool = 
     the smallest. `optimize` tries more ways per image and keeps the smallest
     file, taking longer."""
     _check_options(image, compress_level, optimize)
+    pixels = image._pixels
+    if pixels is None:
+        raise TypeError("the image has no pixel buffer: its _pixels is None")
     candidates, sample, finalists = _plan(image.width, image.height, compress_level, optimize)
-    data, _, _, _ = _png_writer.encode(image._pixels, image.width, image.height, candidates, sample, finalists)
+    data, _, _, _ = _png_writer.encode(pixels, image.width, image.height, candidates, sample, finalists)
     return data
 
 
