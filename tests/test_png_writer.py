@@ -365,6 +365,12 @@ def test_save_png_of_an_image_whose_pixels_no_longer_fit_keeps_the_file(existing
     assert existing.read_bytes() == OLD_CONTENT
 
 
+def without_pixels():
+    image = image_of(2, 2)
+    image._pixels = None
+    return image
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: Quorvel.encode_png(b"\0\0\0"), TypeError, "image must be a SimpleImage, not bytes"),
     (lambda: Quorvel.encode_png(image_of(1, 1), compress_level=True), TypeError,
@@ -379,12 +385,6 @@ def test_save_png_of_an_image_whose_pixels_no_longer_fit_keeps_the_file(existing
     (lambda: Quorvel.encode_png(image_of(1, 1), 6), TypeError, None),
     (lambda: Quorvel.encode_png(without_pixels()), TypeError, "the image has no pixel buffer: its _pixels is None"),
 ])
-def without_pixels():
-    image = image_of(2, 2)
-    image._pixels = None
-    return image
-
-
 def test_package_arguments_are_checked(call, error, message):
     with pytest.raises(error) as raised:
         call()
