@@ -1,5 +1,5 @@
 // Fuzzes the encoder's forward filter kernels. Input layout: the mode (a
-// filter type 0 to 4, or the per-row choice), whether the vector kernels may
+// filter type 0 to 4, or one of the per-row choices), whether the vector kernels may
 // run, the width in pixels, then the pixels, as many whole rows as they
 // fill. The scanlines filter_rows writes must unfilter back to the pixels,
 // each row's bytes must equal a byte-by-byte filtering written straight from
@@ -23,6 +23,7 @@
 namespace {
 
 using tessarin::png::filter_adaptive;
+using tessarin::png::filter_adaptive_plain;
 
 int reference_paeth(int left, int up, int up_left) {
     const int p = left + up - up_left;
@@ -58,7 +59,7 @@ std::unique_ptr<uint8_t[]> scanlines(int mode, const uint8_t* pixels, size_t row
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
-    const int mode = data[0] % (filter_adaptive + 1);
+    const int mode = data[0] % (filter_adaptive_plain + 1);
     const bool vector = (data[1] & 1) != 0;
     const size_t width = data[2] % 64 + 1;
     const size_t row_bytes = 3 * width;
@@ -81,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t* original = pixels.get() + y * row_bytes;
         const uint8_t* above = y ? original - row_bytes : nullptr;
         const int type = scanline[0];
-        if (type > 4 || (mode != filter_adaptive && type != mode)) std::abort();
-        if (mode == filter_adaptive) {
+        if (type > 4 || (mode < filter_adaptive && type != mode)) std::abort();
+        if (mode >= filter_adaptive) {
             // The weighted sums of all five types: the one taken is smallest,
             // and before every type that ties with it.
             uint64_t costs[5] = {};
@@ -91,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     const uint8_t byte = reference_byte(t, original, above, i);
                     costs[t] += static_cast<uint64_t>(byte < 128 ? byte : 256 - byte);
                 }
-                costs[t] *= tessarin::png::deflate_weights[static_cast<size_t>(t)];
+                const auto& weights =
+                    mode == filter_adaptive ? tessarin::png::deflate_weights : tessarin::png::equal_weights;
+                costs[t] *= weights[static_cast<size_t>(t)];
             }
             for (int t = 0; t < 5; ++t) {
                 if (costs[t] < costs[type] || (costs[t] == costs[type] && t < type)) std::abort();

@@ -26,13 +26,14 @@ from Quorvel.tessarin_ext import SimpleImage
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 
 ADAPTIVE = _png_writer.FILTER_ADAPTIVE
-# The per-row choice's weights, in eighths, for None, Sub, Up, Average, Paeth.
-WEIGHTS = (8, 8, 8, 9, 9)
-MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0)]
+ADAPTIVE_PLAIN = _png_writer.FILTER_ADAPTIVE_PLAIN
+# The per-row choices' weights, in eighths, for None, Sub, Up, Average, Paeth.
+WEIGHTS = {ADAPTIVE: (8, 8, 8, 9, 9), ADAPTIVE_PLAIN: (8, 8, 8, 8, 8)}
+MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0), (ADAPTIVE_PLAIN, 6)]
 
 
-def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0):
-    return (mode, level, window_bits, memory_level, strategy, handicap)
+def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0, sample_level=None):
+    return (mode, level, window_bits, memory_level, strategy, handicap, level if sample_level is None else sample_level)
 
 
 def encode(image, candidates, sample=(), finalists=1):
@@ -109,8 +110,8 @@ def reference_scanlines(width, height, pixels, mode):
     for y in range(height):
         row = pixels[y * stride:(y + 1) * stride]
         rows = [filtered(t, row, above) for t in range(5)]
-        if mode == ADAPTIVE:
-            costs = [sum(min(b, 256 - b) for b in rows[t]) * WEIGHTS[t] for t in range(5)]
+        if mode in WEIGHTS:
+            costs = [sum(min(b, 256 - b) for b in rows[t]) * WEIGHTS[mode][t] for t in range(5)]
             mode_of_row = costs.index(min(costs))
         else:
             mode_of_row = mode
@@ -271,6 +272,16 @@ def test_a_sample_picks_the_candidate_that_compresses_it_best():
     assert chosen == 1 and data == encode(image, [options[1]])[0]
 
 
+def test_a_sample_is_compressed_at_the_sample_level():
+    # The same settings but for the sample's level: stored, that sample loses.
+    image = image_of(80, 60, "gradient")
+    options = [candidate(ADAPTIVE, 9, sample_level=0), candidate(ADAPTIVE, 9)]
+    data, chosen, samples, full = _png_writer.encode(image._pixels, 80, 60, options, [(20, 30)], 1)
+    assert chosen == 1 and full == (0, len(image_data(data)[1]))
+    assert samples[0] > 10 * (80 * 3 + 1) > samples[1]
+    assert data == encode(image, [candidate(ADAPTIVE, 9)])[0]
+
+
 def test_a_handicap_decides_a_tie_of_samples():
     image = image_of(60, 30, "noise")
     same = candidate(ADAPTIVE, 6)
@@ -296,8 +307,8 @@ def test_finalists_compress_the_whole_image_and_the_smallest_is_kept():
     ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1), TypeError, "width must be an int, not float"),
     ((b"\0" * 3, 1, 1, [], [], 1), ValueError, "candidates must have 1 to 16 items, not 0"),
     ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1), ValueError, "candidates must have 1 to 16 items, not 17"),
-    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1)], [], 1), ValueError, "a candidate must have 6 fields, not 5"),
-    ((b"\0" * 3, 1, 1, [candidate(6)], [], 1), ValueError, "a candidate must be from 0 to 5, not 6"),
+    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0)], [], 1), ValueError, "a candidate must have 7 fields, not 6"),
+    ((b"\0" * 3, 1, 1, [candidate(7)], [], 1), ValueError, "a candidate must be from 0 to 6, not 7"),
     ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1), ValueError,
      "a candidate must be from 9 to 15, not -15"),
     ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1), ValueError, "a sample strip must be from 1 to 1, not 2"),

@@ -167,9 +167,9 @@ void filter_rows(int mode, std::span<const uint8_t> pixels, size_t row_bytes, si
         const std::span<const uint8_t> prev = y == 0 ? zeros : pixels.subspan((y - 1) * row_bytes, row_bytes);
         const std::span<uint8_t> filtered(scanline + 1, row_bytes);
         int type = mode;
-        if (mode == filter_adaptive) {
+        if (mode >= filter_adaptive) {
             filter_row_candidates(row, prev, candidates);
-            type = cheapest_filter(candidates, deflate_weights);
+            type = cheapest_filter(candidates, mode == filter_adaptive ? deflate_weights : equal_weights);
             const std::span<const uint8_t> chosen = type == filter_none ? row : candidates.bytes[static_cast<size_t>(type)];
             if (row_bytes) std::memcpy(filtered.data(), chosen.data(), row_bytes);
         } else {

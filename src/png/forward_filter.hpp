@@ -42,18 +42,24 @@ void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t
 // eighths; equal weights give the plain minimum sum of absolute differences.
 using FilterWeights = std::array<uint32_t, filter_type_count>;
 
+// The plain minimum sum of absolute differences.
+inline constexpr FilterWeights equal_weights = {8, 8, 8, 8, 8};
+
 // Equal weights, except Average and Paeth counted an eighth heavier: on the
 // photographs measured, their small residuals repeat less than Sub's and
 // Up's, so deflate finds fewer matches in them than their sums suggest, and
-// this choice made files about 1 % smaller at the same zlib settings.
+// this choice made files about 1 % smaller at the same zlib settings. On
+// noise, where deflate finds no matches at all, the plain sums do better.
 inline constexpr FilterWeights deflate_weights = {8, 8, 8, 9, 9};
 
 // The type `weights` pick from the sums of `candidates`.
 int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& weights) noexcept;
 
 // How the rows of an image are filtered: every row with one type (0 to 4),
-// or each row with the type cheapest_filter picks under deflate_weights.
+// or each row with the type cheapest_filter picks under deflate_weights
+// (filter_adaptive) or equal_weights (filter_adaptive_plain).
 inline constexpr int filter_adaptive = filter_type_count;
+inline constexpr int filter_adaptive_plain = filter_type_count + 1;
 
 // Bytes of scratch space filter_rows needs for rows of `row_bytes` bytes.
 constexpr size_t filter_scratch_size(size_t row_bytes) noexcept { return 5 * row_bytes; }

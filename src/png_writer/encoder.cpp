@@ -80,9 +80,8 @@ int append(Stream& stream, Ref output) {
     return PyList_Append(stream.pieces.get(), output.get());
 }
 
-Ref new_compressor(const Host& host, const Candidate& candidate) {
-    const int values[5] = {candidate.level, zlib_deflated, candidate.window_bits, candidate.memory_level,
-                           candidate.strategy};
+Ref new_compressor(const Host& host, const Candidate& candidate, int level) {
+    const int values[5] = {level, zlib_deflated, candidate.window_bits, candidate.memory_level, candidate.strategy};
     Ref arguments[5];
     for (size_t i = 0; i < 5; ++i) {
         arguments[i] = Ref::steal(PyLong_FromLong(values[i]));
@@ -93,10 +92,11 @@ Ref new_compressor(const Host& host, const Candidate& candidate) {
                                                    nullptr));
 }
 
-// Compresses the scanlines of `strips`, in order, as one zlib stream.
-int compress_strips(const Host& host, const Image& image, const Candidate& candidate,
+// Compresses the scanlines of `strips`, in order, as one zlib stream at
+// `level`.
+int compress_strips(const Host& host, const Image& image, const Candidate& candidate, int level,
                     std::span<const Strip> strips, Workspace& work, Stream& stream) {
-    Ref compressor = new_compressor(host, candidate);
+    Ref compressor = new_compressor(host, candidate, level);
     if (!compressor) return -1;
     stream.pieces = Ref::steal(PyList_New(0));
     if (!stream.pieces) return -1;
@@ -212,7 +212,9 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
         double sample_sizes[max_candidates];
         for (size_t i = 0; i < count; ++i) {
             Stream probe;
-            if (compress_strips(host, image, candidates[i], sample, work, probe) < 0) return {};
+            if (compress_strips(host, image, candidates[i], candidates[i].sample_level, sample, work, probe) < 0) {
+                return {};
+            }
             outcome.sample_sizes[i] = probe.size;
             sample_sizes[i] = static_cast<double>(probe.size) * (1000 + candidates[i].sample_handicap) / 1000;
         }
@@ -225,7 +227,8 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
     Stream best;
     for (size_t k = 0; k < whole; ++k) {
         Stream stream;
-        if (compress_strips(host, image, candidates[order[k]], all_rows, work, stream) < 0) return {};
+        const Candidate& candidate = candidates[order[k]];
+        if (compress_strips(host, image, candidate, candidate.level, all_rows, work, stream) < 0) return {};
         outcome.full_sizes[order[k]] = stream.size;
         if (!best.pieces || stream.size < best.size) {
             best = std::move(stream);

@@ -26,10 +26,12 @@ struct Host {
 };
 
 // One way to write an image: how its rows are filtered (a filter type on
-// every row, or png::filter_adaptive), the arguments of zlib.compressobj,
-// and a handicap in thousandths that its sample's size is taken with, so
-// that a candidate that is cheaper but riskier than another wins only by a
-// clear margin.
+// every row, or one of the per-row choices of forward_filter.hpp), the
+// arguments of zlib.compressobj for the whole image, and for its sample: a
+// handicap in thousandths that the sample's size is taken with, so that a
+// candidate that is cheaper but riskier than another wins only by a clear
+// margin, and the zlib level the sample is compressed at, lower than the
+// whole image's where the sample only has to rank the candidates cheaply.
 struct Candidate {
     int filter_mode;
     int level;
@@ -37,6 +39,7 @@ struct Candidate {
     int memory_level;
     int strategy;
     int sample_handicap;
+    int sample_level;
 };
 
 // Rows first_row up to end_row of an image.

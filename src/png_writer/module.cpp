@@ -85,10 +85,11 @@ int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty
 // encode(pixels, width, height, candidates, sample, finalists)
 //   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
 // `candidates`: (filter mode, level, window bits, memory level, strategy,
-// sample handicap) records, the filter mode 0 to 4 for that type on every
-// row or 5 for the per-row choice, then zlib.compressobj's level, window
-// bits (9 to 15: the zlib format a PNG file holds), memory level and
-// strategy, and the handicap in thousandths (see Candidate).
+// sample handicap, sample level) records: the filter mode 0 to 4 for that
+// type on every row, FILTER_ADAPTIVE or FILTER_ADAPTIVE_PLAIN for a per-row
+// choice; zlib.compressobj's level, window bits (9 to 15: the zlib format a
+// PNG file holds), memory level and strategy; the handicap in thousandths
+// and the sample's zlib level (see Candidate).
 // `sample`: (first row, end row) strips; see encode_png.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6) {
@@ -104,12 +105,13 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     Candidate candidates[max_candidates];
     size_t candidate_count = 0;
     const auto read_candidate = [](PyObject* record, Candidate& candidate) {
-        static const long long bounds[6][2] = {
-            {0, png::filter_adaptive}, {-1, 9}, {9, 15}, {1, 9}, {0, 4}, {0, 1000}};
-        long long fields[6];
-        if (int_fields(record, "a candidate", 6, bounds, fields) < 0) return -1;
-        candidate = {static_cast<int>(fields[0]), static_cast<int>(fields[1]), static_cast<int>(fields[2]),
-                     static_cast<int>(fields[3]), static_cast<int>(fields[4]), static_cast<int>(fields[5])};
+        static const long long bounds[7][2] = {
+            {0, png::filter_adaptive_plain}, {-1, 9}, {9, 15}, {1, 9}, {0, 4}, {0, 1000}, {-1, 9}};
+        long long fields[7];
+        if (int_fields(record, "a candidate", 7, bounds, fields) < 0) return -1;
+        int values[7];
+        for (size_t i = 0; i < 7; ++i) values[i] = static_cast<int>(fields[i]);
+        candidate = {values[0], values[1], values[2], values[3], values[4], values[5], values[6]};
         return 0;
     };
     if (records(args[3], "candidates", max_candidates, false, candidates, candidate_count, read_candidate) < 0) {
@@ -174,7 +176,8 @@ int module_exec(PyObject* module) {
     state->compress_name = PyUnicode_InternFromString("compress");
     state->flush_name = PyUnicode_InternFromString("flush");
     if (!state->compressobj || !state->crc32 || !state->compress_name || !state->flush_name) return -1;
-    return PyModule_AddIntConstant(module, "FILTER_ADAPTIVE", png::filter_adaptive);
+    if (PyModule_AddIntConstant(module, "FILTER_ADAPTIVE", png::filter_adaptive) < 0) return -1;
+    return PyModule_AddIntConstant(module, "FILTER_ADAPTIVE_PLAIN", png::filter_adaptive_plain);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
