@@ -174,14 +174,6 @@ def print_results(results: list[dict]) -> None:
             print(f"{result['case']:<28} {name:<12} !! {problem}")
 
 
-def print_targets(targets: list[dict]) -> None:
-    print("\nTargets")
-    for entry in targets:
-        status = {True: "MET    ", False: "NOT MET"}.get(entry.get("met"), "NO DATA")
-        details = ", ".join(f"{k}={v}" for k, v in entry.items() if k not in ("target", "met"))
-        print(f"  [{status}] {entry['target']}: {details}")
-
-
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="two photographs, the two smaller sizes, fewer rounds")
@@ -218,7 +210,7 @@ def main(argv=None) -> int:
 
     print_results(results)
     targets = evaluate(results)
-    print_targets(targets)
+    bench_codecs.print_targets(targets)
     print(f"\n# {time.perf_counter() - started:.0f} s; {'CPU' if args.cpu else 'wall'} time; load average before "
           + " ".join(f"{x:.2f}" for x in load_before) + ", after " + " ".join(f"{x:.2f}" for x in os.getloadavg()),
           file=sys.stderr)
