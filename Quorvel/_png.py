@@ -12,14 +12,15 @@ from Quorvel.tessarin_ext import SimpleImage
 
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-_Candidate = Tuple[int, int, int, int, int, int, int]
+_RowFilter = Union[int, Tuple[int, int, int, int, int]]
+_Candidate = Tuple[_RowFilter, int, int, int, int, int, int]
 _Plan = Tuple[List[_Candidate], List[Tuple[int, int]], int]
 
-_ADAPTIVE = _png_writer.FILTER_ADAPTIVE
+_ADAPTIVE = (8, 8, 8, 9, 9)
 _NONE, _SUB, _UP = 0, 1, 2
 
 
-def _candidate(filter_mode: int, level: int, strategy: int, window_bits: int = 15, handicap: int = 0) -> _Candidate:
+def _candidate(filter_mode: _RowFilter, level: int, strategy: int, window_bits: int = 15, handicap: int = 0) -> _Candidate:
     return (filter_mode, level, window_bits, 9, strategy, handicap, level)
 
 

@@ -25,11 +25,11 @@ from Quorvel.tessarin_ext import SimpleImage
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 
-ADAPTIVE = _png_writer.FILTER_ADAPTIVE
-ADAPTIVE_PLAIN = _png_writer.FILTER_ADAPTIVE_PLAIN
-# The per-row choices' weights, in eighths, for None, Sub, Up, Average, Paeth.
-WEIGHTS = {ADAPTIVE: (8, 8, 8, 9, 9), ADAPTIVE_PLAIN: (8, 8, 8, 8, 8)}
-MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0), (ADAPTIVE_PLAIN, 6)]
+# Per-row choices by their weights for None, Sub, Up, Average, Paeth.
+ADAPTIVE = (8, 8, 8, 9, 9)
+ADAPTIVE_PLAIN = (8, 8, 8, 8, 8)
+MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0), (ADAPTIVE_PLAIN, 6),
+         ((1, 64, 5, 9, 2), 6)]
 
 
 def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0, sample_level=None):
@@ -110,8 +110,8 @@ def reference_scanlines(width, height, pixels, mode):
     for y in range(height):
         row = pixels[y * stride:(y + 1) * stride]
         rows = [filtered(t, row, above) for t in range(5)]
-        if mode in WEIGHTS:
-            costs = [sum(min(b, 256 - b) for b in rows[t]) * WEIGHTS[mode][t] for t in range(5)]
+        if isinstance(mode, tuple):
+            costs = [sum(min(b, 256 - b) for b in rows[t]) * mode[t] for t in range(5)]
             mode_of_row = costs.index(min(costs))
         else:
             mode_of_row = mode
@@ -308,15 +308,18 @@ def test_finalists_compress_the_whole_image_and_the_smallest_is_kept():
     ((b"\0" * 3, 1, 1, [], [], 1), ValueError, "candidates must have 1 to 16 items, not 0"),
     ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1), ValueError, "candidates must have 1 to 16 items, not 17"),
     ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0)], [], 1), ValueError, "a candidate must have 7 fields, not 6"),
-    ((b"\0" * 3, 1, 1, [candidate(7)], [], 1), ValueError, "a candidate must be from 0 to 6, not 7"),
+    ((b"\0" * 3, 1, 1, [candidate(5)], [], 1), ValueError, "a filter type must be from 0 to 4, not 5"),
+    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1), ValueError, "the filter weights must have 5 fields, not 4"),
+    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8, 0))], [], 1), ValueError,
+     "the filter weights must be from 1 to 64, not 0"),
     ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1), ValueError,
-     "a candidate must be from 9 to 15, not -15"),
+     "a candidate's zlib field must be from 9 to 15, not -15"),
     ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1), ValueError, "a sample strip must be from 1 to 1, not 2"),
     ((b"\0" * 6, 1, 2, [candidate(0)], [(1, 1)], 1), ValueError, "a sample strip must end after it starts"),
     ((b"\0" * 3, 1, 1, [candidate(0)], [], 0), ValueError, "finalists must be from 1 to 16, not 0"),
     ((b"\0" * 4, 1, 1, [candidate(0)], [], 1), ValueError, "Pixel data length does not match image dimensions"),
     (("abc", 1, 1, [candidate(0)], [], 1), TypeError, None),
-    ((b"\0" * 3, 1, 1, candidate(0), [], 1), TypeError, "a record must be a tuple or a list"),
+    ((b"\0" * 3, 1, 1, [7], [], 1), TypeError, "a candidate must be a tuple or a list"),
 ])
 def test_native_arguments_are_checked(arguments, error, message):
     with pytest.raises(error) as raised:

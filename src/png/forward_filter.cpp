@@ -152,8 +152,8 @@ int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& wei
     return best;
 }
 
-void filter_rows(int mode, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row, size_t end_row,
-                 std::span<uint8_t> scratch, std::span<uint8_t> out) noexcept {
+void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row,
+                 size_t end_row, std::span<uint8_t> scratch, std::span<uint8_t> out) noexcept {
     // The row above the first row of an image is all zeros.
     const std::span<uint8_t> zeros = scratch.subspan(4 * row_bytes, row_bytes);
     if (first_row == 0 && row_bytes) std::memset(zeros.data(), 0, row_bytes);
@@ -166,10 +166,10 @@ void filter_rows(int mode, std::span<const uint8_t> pixels, size_t row_bytes, si
         const std::span<const uint8_t> row = pixels.subspan(y * row_bytes, row_bytes);
         const std::span<const uint8_t> prev = y == 0 ? zeros : pixels.subspan((y - 1) * row_bytes, row_bytes);
         const std::span<uint8_t> filtered(scanline + 1, row_bytes);
-        int type = mode;
-        if (mode >= filter_adaptive) {
+        int type = filter.type;
+        if (type == filter_adaptive) {
             filter_row_candidates(row, prev, candidates);
-            type = cheapest_filter(candidates, mode == filter_adaptive ? deflate_weights : equal_weights);
+            type = cheapest_filter(candidates, filter.weights);
             const std::span<const uint8_t> chosen = type == filter_none ? row : candidates.bytes[static_cast<size_t>(type)];
             if (row_bytes) std::memcpy(filtered.data(), chosen.data(), row_bytes);
         } else {

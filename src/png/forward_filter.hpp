@@ -38,28 +38,21 @@ void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t
                            FilterCandidates& candidates) noexcept;
 
 // How a row's sums are compared: each type's sum times its weight, the
-// smallest product winning and ties going to the lower type. Weights are in
-// eighths; equal weights give the plain minimum sum of absolute differences.
+// smallest product winning and ties going to the lower type. Equal weights
+// give the plain minimum sum of absolute differences.
 using FilterWeights = std::array<uint32_t, filter_type_count>;
-
-// The plain minimum sum of absolute differences.
-inline constexpr FilterWeights equal_weights = {8, 8, 8, 8, 8};
-
-// Equal weights, except Average and Paeth counted an eighth heavier: on the
-// photographs measured, their small residuals repeat less than Sub's and
-// Up's, so deflate finds fewer matches in them than their sums suggest, and
-// this choice made files about 1 % smaller at the same zlib settings. On
-// noise, where deflate finds no matches at all, the plain sums do better.
-inline constexpr FilterWeights deflate_weights = {8, 8, 8, 9, 9};
 
 // The type `weights` pick from the sums of `candidates`.
 int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& weights) noexcept;
 
-// How the rows of an image are filtered: every row with one type (0 to 4),
-// or each row with the type cheapest_filter picks under deflate_weights
-// (filter_adaptive) or equal_weights (filter_adaptive_plain).
+// How the rows of an image are filtered: every row with `type` (0 to 4),
+// or, when `type` is filter_adaptive, each row with the type
+// cheapest_filter picks under `weights`.
 inline constexpr int filter_adaptive = filter_type_count;
-inline constexpr int filter_adaptive_plain = filter_type_count + 1;
+struct RowFilter {
+    int type;
+    FilterWeights weights;
+};
 
 // Bytes of scratch space filter_rows needs for rows of `row_bytes` bytes.
 constexpr size_t filter_scratch_size(size_t row_bytes) noexcept { return 5 * row_bytes; }
@@ -69,7 +62,7 @@ constexpr size_t filter_scratch_size(size_t row_bytes) noexcept { return 5 * row
 // type byte, then the filtered row. `out` holds exactly
 // (end_row - first_row) * (row_bytes + 1) bytes; `scratch` holds
 // filter_scratch_size(row_bytes) bytes and overlaps nothing else.
-void filter_rows(int mode, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row, size_t end_row,
-                 std::span<uint8_t> scratch, std::span<uint8_t> out) noexcept;
+void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row,
+                 size_t end_row, std::span<uint8_t> scratch, std::span<uint8_t> out) noexcept;
 
 }  // namespace tessarin::png

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "png/forward_filter.hpp"
-
 namespace tessarin::png_writer {
 namespace {
 
@@ -105,7 +103,7 @@ int compress_strips(const Host& host, const Image& image, const Candidate& candi
         for (size_t row = strip.first_row; row < strip.end_row;) {
             const size_t rows = std::min(work.rows_per_piece, strip.end_row - row);
             const std::span<uint8_t> scanlines = work.piece.first(rows * (work.row_bytes + 1));
-            png::filter_rows(candidate.filter_mode, image.pixels, work.row_bytes, row, row + rows,
+            png::filter_rows(candidate.filter, image.pixels, work.row_bytes, row, row + rows,
                              work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines);
             row += rows;
             Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(scanlines.data()),

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "module/ref.hpp"
+#include "png/forward_filter.hpp"
 
 namespace tessarin::png_writer {
 
@@ -25,15 +26,14 @@ struct Host {
     PyObject* flush_name;     // "flush", interned
 };
 
-// One way to write an image: how its rows are filtered (a filter type on
-// every row, or one of the per-row choices of forward_filter.hpp), the
-// arguments of zlib.compressobj for the whole image, and for its sample: a
+// One way to write an image: how its rows are filtered, the arguments of
+// zlib.compressobj for the whole image, and for its sample: a
 // handicap in thousandths that the sample's size is taken with, so that a
 // candidate that is cheaper but riskier than another wins only by a clear
 // margin, and the zlib level the sample is compressed at, lower than the
 // whole image's where the sample only has to rank the candidates cheaply.
 struct Candidate {
-    int filter_mode;
+    png::RowFilter filter;
     int level;
     int window_bits;
     int memory_level;

@@ -82,13 +82,29 @@ int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty
     return 0;
 }
 
+// A candidate's row filter: a filter type, 0 to 4, for every row, or five
+// weights, 1 to 64, for the per-row choice (see cheapest_filter).
+int read_row_filter(PyObject* value, png::RowFilter& filter) {
+    if (PyLong_Check(value)) {
+        long long type;
+        if (bounded_int(value, "a filter type", 0, png::filter_paeth, type) < 0) return -1;
+        filter = {static_cast<int>(type), {}};
+        return 0;
+    }
+    static const long long bounds[5][2] = {{1, 64}, {1, 64}, {1, 64}, {1, 64}, {1, 64}};
+    long long weights[5];
+    if (int_fields(value, "the filter weights", 5, bounds, weights) < 0) return -1;
+    filter.type = png::filter_adaptive;
+    for (size_t t = 0; t < 5; ++t) filter.weights[t] = static_cast<uint32_t>(weights[t]);
+    return 0;
+}
+
 // encode(pixels, width, height, candidates, sample, finalists)
 //   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
-// `candidates`: (filter mode, level, window bits, memory level, strategy,
-// sample handicap, sample level) records: the filter mode 0 to 4 for that
-// type on every row, FILTER_ADAPTIVE or FILTER_ADAPTIVE_PLAIN for a per-row
-// choice; zlib.compressobj's level, window bits (9 to 15: the zlib format a
-// PNG file holds), memory level and strategy; the handicap in thousandths
+// `candidates`: (filter, level, window bits, memory level, strategy,
+// sample handicap, sample level) records: the filter as read_row_filter
+// reads it; zlib.compressobj's level, window bits (9 to 15: the zlib format
+// a PNG file holds), memory level and strategy; the handicap in thousandths
 // and the sample's zlib level (see Candidate).
 // `sample`: (first row, end row) strips; see encode_png.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -105,13 +121,25 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     Candidate candidates[max_candidates];
     size_t candidate_count = 0;
     const auto read_candidate = [](PyObject* record, Candidate& candidate) {
-        static const long long bounds[7][2] = {
-            {0, png::filter_adaptive_plain}, {-1, 9}, {9, 15}, {1, 9}, {0, 4}, {0, 1000}, {-1, 9}};
-        long long fields[7];
-        if (int_fields(record, "a candidate", 7, bounds, fields) < 0) return -1;
-        int values[7];
-        for (size_t i = 0; i < 7; ++i) values[i] = static_cast<int>(fields[i]);
-        candidate = {values[0], values[1], values[2], values[3], values[4], values[5], values[6]};
+        Ref fields = Ref::steal(PySequence_Fast(record, "a candidate must be a tuple or a list"));
+        if (!fields) return -1;
+        if (PySequence_Fast_GET_SIZE(fields.get()) != 7) {
+            PyErr_Format(PyExc_ValueError, "a candidate must have 7 fields, not %zd",
+                         PySequence_Fast_GET_SIZE(fields.get()));
+            return -1;
+        }
+        if (read_row_filter(PySequence_Fast_GET_ITEM(fields.get(), 0), candidate.filter) < 0) return -1;
+        static const long long bounds[6][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {0, 1000}, {-1, 9}};
+        int* const targets[6] = {&candidate.level,    &candidate.window_bits,     &candidate.memory_level,
+                                 &candidate.strategy, &candidate.sample_handicap, &candidate.sample_level};
+        for (Py_ssize_t i = 0; i < 6; ++i) {
+            long long value;
+            if (bounded_int(PySequence_Fast_GET_ITEM(fields.get(), i + 1), "a candidate's zlib field", bounds[i][0],
+                            bounds[i][1], value) < 0) {
+                return -1;
+            }
+            *targets[i] = static_cast<int>(value);
+        }
         return 0;
     };
     if (records(args[3], "candidates", max_candidates, false, candidates, candidate_count, read_candidate) < 0) {
@@ -176,8 +204,7 @@ int module_exec(PyObject* module) {
     state->compress_name = PyUnicode_InternFromString("compress");
     state->flush_name = PyUnicode_InternFromString("flush");
     if (!state->compressobj || !state->crc32 || !state->compress_name || !state->flush_name) return -1;
-    if (PyModule_AddIntConstant(module, "FILTER_ADAPTIVE", png::filter_adaptive) < 0) return -1;
-    return PyModule_AddIntConstant(module, "FILTER_ADAPTIVE_PLAIN", png::filter_adaptive_plain);
+    return 0;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
