@@ -28,9 +28,10 @@ struct Host {
 
 // One way to write an image: how its rows are filtered, the arguments of
 // zlib.compressobj for the whole image, and for its sample: a
-// handicap in thousandths that the sample's size is taken with, so that a
-// candidate that is cheaper but riskier than another wins only by a clear
-// margin, and the zlib level the sample is compressed at, lower than the
+// handicap in thousandths that the sample's size is taken with (a negative
+// one favours the candidate), so that a candidate that is riskier than
+// another wins only by a clear margin and a much cheaper one wins near
+// ties, and the zlib level the sample is compressed at, lower than the
 // whole image's where the sample only has to rank the candidates cheaply.
 struct Candidate {
     png::RowFilter filter;

@@ -129,7 +129,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             return -1;
         }
         if (read_row_filter(PySequence_Fast_GET_ITEM(fields.get(), 0), candidate.filter) < 0) return -1;
-        static const long long bounds[6][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {0, 1000}, {-1, 9}};
+        static const long long bounds[6][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {-500, 1000}, {-1, 9}};
         int* const targets[6] = {&candidate.level,    &candidate.window_bits,     &candidate.memory_level,
                                  &candidate.strategy, &candidate.sample_handicap, &candidate.sample_level};
         for (Py_ssize_t i = 0; i < 6; ++i) {
