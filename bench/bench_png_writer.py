@@ -129,6 +129,25 @@ def case_for(item, out_dir: Path) -> tuple[bench_codecs.Case, dict[str, int]]:
                              rgb_bytes=len(rgb)), sizes
 
 
+def gate_case(item, out_dir: Path) -> bench_codecs.Case:
+    """The performance gate's case: Quorvel.save_png's default ("ours")
+    against Pillow's default save, whose file ours must not outgrow."""
+    rgb = bench_images.rgb_pixels(item)
+    outputs = {name: out_dir / f"gate-{name}.png" for name in ("pillow", "ours")}
+    # Pillow's warm-up call comes first, so its size is known when ours is checked.
+    samples = {"pillow": bench_impls.png_encode_pillow(item.width, item.height, rgb, outputs["pillow"]),
+               "ours": quorvel_writer(False)(item.width, item.height, rgb, outputs["ours"])}
+
+    def check(name: str, result) -> str | None:
+        if name != "ours":
+            return None
+        ours, pillow = outputs["ours"].stat().st_size, outputs["pillow"].stat().st_size
+        return f"file larger than Pillow's ({ours:,} vs {pillow:,} bytes)" if ours > pillow else None
+
+    return bench_codecs.Case(OPERATION, item.name, item.width, item.height, samples, check=check,
+                             rgb_bytes=len(rgb))
+
+
 def ratios(case: bench_codecs.Case, sizes: dict[str, int], ours: str, reference: str) -> dict | None:
     if ours not in case.times_ns or reference not in case.times_ns:
         return None
