@@ -2,6 +2,7 @@
 from importlib.metadata import PackageNotFoundError, version
 
 from Quorvel.tessarin_ext import SimpleImage
+from Quorvel._png import encode_png, save_png
 
 try:
     # The installed distribution's metadata carries the one version number,
@@ -10,4 +11,4 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["SimpleImage", "__version__"]
+__all__ = ["SimpleImage", "encode_png", "save_png", "__version__"]

@@ -142,6 +142,15 @@ def _target_format(destination: str, requested: str | None, parser: argparse.Arg
     return requested
 
 
+def _writer(target_format: str, arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+    """The key of the writer in WRITERS: the format, or PNG as save writes it."""
+    if not arguments.unfiltered:
+        return target_format
+    if target_format != "png":
+        parser.error("--unfiltered applies to PNG output only")
+    return "png-unfiltered"
+
+
 def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     sources: list[str] = arguments.sources
     if arguments.output is None:
@@ -151,7 +160,7 @@ def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             parser.error("more than one SRC needs -o DIR and --to FORMAT")
         source, destination = sources
         target_format = _target_format(destination, arguments.to, parser)
-        outcome = convert_file(source, destination, target_format, arguments.max_pixels)
+        outcome = convert_file(source, destination, _writer(target_format, arguments, parser), arguments.max_pixels)
         for message in outcome.messages:
             print(message, file=sys.stderr)
         if not outcome.converted:
@@ -163,12 +172,13 @@ def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> 
 
     if arguments.to is None:
         parser.error("-o DIR needs --to png or --to bmp")
-    return _convert_batch(arguments)
+    return _convert_batch(arguments, _writer(arguments.to, arguments, parser))
 
 
-def _convert_batch(arguments: argparse.Namespace) -> int:
-    """Converts many files; a file or folder that fails costs only its own
-    files, and the summary line always ends the run."""
+def _convert_batch(arguments: argparse.Namespace, writer: str) -> int:
+    """Converts many files with the writer of that key in WRITERS; a file or
+    folder that fails costs only its own files, and the summary line always
+    ends the run."""
     started = time.perf_counter()
     plan = plan_batch(arguments.sources, arguments.output, arguments.to)
     make_folders(plan)
@@ -176,7 +186,7 @@ def _convert_batch(arguments: argparse.Namespace) -> int:
         print(line, file=sys.stderr, flush=True)
     show_progress = sys.stderr.isatty() if arguments.progress is None else arguments.progress
     progress = ProgressBar(len(plan.jobs), sys.stderr) if show_progress and plan.jobs else None
-    totals = run_batch(plan.jobs, arguments.to, arguments.max_pixels, arguments.jobs, progress, arguments.verbose)
+    totals = run_batch(plan.jobs, writer, arguments.max_pixels, arguments.jobs, progress, arguments.verbose)
     failed = totals.files - totals.converted + len(plan.failures)
     skipped = len(plan.skipped)
     print(f"{totals.files + len(plan.failures) + skipped} files: {totals.converted} converted, {failed} failed, "
@@ -236,6 +246,10 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, argparse.ArgumentParse
                          help="in a batch, name each file converted and each file a folder walk skips")
     convert.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                          help="show a progress bar on stderr (default: when stderr is a terminal)")
+    convert.add_argument("--unfiltered", action="store_true",
+                         help="write PNG files byte for byte as SimpleImage.save does: no row filters and "
+                              "zlib's default settings, so far larger files (default: each row filtered, "
+                              "as Quorvel.save_png writes)")
     max_pixels_option(convert)
     return parser, convert
 

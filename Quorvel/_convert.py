@@ -17,16 +17,20 @@ from multiprocessing.connection import Connection, wait
 from typing import Callable, Iterator, Sequence, TextIO, cast
 
 from Quorvel._headers import HeaderError, read_header
+from Quorvel._png import save_png
 from Quorvel.tessarin_ext import SimpleImage
 
 
 def write_png(image: SimpleImage, path: str) -> None:
-    """The one place where the command line writes a PNG."""
-    image.save(path)
+    """Where the command line writes a PNG by default: each row filtered."""
+    save_png(image, path)
 
 
+# By the format written; "png-unfiltered" is PNG exactly as SimpleImage.save
+# writes it (--unfiltered).
 WRITERS: dict[str, Callable[[SimpleImage, str], None]] = {
     "png": write_png,
+    "png-unfiltered": SimpleImage.save,
     "bmp": SimpleImage.saveBmp,
 }
 # The signals that stop a command as Ctrl-C does: from the terminal, from a

@@ -3,7 +3,9 @@
     .venv/bin/python bench/chart.py results.json bench/results.png
 
 Reads the JSON of bench_codecs.py --json (a full run, for the README) and
-draws one chart per operation that has a limit, on a log axis (each ratio
+draws one chart per operation that has a limit (or, for the JSON of
+bench_png_writer.py, the size and time of each PNG writer as multiples of
+Pillow's), on a log axis (each ratio
 paired within rounds where the JSON has the samples, see compare.py): synthetic
 images on the left, one column per case; photographs on the right, one
 column per implementation with a dot per photograph and its median marked.
@@ -34,6 +36,8 @@ OPERATION_TITLES = {
 # left out as a detail of the limit itself.
 STYLES = {
     "ours": ("#d62728", "o"),
+    "quorvel": ("#d62728", "o"),
+    "quorvel-opt": ("#ff7f0e", "o"),
     "pyspng": ("#1f77b4", "s"),
     "opencv": ("#2ca02c", "^"),
     "pillow": ("#9467bd", "D"),
@@ -100,20 +104,31 @@ def subtitle(run: dict) -> str:
     load = run.get("load_average")
     if load:
         shown += f"; load average {load['before'][0]:.1f} at the start, {load['after'][0]:.1f} at the end"
-    return (f"bench_codecs.py {run.get('mode', '')} run, {run.get('date', 'date unknown')[:10]}; "
+    return (f"{run.get('benchmark', 'bench_codecs.py')} {run.get('mode', '')} run, {run.get('date', 'date unknown')[:10]}; "
             f"{run.get('machine', 'machine unknown')}\n{shown}")
 
 
 def draw(run: dict, out: Path) -> None:
+    data = chart_data(run)
+    if not data:
+        raise ValueError("no case with a limit in this run")
+    rows = {OPERATION_TITLES[operation]: ("time / limit", groups) for operation, groups in data.items()}
+    draw_rows(run, rows, out, "limit (1x)",
+              "time of each implementation divided by the limit's in the same round, median over the rounds; "
+              "lower is faster; ")
+
+
+def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path, reference: str,
+              footnote: str) -> None:
+    """One row of charts per title: (y label, groups as chart_data gives
+    them), ratios on a log axis with the reference at 1."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FixedLocator, NullFormatter, NullLocator
 
-    data = chart_data(run)
-    if not data:
-        raise ValueError("no case with a limit in this run")
+    data = {title: groups for title, (_, groups) in rows.items()}
     synthetic_columns = max(len(g["synthetic"]) for g in data.values()) or 1
     photo_columns = max(len(g["photo"]) for g in data.values()) or 1
     figure, axes = plt.subplots(
@@ -122,7 +137,7 @@ def draw(run: dict, out: Path) -> None:
     )
     every_name: set[str] = set()
     ticks = [0.1, 0.2, 0.3, 0.5, 0.7, 1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200, 500]
-    for row, (operation, groups) in enumerate(data.items()):
+    for row, (title, groups) in enumerate(data.items()):
         left, right = axes[row]
         values = [r for _, ratios in groups["synthetic"] for r in ratios.values()]
         values += [r for rs in groups["photo"].values() for r in rs]
@@ -137,8 +152,8 @@ def draw(run: dict, out: Path) -> None:
             axis.yaxis.set_minor_formatter(NullFormatter())
             axis.axhline(1.0, color="black", linewidth=1.2, zorder=1)
             axis.grid(axis="y", color="#dddddd", linewidth=0.8, zorder=0)
-        left.set_ylabel("time / limit")
-        left.set_title(f"{OPERATION_TITLES[operation]}: synthetic images", loc="left", fontsize=10)
+        left.set_ylabel(rows[title][0])
+        left.set_title(f"{title}: synthetic images", loc="left", fontsize=10)
         right.set_title(f"photographs ({len(next(iter(groups['photo'].values()), []))})", loc="left", fontsize=10)
 
         names = _ordered({n for _, ratios in groups["synthetic"] for n in ratios})
@@ -179,13 +194,12 @@ def draw(run: dict, out: Path) -> None:
     for name in _ordered(every_name):
         colour, marker = _style(name)
         handles.append(plt.Line2D([], [], color=colour, marker=marker, linestyle="", markersize=7, label=name))
-    handles.append(plt.Line2D([], [], color="black", linewidth=1.2, label="limit (1x)"))
+    handles.append(plt.Line2D([], [], color="black", linewidth=1.2, label=reference))
     height = figure.get_figheight()
     figure.suptitle(subtitle(run), fontsize=9, y=1 - 0.08 / height, va="top")
     figure.legend(handles=handles, loc="upper center", ncol=len(handles), frameon=False,
                   bbox_to_anchor=(0.5, 1 - 0.45 / height), fontsize=9)
-    figure.text(0.995, 0.005, f"time of each implementation divided by the limit's in the same round, median over "
-                f"the rounds; lower is faster; "
+    figure.text(0.995, 0.005, footnote +
                 f"photographs: one dot each, bar at the median; past {AXIS_TOP:g}x: on the top edge, value below",
                 ha="right", va="bottom", fontsize=8, color="#555555")
     figure.tight_layout(rect=(0, 0.015, 1, 1 - 0.5 / height))
@@ -193,12 +207,44 @@ def draw(run: dict, out: Path) -> None:
     plt.close(figure)
 
 
+# ---------------------------------------------------------------- PNG writing
+# Runs of bench_png_writer.py: each writer's file size and time as multiples
+# of Pillow's default save (the optimising mode's of Pillow's optimize=True),
+# where Quorvel's targets are a size of at most 1x and a time of at most
+# 0.8x (below 1x when optimising).
+
+
+def png_writer_data(run: dict) -> dict[str, dict[str, list]]:
+    """"size" and "time", each grouped as chart_data groups a case's ratios:
+    per implementation its ratio to its Pillow reference."""
+    data: dict[str, dict[str, list]] = {"size": {"synthetic": [], "photo": {}},
+                                        "time": {"synthetic": [], "photo": {}}}
+    for case in run["cases"]:
+        for quantity, groups in data.items():
+            ratios = {pair.split("/")[0]: values[quantity] for pair, values in case["ratios"].items()}
+            if case["case"].startswith("photo "):
+                for name, ratio in ratios.items():
+                    groups["photo"].setdefault(name, []).append(ratio)
+            else:
+                groups["synthetic"].append((case["case"], ratios))
+    return data
+
+
+def draw_png_writer(run: dict, out: Path) -> None:
+    data = png_writer_data(run)
+    draw_rows(run, {"PNG writing, file size": ("size / Pillow's", data["size"]),
+                    "PNG writing, time": ("time / Pillow's", data["time"])}, out, "Pillow (1x)",
+              "size and time divided by Pillow's default save (quorvel-opt: by Pillow's optimize=True); "
+              "times within the same round, median over the rounds; ")
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("results", type=Path, help="JSON written by bench_codecs.py --json")
+    parser.add_argument("results", type=Path, help="JSON written by bench_codecs.py or bench_png_writer.py --json")
     parser.add_argument("out", type=Path, help="PNG file to write")
     args = parser.parse_args(argv)
-    draw(json.loads(args.results.read_text()), args.out)
+    run = json.loads(args.results.read_text())
+    (draw_png_writer if run.get("benchmark") == "bench_png_writer.py" else draw)(run, args.out)
     print(f"wrote {args.out}")
     return 0
 

@@ -157,6 +157,7 @@ class Bench:
         wanted = {c.image for c in CHECKS}
         found = bench_images.synthetic_pngs([(1024, 1024), (4096, 3072)], ("pillow",))
         found += bench_images.photo_pngs(quick=True)
+        found += png_write_inputs(bench_images)
         self.inputs = {i.name: i for i in found if i.name in wanted}
 
     def has(self, check: Check) -> bool:
@@ -173,6 +174,10 @@ class Bench:
             return codecs.bmp_decode_cases([item])[0]
         if check.operation == "bmp_encode":
             return codecs.encode_cases("bmp_encode", [item], impls.bmp_encoders, ".bmp")[0]
+        if check.operation == "png_write":
+            import bench_png_writer
+
+            return bench_png_writer.gate_case(item, codecs._out_dir())
         return next(c for c in codecs.pixel_access_cases(item, PIXEL_CALLS) if c.name.startswith(check.operation))
 
     def measure(self, check: Check) -> Measurement:
@@ -212,6 +217,23 @@ CHECKS = [
     Check("getPixel", "synth 1024x1024 pillow", "pillow", 1.0, strict=True),
     Check("putPixel", "synth 1024x1024 pillow", "pillow", 1.0, strict=True),
 ]
+
+# PNG writing: Quorvel.save_png's default against Pillow's default save, on
+# a photograph its sample sends to a fast Z_DEFAULT_STRATEGY candidate
+# (kodim01, about 0.4x Pillow's time here), one that needs Z_FILTERED
+# (kodim02, about 0.7x) and the screenshot-like image (about 0.4x). Each
+# bound lies about a third above what was measured; a file larger than
+# Pillow's fails at once.
+CHECKS += [
+    Check("png_write", PHOTO, "pillow", 0.6),
+    Check("png_write", "photo kodim02", "pillow", 0.95),
+    Check("png_write", "synth 1024x1024 graphics", "pillow", 0.6),
+]
+
+
+def png_write_inputs(bench_images):
+    """The inputs of the PNG writing checks that the others do not use."""
+    return bench_images.synthetic_pngs([(1024, 1024)], ("graphics",))
 
 
 def main() -> int:

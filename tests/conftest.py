@@ -2,7 +2,9 @@
 corpus of images and to the fuzz target, and the one marker for tests that
 need a facility only CPython has."""
 import pathlib
+import signal
 import sys
+import time
 
 import pytest
 
@@ -52,3 +54,19 @@ def existing(tmp_path: pathlib.Path) -> pathlib.Path:
 def target(tmp_path: pathlib.Path) -> pathlib.Path:
     """A path where no file is yet."""
     return tmp_path / "out.img"
+
+
+@pytest.fixture
+def interrupt_after():
+    """Schedules a KeyboardInterrupt `delay` seconds ahead, as Ctrl-C would
+    raise it, and gives back the moment it was due."""
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+
+    def schedule(delay):
+        due = time.monotonic() + delay
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        return due
+
+    yield schedule
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)

@@ -228,20 +228,54 @@ def test_chart_data_keeps_photographs_apart_as_multiples_of_the_limit():
     assert data["bmp_encode"] == {"synthetic": [], "photo": {"ours": [0.4], "pillow": [0.6]}}
 
 
-# matplotlib's native parts abort under the sanitizer's preloaded runtime;
-# the chart touches nothing of the module, so the sanitizer run leaves it out.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="matplotlib under AddressSanitizer")
-def test_chart_draws_a_png(tmp_path):
+def _drawn(tmp_path, run):
+    """The size and the colours of the chart chart.py draws of `run`."""
     pytest.importorskip("matplotlib")
     from PIL import Image
 
-    results = _write(tmp_path, "run.json", _chart_run())
+    results = _write(tmp_path, "run.json", run)
     out = tmp_path / "chart.png"
     assert chart.main([str(results), str(out)]) == 0
     with Image.open(out) as image:
         assert image.format == "PNG"
-        width, height = image.size
-        colours = image.convert("RGB").getcolors(1 << 20)
+        return image.size, image.convert("RGB").getcolors(1 << 20)
+
+
+# matplotlib's native parts abort under the sanitizer's preloaded runtime;
+# the chart touches nothing of the module, so the sanitizer run leaves it out.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="matplotlib under AddressSanitizer")
+def test_chart_draws_a_png(tmp_path):
+    (width, height), colours = _drawn(tmp_path, _chart_run())
     assert width > 800 and height > 400
     # The marker colour of ours is drawn, not just axes and text.
+    assert any(rgb == (0xD6, 0x27, 0x28) for _, rgb in colours)
+
+
+# ---------------------------------------------------------------- PNG writing chart
+
+
+def _png_writer_run():
+    def case(name, **ratios):
+        return {"case": name, "ratios": {pair.replace("_", "-").replace("-over-", "/"): {"size": s, "time": t}
+                                         for pair, (s, t) in ratios.items()}}
+
+    return {"benchmark": "bench_png_writer.py", "mode": "full", "date": "2025-01-02T03:04:05+00:00",
+            "machine": "test machine, 2 cores", "versions": {"Pillow": "13.0.0"},
+            "cases": [
+                case("synth 256x256 graphics", quorvel_over_pillow=(0.9, 0.5), quorvel_opt_over_pillow_opt=(0.8, 0.1)),
+                case("photo kodim01", quorvel_over_pillow=(0.93, 0.4), opencv_over_pillow=(1.1, 0.6)),
+                case("photo kodim02", quorvel_over_pillow=(0.99, 0.7), opencv_over_pillow=(1.2, 0.7)),
+            ]}
+
+
+def test_png_writer_chart_data_has_sizes_and_times_per_writer():
+    data = chart.png_writer_data(_png_writer_run())
+    assert data["size"]["synthetic"] == [("synth 256x256 graphics", {"quorvel": 0.9, "quorvel-opt": 0.8})]
+    assert data["size"]["photo"] == {"quorvel": [0.93, 0.99], "opencv": [1.1, 1.2]}
+    assert data["time"]["photo"] == {"quorvel": [0.4, 0.7], "opencv": [0.6, 0.7]}
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="matplotlib under AddressSanitizer")
+def test_png_writer_chart_draws_a_png(tmp_path):
+    _, colours = _drawn(tmp_path, _png_writer_run())
     assert any(rgb == (0xD6, 0x27, 0x28) for _, rgb in colours)

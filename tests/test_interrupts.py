@@ -3,7 +3,6 @@ the file that was at the path; large scanline data is compressed in pieces
 that give exactly the bytes of one zlib.compress call."""
 
 import os
-import signal
 import struct
 import time
 import zlib
@@ -14,22 +13,6 @@ from Quorvel import tessarin_ext as m
 from Quorvel.tessarin_ext import SimpleImage
 
 OLD_CONTENT = b"the file that was here \x00\x01" * 100
-
-
-@pytest.fixture
-def interrupt_after():
-    """Schedules a KeyboardInterrupt `delay` seconds ahead, as Ctrl-C would
-    raise it, and gives back the moment it was due."""
-    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
-
-    def schedule(delay):
-        due = time.monotonic() + delay
-        signal.setitimer(signal.ITIMER_REAL, delay)
-        return due
-
-    yield schedule
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGALRM, previous)
 
 
 def low_entropy_pixels(size):

@@ -80,3 +80,43 @@ def test_subclass_open_keeps_the_subclass(tmp_path: pathlib.Path) -> None:
         """))
     result = run_mypy(str(snippet))
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# The filtering PNG encoder: its native module's stubs, and the package
+# functions as callers use them.
+def test_png_writer_stubs_match_the_runtime_module() -> None:
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "Quorvel._png_writer"],
+        cwd=REPO, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("statement, expected", [
+    ("", None),
+    ("Quorvel.save_png(image, 123)", 'Argument 2 to "save_png" has incompatible type "int"'),
+    ("Quorvel.save_png(image, 'x.png', 6)", 'Too many positional arguments for "save_png"'),
+    ("Quorvel.encode_png(image, compress_level='9')", 'Argument "compress_level" to "encode_png" has incompatible type'),
+    ("Quorvel.encode_png(image, optimize=None)", 'Argument "optimize" to "encode_png" has incompatible type "None"'),
+    ("Quorvel.encode_png(b'')", 'Argument 1 to "encode_png" has incompatible type "bytes"'),
+    ("text: str = Quorvel.encode_png(image)", 'Incompatible types in assignment (expression has type "bytes"'),
+])
+def test_png_writer_use_type_checks(tmp_path: pathlib.Path, statement: str, expected: str | None) -> None:
+    snippet = tmp_path / "png_writer.py"
+    snippet.write_text(textwrap.dedent(f"""\
+        import pathlib
+        import Quorvel
+        from Quorvel.tessarin_ext import SimpleImage
+
+        image = SimpleImage(1, 1, bytes(3))
+        data: bytes = Quorvel.encode_png(image, compress_level=9, optimize=True)
+        Quorvel.save_png(image, pathlib.Path("x.png"))
+        Quorvel.save_png(image, b"x.png", optimize=False)
+        {statement}
+        """))
+    result = run_mypy(str(snippet))
+    errors = [line for line in result.stdout.splitlines() if ": error: " in line]
+    if expected is None:
+        assert result.returncode == 0, result.stdout + result.stderr
+    else:
+        assert len(errors) == 1 and errors[0].startswith(f"{snippet}:9: error: "), result.stdout
+        assert expected in errors[0]

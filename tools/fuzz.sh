@@ -86,7 +86,7 @@ find tests/crashers -type f ! -name README.md -exec cp -t "$seeds" --backup=numb
 ((run)) || exit 0
 
 mkdir -p build/fuzz-corpus build/fuzz-artifacts
-targets=(fuzz_unfilter fuzz_pixel_rows fuzz_decode)
+targets=(fuzz_unfilter fuzz_pixel_rows fuzz_filter_rows fuzz_decode)
 [ -z "$only" ] || targets=("$only")
 for target in "${targets[@]}"; do
     corpus_dir="build/fuzz-corpus/$target"

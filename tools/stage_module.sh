@@ -4,7 +4,7 @@
 #
 #   tools/stage_module.sh BUILD STAGE [VENV]
 #
-# Copies the extension module built in BUILD into STAGE/Quorvel, next to
+# Copies the extension modules built in BUILD into STAGE/Quorvel, next to
 # copies of the package's Python files; put STAGE first on PYTHONPATH. With
 # VENV, also makes VENV a venv of the same interpreter as .venv that sees the
 # packages of .venv (Pillow, pytest, ...) through a .pth line but not the
@@ -20,7 +20,7 @@ pkg="$stage/Quorvel"
 mkdir -p "$pkg"
 cp Quorvel/*.py Quorvel/*.pyi Quorvel/py.typed "$pkg"/
 # A new file, not an overwrite: a running fuzzer may have the old one mapped.
-cp --remove-destination "$build"/tessarin_ext*.so "$pkg"/
+cp --remove-destination "$build"/tessarin_ext*.so "$build"/_png_writer*.so "$pkg"/
 
 if [ -n "$venv" ]; then
     if [ ! -x "$venv/bin/python" ]; then

@@ -10,6 +10,7 @@
 
 #include "bmp/pixel_rows.hpp"
 #include "png/filter.hpp"
+#include "png/forward_filter.hpp"
 #include "png/row_layout.hpp"
 #include "simd/avx2.hpp"
 
@@ -142,6 +143,41 @@ void BM_layout_filter_none(benchmark::State& state) {
     set_bytes_processed(state, row_bytes * rows);
 }
 BENCHMARK(BM_layout_filter_none)->Arg(64)->Arg(1024);
+
+// The encoder's forward filters on one RGB row against a row above.
+// Argument: filter type.
+void BM_filter_row(benchmark::State& state) {
+    const auto filter_type = static_cast<int>(state.range(0));
+    const size_t row_bytes = row_pixels * 3;
+    const auto row = random_bytes(row_bytes, 8);
+    const auto prev = random_bytes(row_bytes, 9);
+    std::vector<uint8_t> out(row_bytes);
+    for (auto _ : state) {
+        tessarin::png::filter_row(filter_type, row, prev, out);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, row_bytes);
+}
+BENCHMARK(BM_filter_row)->ArgName("filter")->DenseRange(1, 4);
+
+// All four filtered rows and the five sums the per-row choice compares.
+void BM_filter_row_candidates(benchmark::State& state) {
+    const size_t row_bytes = row_pixels * 3;
+    const auto row = random_bytes(row_bytes, 8);
+    const auto prev = random_bytes(row_bytes, 9);
+    std::vector<uint8_t> scratch(4 * row_bytes);
+    tessarin::png::FilterCandidates candidates{};
+    for (size_t type = 1; type < 5; ++type) {
+        candidates.bytes[type] = std::span<uint8_t>(scratch).subspan((type - 1) * row_bytes, row_bytes);
+    }
+    for (auto _ : state) {
+        tessarin::png::filter_row_candidates(row, prev, candidates);
+        benchmark::DoNotOptimize(candidates.sums);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, row_bytes);
+}
+BENCHMARK(BM_filter_row_candidates);
 
 }  // namespace
 

@@ -1,0 +1,253 @@
+"""PNG writing: Quorvel.save_png against Pillow, OpenCV and pypng, side by side.
+
+    .venv/bin/python bench/bench_png_writer.py [--quick] [--cpu] [--json out.json]
+
+Inputs: every photograph of the corpus (photos/ and photos/large/) and the
+benchmark's synthetic images, photo-like and screenshot-like, at 256x256,
+1024x1024 and 4096x3072 (--quick: two photographs and the two smaller
+sizes). Each input is one case whose implementations run in interleaved
+rounds as bench_codecs.py runs them, each writing its file to /dev/shm:
+
+- quorvel: Quorvel.save_png(image, path), its default (compress_level 6);
+- pillow: Image.save(path, "PNG"), Pillow's default (compress_level 6,
+  a filter per row, zlib's Z_FILTERED strategy);
+- quorvel-opt, pillow-opt: the same with optimize=True;
+- opencv: cv2.imwrite(path, image) with its default settings;
+- pypng: pure Python, run on images of up to 1024x1024 only.
+
+The untimed first call of each also gives its file's size, and Pillow
+decodes every file the two Quorvel modes write, which must give the image.
+A time ratio is the median over the rounds of the ratio within one round
+(compare.paired_ratio). Targets, per input: quorvel's file no larger than
+pillow's in at most 0.8x its time; quorvel-opt's no larger than
+pillow-opt's in less time. --cpu times the thread's CPU time instead of
+wall time, which a busy machine stretches unevenly.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import bench_codecs  # noqa: E402
+import bench_images  # noqa: E402
+import bench_impls  # noqa: E402
+from compare import paired_ratio  # noqa: E402
+
+from PIL import Image  # noqa: E402
+
+import Quorvel  # noqa: E402
+from Quorvel.tessarin_ext import SimpleImage  # noqa: E402
+
+OPERATION = "png_write"
+# (ours, reference, size bound, time bound, time strictly below)
+TARGETS = [
+    ("quorvel", "pillow", 1.0, 0.8, False),
+    ("quorvel-opt", "pillow-opt", 1.0, 1.0, True),
+]
+
+
+def quorvel_writer(optimize: bool):
+    def factory(width: int, height: int, rgb: bytes, out: Path):
+        image = SimpleImage(width, height, rgb)
+
+        def run():
+            Quorvel.save_png(image, out, optimize=optimize)
+            return out
+
+        return run
+
+    return factory
+
+
+def pillow_optimize(width: int, height: int, rgb: bytes, out: Path):
+    image = Image.frombytes("RGB", (width, height), rgb)
+
+    def run():
+        image.save(out, "PNG", optimize=True)
+        return out
+
+    return run
+
+
+def opencv_default(width: int, height: int, rgb: bytes, out: Path):
+    import numpy as np
+
+    bgr = np.ascontiguousarray(np.frombuffer(rgb, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1])
+    target = str(out)
+
+    def run():
+        if not bench_impls.cv2.imwrite(target, bgr):
+            raise OSError(f"cv2.imwrite failed for {target}")
+        return out
+
+    return run
+
+
+def writers(pixels: int) -> dict:
+    found = {
+        "quorvel": quorvel_writer(False),
+        "pillow": bench_impls.png_encode_pillow,
+        "quorvel-opt": quorvel_writer(True),
+        "pillow-opt": pillow_optimize,
+    }
+    if bench_impls.cv2 is not None:
+        found["opencv"] = opencv_default
+    if bench_impls.pypng is not None and pixels <= bench_impls.PURE_PYTHON_MAX_PIXELS:
+        found["pypng"] = bench_impls.png_encode_pypng
+    return found
+
+
+def case_for(item, out_dir: Path) -> tuple[bench_codecs.Case, dict[str, int]]:
+    """The case of one input, and the dictionary its check fills with each
+    implementation's file size."""
+    rgb = bench_images.rgb_pixels(item)
+    sizes: dict[str, int] = {}
+    factories = writers(item.width * item.height)
+    outputs = {name: out_dir / f"{name}.png" for name in factories}
+    samples = {name: factory(item.width, item.height, rgb, outputs[name]) for name, factory in factories.items()}
+
+    def check(name: str, result) -> str | None:
+        sizes[name] = Path(result).stat().st_size
+        if not name.startswith("quorvel"):
+            return None
+        with Image.open(result) as written:
+            if written.mode != "RGB" or written.tobytes() != rgb:
+                return "the file does not decode to the image"
+        return None
+
+    return bench_codecs.Case(OPERATION, item.name, item.width, item.height, samples, check=check,
+                             rgb_bytes=len(rgb)), sizes
+
+
+def gate_case(item, out_dir: Path) -> bench_codecs.Case:
+    """The performance gate's case: Quorvel.save_png's default ("ours")
+    against Pillow's default save, whose file ours must not outgrow."""
+    rgb = bench_images.rgb_pixels(item)
+    outputs = {name: out_dir / f"gate-{name}.png" for name in ("pillow", "ours")}
+    # Pillow's warm-up call comes first, so its size is known when ours is checked.
+    samples = {"pillow": bench_impls.png_encode_pillow(item.width, item.height, rgb, outputs["pillow"]),
+               "ours": quorvel_writer(False)(item.width, item.height, rgb, outputs["ours"])}
+
+    def check(name: str, result) -> str | None:
+        if name != "ours":
+            return None
+        ours, pillow = outputs["ours"].stat().st_size, outputs["pillow"].stat().st_size
+        return f"file larger than Pillow's ({ours:,} vs {pillow:,} bytes)" if ours > pillow else None
+
+    return bench_codecs.Case(OPERATION, item.name, item.width, item.height, samples, check=check,
+                             rgb_bytes=len(rgb))
+
+
+def ratios(case: bench_codecs.Case, sizes: dict[str, int], ours: str, reference: str) -> dict | None:
+    if ours not in case.times_ns or reference not in case.times_ns:
+        return None
+    return {"size": sizes[ours] / sizes[reference],
+            "time": paired_ratio(case.times_ns[ours], case.times_ns[reference])}
+
+
+def evaluate(results: list[dict]) -> list[dict]:
+    """Each target with its worst input for size and for time."""
+    found = []
+    for ours, reference, size_bound, time_bound, strict in TARGETS:
+        pairs = [(r["case"], r["ratios"][f"{ours}/{reference}"]) for r in results
+                 if r["ratios"].get(f"{ours}/{reference}")]
+        if not pairs:
+            found.append({"target": f"{ours} vs {reference}", "status": "no data"})
+            continue
+        time_ok = (lambda t: t < time_bound) if strict else (lambda t: t <= time_bound)
+        failing = [name for name, r in pairs if r["size"] > size_bound or not time_ok(r["time"])]
+        worst_size = max(pairs, key=lambda p: p[1]["size"])
+        worst_time = max(pairs, key=lambda p: p[1]["time"])
+        found.append({
+            "target": f"{ours}: size <= {size_bound:g}x {reference}, time {'<' if strict else '<='} "
+                      f"{time_bound:g}x {reference}",
+            "cases": len(pairs), "failing": failing, "met": not failing,
+            "worst_size": [worst_size[0], round(worst_size[1]["size"], 4)],
+            "worst_time": [worst_time[0], round(worst_time[1]["time"], 3)],
+        })
+    return found
+
+
+def print_results(results: list[dict]) -> None:
+    header = f"{'case':<28} {'impl':<12} {'n':>3} {'median ms':>10} {'bytes':>11}"
+    print(header + "   size, time vs pillow (or pillow-opt)")
+    print("-" * (len(header) + 36))
+    for result in results:
+        for name, median in result["median_ns"].items():
+            reference = "pillow-opt" if name.endswith("-opt") else "pillow"
+            pair = result["ratios"].get(f"{name}/{reference}")
+            shown = f"   {pair['size']:6.4f}  {pair['time']:5.2f}" if pair else ""
+            print(f"{result['case']:<28} {name:<12} {result['samples'][name]:>3} {median / 1e6:10.2f} "
+                  f"{result['bytes'].get(name, 0):>11,}{shown}")
+        for name, problem in result["problems"].items():
+            print(f"{result['case']:<28} {name:<12} !! {problem}")
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="two photographs, the two smaller sizes, fewer rounds")
+    parser.add_argument("--cpu", action="store_true", help="time the thread's CPU time rather than wall time")
+    parser.add_argument("--json", type=Path, help="also write the results to this file")
+    args = parser.parse_args(argv)
+    policy = bench_codecs.QUICK if args.quick else bench_codecs.FULL
+    if args.cpu:
+        policy = bench_codecs.RepPolicy(policy.min_reps, policy.max_reps, policy.budget_s, time.thread_time_ns)
+
+    sizes = bench_images.QUICK_SIZES if args.quick else bench_images.FULL_SIZES
+    inputs = bench_images.photo_pngs(args.quick)
+    inputs += bench_images.synthetic_pngs(sizes, ("pillow", "graphics"))
+    load_before = os.getloadavg()
+    started = time.perf_counter()
+    out_dir = bench_codecs._out_dir()
+    results = []
+    try:
+        for item in inputs:
+            print(f"  {OPERATION} {item.name}", file=sys.stderr)
+            case, written = case_for(item, out_dir)
+            bench_codecs.run_case(case, policy)
+            pairs = {}
+            for name in case.medians_ns:
+                reference = "pillow-opt" if name.endswith("-opt") else "pillow"
+                if name != reference and (pair := ratios(case, written, name, reference)):
+                    pairs[f"{name}/{reference}"] = pair
+            results.append({"operation": OPERATION, "case": item.name, "width": item.width, "height": item.height,
+                            "median_ns": case.medians_ns, "samples": case.counts, "times_ns": case.times_ns,
+                            "bytes": written, "ratios": pairs, "problems": case.problems})
+    finally:
+        if out_dir.parent != bench_images.CACHE_DIR:
+            shutil.rmtree(out_dir, ignore_errors=True)
+
+    print_results(results)
+    targets = evaluate(results)
+    bench_codecs.print_targets(targets)
+    print(f"\n# {time.perf_counter() - started:.0f} s; {'CPU' if args.cpu else 'wall'} time; load average before "
+          + " ".join(f"{x:.2f}" for x in load_before) + ", after " + " ".join(f"{x:.2f}" for x in os.getloadavg()),
+          file=sys.stderr)
+    if args.json:
+        args.json.write_text(json.dumps({
+            "benchmark": "bench_png_writer.py",
+            "python": platform.python_version(),
+            "mode": "quick" if args.quick else "full",
+            "clock": "cpu" if args.cpu else "wall",
+            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "machine": bench_codecs.machine_description(),
+            "load_average": {"before": load_before, "after": os.getloadavg()},
+            "versions": bench_impls.versions(),
+            "cases": results,
+            "targets": targets,
+        }, indent=2))
+    return 0 if all(t.get("met") for t in targets) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,79 @@
+// The filtering PNG encoder: an RGB image to the bytes of an 8-bit RGB PNG
+// file whose rows are filtered, compressed by the host's zlib with the
+// settings of the best of a few candidates.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "module/ref.hpp"
+#include "png/forward_filter.hpp"
+
+namespace tessarin::png_writer {
+
+// At most this many candidates, and strips in a sample.
+inline constexpr size_t max_candidates = 16;
+inline constexpr size_t max_sample_strips = 16;
+
+// The host services the encoder calls, held by the module.
+struct Host {
+    PyObject* compressobj;    // zlib.compressobj
+    PyObject* crc32;          // zlib.crc32
+    PyObject* compress_name;  // "compress", interned
+    PyObject* flush_name;     // "flush", interned
+};
+
+// One way to write an image: how its rows are filtered, the arguments of
+// zlib.compressobj for the whole image, and for its sample: a
+// handicap in thousandths that the sample's size is taken with (a negative
+// one favours the candidate), so that a candidate that is riskier than
+// another wins only by a clear margin and a much cheaper one wins near
+// ties, and the zlib level the sample is compressed at, lower than the
+// whole image's where the sample only has to rank the candidates cheaply.
+struct Candidate {
+    png::RowFilter filter;
+    int level;
+    int window_bits;
+    int memory_level;
+    int strategy;
+    int sample_handicap;
+    int sample_level;
+};
+
+// Rows first_row up to end_row of an image.
+struct Strip {
+    size_t first_row;
+    size_t end_row;
+};
+
+// Width and height at least 1; `pixels` holds exactly width * height * 3
+// bytes, row by row, each pixel red, green, blue.
+struct Image {
+    std::span<const uint8_t> pixels;
+    size_t width;
+    size_t height;
+};
+
+// How the candidates fared: the index of the one written, and per candidate
+// the length of its compressed sample and of its whole image data (0 where
+// it did not compress them).
+struct Outcome {
+    size_t chosen = 0;
+    size_t sample_sizes[max_candidates] = {};
+    size_t full_sizes[max_candidates] = {};
+};
+
+// The complete PNG file of `image` (signature, IHDR, IDAT chunks, IEND)
+// with the smallest image data the candidates give. With no `sample`, every
+// candidate compresses the whole image. Otherwise each first compresses the
+// sample's rows alone, and the `finalists` whose samples came out smallest
+// (after their handicaps) compress the whole image. Ties go to the earlier
+// candidate. Null, with the exception pending, when a host call fails or an
+// interrupt arrives.
+Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
+               std::span<const Strip> sample, size_t finalists, Outcome& outcome);
+
+}  // namespace tessarin::png_writer

@@ -1,0 +1,257 @@
+// Quorvel._png_writer: the filtering PNG encoder behind Quorvel.save_png
+// and Quorvel.encode_png. One function, encode; the module keeps the host's
+// zlib functions it calls in its state.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "module/buffer.hpp"
+#include "module/checked.hpp"
+#include "module/ref.hpp"
+#include "png/forward_filter.hpp"
+#include "png_writer/encoder.hpp"
+
+namespace tessarin::png_writer {
+namespace {
+
+struct ModuleState {
+    PyObject* compressobj;
+    PyObject* crc32;
+    PyObject* compress_name;
+    PyObject* flush_name;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// The PNG format's limit on width and height.
+constexpr long long max_dimension = 0x7fffffff;
+
+// An int argument in [low, high], or -1 with ValueError (TypeError for a
+// non-integer) naming it.
+int bounded_int(PyObject* value, const char* name, long long low, long long high, long long& out) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) return -1;
+    if (overflow || out < low || out > high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %lld to %lld, not %S", name, low, high, value);
+        return -1;
+    }
+    return 0;
+}
+
+// The items of a tuple or list of exactly `count` ints in [low, high] each.
+int int_fields(PyObject* record, const char* name, Py_ssize_t count, const long long (*bounds)[2],
+               long long* out) {
+    Ref items = Ref::steal(PySequence_Fast(record, "a record must be a tuple or a list"));
+    if (!items) return -1;
+    if (PySequence_Fast_GET_SIZE(items.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "%s must have %zd fields, not %zd", name, count,
+                     PySequence_Fast_GET_SIZE(items.get()));
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (bounded_int(PySequence_Fast_GET_ITEM(items.get(), i), name, bounds[i][0], bounds[i][1], out[i]) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The records of a sequence, each read by `read` into out[i]; at most
+// `most` and, unless `may_be_empty`, at least one.
+template <typename Record, typename Read>
+int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty, Record* out, size_t& count,
+            Read read) {
+    Ref items = Ref::steal(PySequence_Fast(sequence, "expected a tuple or a list"));
+    if (!items) return -1;
+    const auto size = static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    if (size > most || (size == 0 && !may_be_empty)) {
+        PyErr_Format(PyExc_ValueError, "%s must have %s%zu items, not %zu", name, may_be_empty ? "at most " : "1 to ",
+                     most, size);
+        return -1;
+    }
+    for (size_t i = 0; i < size; ++i) {
+        if (read(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), out[i]) < 0) return -1;
+    }
+    count = size;
+    return 0;
+}
+
+// A candidate's row filter: a filter type, 0 to 4, for every row, or five
+// weights, 1 to 64, for the per-row choice (see cheapest_filter).
+int read_row_filter(PyObject* value, png::RowFilter& filter) {
+    if (PyLong_Check(value)) {
+        long long type;
+        if (bounded_int(value, "a filter type", 0, png::filter_paeth, type) < 0) return -1;
+        filter = {static_cast<int>(type), {}};
+        return 0;
+    }
+    static const long long bounds[5][2] = {{1, 64}, {1, 64}, {1, 64}, {1, 64}, {1, 64}};
+    long long weights[5];
+    if (int_fields(value, "the filter weights", 5, bounds, weights) < 0) return -1;
+    filter.type = png::filter_adaptive;
+    for (size_t t = 0; t < 5; ++t) filter.weights[t] = static_cast<uint32_t>(weights[t]);
+    return 0;
+}
+
+// encode(pixels, width, height, candidates, sample, finalists)
+//   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
+// `candidates`: (filter, level, window bits, memory level, strategy,
+// sample handicap, sample level) records: the filter as read_row_filter
+// reads it; zlib.compressobj's level, window bits (9 to 15: the zlib format
+// a PNG file holds), memory level and strategy; the handicap in thousandths
+// and the sample's zlib level (see Candidate).
+// `sample`: (first row, end row) strips; see encode_png.
+PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "encode() takes exactly 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    long long width, height, finalists;
+    if (bounded_int(args[1], "width", 1, max_dimension, width) < 0 ||
+        bounded_int(args[2], "height", 1, max_dimension, height) < 0) {
+        return nullptr;
+    }
+
+    Candidate candidates[max_candidates];
+    size_t candidate_count = 0;
+    const auto read_candidate = [](PyObject* record, Candidate& candidate) {
+        Ref fields = Ref::steal(PySequence_Fast(record, "a candidate must be a tuple or a list"));
+        if (!fields) return -1;
+        if (PySequence_Fast_GET_SIZE(fields.get()) != 7) {
+            PyErr_Format(PyExc_ValueError, "a candidate must have 7 fields, not %zd",
+                         PySequence_Fast_GET_SIZE(fields.get()));
+            return -1;
+        }
+        if (read_row_filter(PySequence_Fast_GET_ITEM(fields.get(), 0), candidate.filter) < 0) return -1;
+        static const long long bounds[6][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {-500, 1000}, {-1, 9}};
+        int* const targets[6] = {&candidate.level,    &candidate.window_bits,     &candidate.memory_level,
+                                 &candidate.strategy, &candidate.sample_handicap, &candidate.sample_level};
+        for (Py_ssize_t i = 0; i < 6; ++i) {
+            long long value;
+            if (bounded_int(PySequence_Fast_GET_ITEM(fields.get(), i + 1), "a candidate's zlib field", bounds[i][0],
+                            bounds[i][1], value) < 0) {
+                return -1;
+            }
+            *targets[i] = static_cast<int>(value);
+        }
+        return 0;
+    };
+    if (records(args[3], "candidates", max_candidates, false, candidates, candidate_count, read_candidate) < 0) {
+        return nullptr;
+    }
+
+    Strip sample[max_sample_strips];
+    size_t strip_count = 0;
+    const auto read_strip = [height](PyObject* record, Strip& strip) {
+        const long long bounds[2][2] = {{0, height - 1}, {1, height}};
+        long long rows[2];
+        if (int_fields(record, "a sample strip", 2, bounds, rows) < 0) return -1;
+        if (rows[0] >= rows[1]) {
+            PyErr_SetString(PyExc_ValueError, "a sample strip must end after it starts");
+            return -1;
+        }
+        strip = {static_cast<size_t>(rows[0]), static_cast<size_t>(rows[1])};
+        return 0;
+    };
+    if (records(args[4], "sample", max_sample_strips, true, sample, strip_count, read_strip) < 0 ||
+        bounded_int(args[5], "finalists", 1, max_candidates, finalists) < 0) {
+        return nullptr;
+    }
+
+    BufferView pixels;
+    if (pixels.acquire(args[0]) < 0) return nullptr;
+    size_t expected;
+    if (!checked_mul(static_cast<size_t>(width), static_cast<size_t>(height), expected) ||
+        !checked_mul<size_t>(expected, 3, expected) || pixels.bytes().size() != expected) {
+        PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        return nullptr;
+    }
+
+    Outcome outcome;
+    ModuleState* state = state_of(module);
+    const Host host{state->compressobj, state->crc32, state->compress_name, state->flush_name};
+    const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)};
+    Ref png = encode_png(host, image, {candidates, candidate_count}, {sample, strip_count},
+                         static_cast<size_t>(finalists), outcome);
+    if (!png) return nullptr;
+    Ref sizes[2] = {Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidate_count))),
+                    Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidate_count)))};
+    const size_t* from[2] = {outcome.sample_sizes, outcome.full_sizes};
+    for (size_t k = 0; k < 2; ++k) {
+        if (!sizes[k]) return nullptr;
+        for (size_t i = 0; i < candidate_count; ++i) {
+            PyObject* size = PyLong_FromSize_t(from[k][i]);
+            if (!size) return nullptr;
+            PyTuple_SET_ITEM(sizes[k].get(), static_cast<Py_ssize_t>(i), size);
+        }
+    }
+    return Py_BuildValue("(NnNN)", png.release(), static_cast<Py_ssize_t>(outcome.chosen), sizes[0].release(),
+                         sizes[1].release());
+}
+
+int module_exec(PyObject* module) {
+    ModuleState* state = state_of(module);
+    Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
+    if (!zlib) return -1;
+    state->compressobj = PyObject_GetAttrString(zlib.get(), "compressobj");
+    state->crc32 = PyObject_GetAttrString(zlib.get(), "crc32");
+    state->compress_name = PyUnicode_InternFromString("compress");
+    state->flush_name = PyUnicode_InternFromString("flush");
+    if (!state->compressobj || !state->crc32 || !state->compress_name || !state->flush_name) return -1;
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = state_of(module);
+    if (state) {
+        Py_VISIT(state->compressobj);
+        Py_VISIT(state->crc32);
+    }
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* state = state_of(module);
+    if (state) {
+        Py_CLEAR(state->compressobj);
+        Py_CLEAR(state->crc32);
+        Py_CLEAR(state->compress_name);
+        Py_CLEAR(state->flush_name);
+    }
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef module_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_png_writer",
+    "The filtering PNG encoder behind Quorvel.save_png and Quorvel.encode_png.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace tessarin::png_writer
+
+PyMODINIT_FUNC PyInit__png_writer() { return PyModuleDef_Init(&tessarin::png_writer::module_def); }
