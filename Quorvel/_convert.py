@@ -115,13 +115,13 @@ def pixel_limit_message(width: int, height: int, max_pixels: int) -> str:
             "(--max-pixels; 0 lifts it)")
 
 
-def convert_file(source: str, destination: str, target_format: str, max_pixels: int) -> Outcome:
+def convert_file(source: str, destination: str, writer: str, max_pixels: int) -> Outcome:
     """Converts one file; never raises for a bad file, only for an interruption."""
     outcome = Outcome(source, destination)
     try:
         image = _decode(source, max_pixels, outcome)
         try:
-            written = write_through(image, destination, WRITERS[target_format])
+            written = write_through(image, destination, WRITERS[writer])
             outcome.bytes_out = os.path.getsize(written)
         except OSError as error:
             raise _Failure(f"{destination}: cannot write: {describe(error)}") from None
@@ -370,7 +370,7 @@ def _folder_problem(folder: str, error: OSError) -> str:
     return describe(error)
 
 
-def run_batch(jobs: list[tuple[str, str]], target_format: str, max_pixels: int, workers: int,
+def run_batch(jobs: list[tuple[str, str]], writer: str, max_pixels: int, workers: int,
               progress: ProgressBar | None, verbose: bool = False) -> Totals:
     """Converts every (source, destination) pair, in `workers` processes when
     more than one, reporting each file's lines on stderr as it finishes."""
@@ -393,16 +393,16 @@ def run_batch(jobs: list[tuple[str, str]], target_format: str, max_pixels: int, 
             progress.draw(force=True)
         if workers <= 1 or len(jobs) <= 1:
             for source, destination in jobs:
-                report(convert_file(source, destination, target_format, max_pixels))
+                report(convert_file(source, destination, writer, max_pixels))
         else:
-            _Pool(min(workers, len(jobs)), target_format, max_pixels).run(jobs, report, progress)
+            _Pool(min(workers, len(jobs)), writer, max_pixels).run(jobs, report, progress)
     finally:
         if progress is not None:
             progress.clear()
     return totals
 
 
-def _worker(connection: Connection, target_format: str, max_pixels: int, parent_pid: int) -> None:
+def _worker(connection: Connection, writer: str, max_pixels: int, parent_pid: int) -> None:
     """A worker process: converts the jobs it is sent until it is sent None,
     its parent is gone, or it is stopped by a signal. It starts with the stop
     signals held (see _Pool._start)."""
@@ -420,7 +420,7 @@ def _worker(connection: Connection, target_format: str, max_pixels: int, parent_
     with contextlib.suppress(KeyboardInterrupt, EOFError, BrokenPipeError):
         while (job := connection.recv()) is not None:
             source, destination = job
-            connection.send(convert_file(source, destination, target_format, max_pixels))
+            connection.send(convert_file(source, destination, writer, max_pixels))
 
 
 def _watch_parent(parent_pid: int, main_thread: int) -> None:
@@ -448,13 +448,13 @@ class _Pool:
     """Worker processes fed one job at a time through a pipe each, so that the
     parent always knows which file a worker holds."""
 
-    def __init__(self, size: int, target_format: str, max_pixels: int) -> None:
+    def __init__(self, size: int, writer: str, max_pixels: int) -> None:
         # fork starts a worker in milliseconds with the module already loaded;
         # the parent has no threads to lose.
         methods = multiprocessing.get_all_start_methods()
         self.context = multiprocessing.get_context("fork" if "fork" in methods else None)
         self.size = size
-        self.arguments = (target_format, max_pixels, os.getpid())
+        self.arguments = (writer, max_pixels, os.getpid())
         self.processes: list[multiprocessing.process.BaseProcess] = []
 
     def _start(self) -> tuple[Connection, multiprocessing.process.BaseProcess]:
