@@ -9,7 +9,7 @@
 # VENV, also makes VENV a venv of the same interpreter as .venv that sees the
 # packages of .venv (Pillow, pytest, ...) through a .pth line but not the
 # editable install's import hook, so that the staged module is the one
-# imported.
+# imported, with the package's `quorvel` command as pip would install it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$1
@@ -30,4 +30,7 @@ if [ -n "$venv" ]; then
     deps=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
     venv_site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
     printf '%s\n' "$deps" >"$venv_site/quorvel-staged.pth"
+    printf '#!%s\nimport sys\nfrom Quorvel.__main__ import main\nsys.exit(main())\n' \
+        "$(cd "$venv" && pwd)/bin/python" >"$venv/bin/quorvel"
+    chmod +x "$venv/bin/quorvel"
 fi
