@@ -128,6 +128,22 @@ void BM_rgb_to_bgr_padded_row(benchmark::State& state) {
 }
 BENCHMARK(BM_rgb_to_bgr_padded_row)->Arg(row_pixels)->Arg(row_pixels - 3);
 
+// 64 stored rows laid out in place, again and again (the kernel's work does
+// not depend on the bytes). Arguments: width, 4096 (no padding) or 4093;
+// 1 for bottom-up rows.
+void BM_stored_rows_to_rgb_in_place(benchmark::State& state) {
+    const auto width = static_cast<size_t>(state.range(0));
+    const bool bottom_up = state.range(1) != 0;
+    const size_t rows = 64;
+    auto buffer = random_bytes(bmp_stride(width) * rows, 8);
+    for (auto _ : state) {
+        tessarin::bmp::stored_rows_to_rgb_in_place(buffer, width, rows, bmp_stride(width), bottom_up);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, 3 * width * rows);
+}
+BENCHMARK(BM_stored_rows_to_rgb_in_place)->ArgNames({"width", "bottom_up"})->ArgsProduct({{row_pixels, row_pixels - 3}, {0, 1}});
+
 // Argument: image width; 64 rows of RGB pixels laid out behind filter bytes.
 void BM_layout_filter_none(benchmark::State& state) {
     const auto width = static_cast<size_t>(state.range(0));

@@ -1,5 +1,6 @@
 // The BMP decoder: 24-bit uncompressed files with a 40-byte information
 // header, bottom-up or top-down, to an RGB buffer.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -88,8 +89,10 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
 
 // The pixel buffer of width * rows * 3 bytes, its pages not touched: the
 // rows fill every byte before it is handed out. Sizes the host's
-// bytearray() refuses get its own error.
-Ref allocate_pixels(int64_t width, int64_t rows) {
+// bytearray() refuses get its own error. With `capacity` larger than that
+// size, the buffer is allocated with `capacity` bytes, to be cut down once
+// filled.
+Ref allocate_pixels(int64_t width, int64_t rows, int64_t capacity) {
     int64_t pixels = 0, size = 0;
     if (!checked_mul(width, rows, pixels) || !checked_mul(pixels, int64_t{3}, size) || size < 0 ||
         size > PY_SSIZE_T_MAX) {
@@ -101,7 +104,8 @@ Ref allocate_pixels(int64_t width, int64_t rows) {
         if (!count) return {};
         return host::bytearray(count.get());
     }
-    return host::uninitialised_bytearray(static_cast<Py_ssize_t>(size));
+    if (capacity > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
+    return host::uninitialised_bytearray(static_cast<Py_ssize_t>(std::max(size, capacity)));
 }
 
 // Whether reading zero bytes from `stream` is known to do nothing: the
@@ -140,13 +144,39 @@ int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyO
     return 0;
 }
 
+// The rows of a stream only the module sees, with one readinto straight
+// into the pixel buffer (allocated at the stored rows' size) and then laid
+// out in place. The caller has made sure that no row start leaves the signed
+// 32-bit range, so the only failure left is a short read, which a read row
+// by row reports as the same error.
+int read_all_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyObject* pixels) {
+    Ref count = host::call_method(stream, state.names.readinto, pixels);
+    if (!count) return -1;
+    const Py_ssize_t got = PyLong_AsSsize_t(count.get());
+    if (got == -1 && PyErr_Occurred()) return -1;
+    if (got != PyByteArray_GET_SIZE(pixels)) return raise_value_error("Incomplete BMP pixel data");
+    const auto columns = static_cast<size_t>(width);
+    stored_rows_to_rgb_in_place({reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)), static_cast<size_t>(got)},
+                                columns, static_cast<size_t>(rows), static_cast<size_t>(row_stride_of(width)), bottom_up);
+    return PyByteArray_Resize(pixels, static_cast<Py_ssize_t>(columns * 3 * static_cast<size_t>(rows)));
+}
+
+// Whether the rows can be read at once: from a stream only the module sees,
+// when there is something to read and no row start leaves the signed 32-bit
+// range (that error comes after a row's read, which is left to read_rows).
+bool reads_all_rows_at_once(StreamOrigin origin, int64_t width, int64_t rows) {
+    int64_t last_start = 0;
+    return origin == StreamOrigin::module && width > 0 && rows > 0 &&
+           checked_mul(rows - 1, width * 3, last_start) && last_start <= INT32_MAX;
+}
+
 // A dimension as a 64-bit integer; the fields are 32-bit by their format.
 int to_int64(PyObject* value, int64_t* out) {
     *out = PyLong_AsLongLong(value);
     return *out == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
-Ref load(PyObject* stream) {
+Ref load(PyObject* stream, StreamOrigin origin) {
     Ref offset = read_file_header(stream);
     if (!offset) return {};
     InfoHeader info;
@@ -154,17 +184,20 @@ Ref load(PyObject* stream) {
     int64_t width, height;
     if (to_int64(info.width.get(), &width) < 0 || to_int64(info.height.get(), &height) < 0) return {};
     const int64_t rows = height < 0 ? -height : height;
-    Ref pixels = allocate_pixels(width, rows);
+    const bool at_once = reads_all_rows_at_once(origin, width, rows);
+    Ref pixels = allocate_pixels(width, rows, at_once ? rows * row_stride_of(width) : 0);
     if (!pixels) return {};
     if (!host::call_method(stream, state.names.seek, offset.get())) return {};
-    if (read_rows(stream, width, rows, height > 0, pixels.get()) < 0) return {};
+    const int read = at_once ? read_all_rows(stream, width, rows, height > 0, pixels.get())
+                             : read_rows(stream, width, rows, height > 0, pixels.get());
+    if (read < 0) return {};
     return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), pixels.get()));
 }
 
 }  // namespace
 
-Ref load_bmp(PyObject* stream) {
-    Ref result = load(stream);
+Ref load_bmp(PyObject* stream, StreamOrigin origin) {
+    Ref result = load(stream, origin);
     if (!result) add_traceback(load_bmp_site);
     return result;
 }
