@@ -180,13 +180,14 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
     unfilter_paeth_scalar(line, prev, out, 0, n, bpp);
 }
 
-// One to four consecutive rows of `filter_type` (Average or Paeth): lines[k] against
-// the row above (`above` for the first) into targets[k]; four only where the
-// processor has AVX2, two at once with SSE2 or NEON.
+// One to eight consecutive rows of `filter_type` (Average or Paeth): lines[k]
+// against the row above (`above` for the first) into targets[k]; eight or
+// four at once only where the processor has AVX2, two with SSE2 or NEON.
 void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint8_t* above,
                         uint8_t* const* targets, size_t count, size_t n, size_t bpp) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (count == 4 && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
+    if (count == 8 && simd::avx2_usable() && unfilter_run8_avx2(filter_type, lines, above, targets, n, bpp)) return;
+    if (count == 4 && simd::avx2_usable() && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
     if (count == 2 && simd::neon_usable() && unfilter_run_neon(filter_type, lines, above, targets, n, bpp)) return;
@@ -204,21 +205,28 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
     }
 }
 
+// The size of the next group of a run with `remaining` rows: the most the
+// processor takes at once, then smaller groups down to pairs and single rows.
+size_t next_group(size_t remaining) noexcept {
+    for (size_t group = run_rows_at_once(); group > 1; group /= 2) {
+        if (remaining >= group) return group;
+    }
+    return 1;
+}
+
 }  // namespace
 
-size_t run_rows_at_once() noexcept { return simd::avx2_usable() ? 4 : 2; }
+size_t run_rows_at_once() noexcept { return simd::avx2_usable() ? 8 : 2; }
 
 void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
                   std::span<const uint8_t> prev, int bytes_per_pixel,
                   std::span<const std::span<uint8_t>> outs) noexcept {
     const auto bpp = static_cast<size_t>(bytes_per_pixel);
     const size_t n = scanlines.empty() ? 0 : scanlines[0].size();
-    const size_t at_once = run_rows_at_once();
     for (size_t done = 0; done < scanlines.size();) {
-        const size_t remaining = scanlines.size() - done;
-        const size_t count = remaining >= at_once ? at_once : std::min<size_t>(remaining, 2);
-        const uint8_t* lines[4];
-        uint8_t* targets[4];
+        const size_t count = next_group(scanlines.size() - done);
+        const uint8_t* lines[8];
+        uint8_t* targets[8];
         for (size_t k = 0; k < count; ++k) {
             lines[k] = scanlines[done + k].data();
             targets[k] = outs[done + k].data();

@@ -21,7 +21,7 @@ FilterStatus unfilter_row(int filter_type, std::span<const uint8_t> scanline,
                           std::span<uint8_t> out) noexcept;
 
 // How many consecutive rows unfilter_run undoes in one pass on this
-// processor: 4 with AVX2 (x86-64 builds), otherwise 2 (SSE2, NEON or
+// processor: 8 with AVX2 (x86-64 builds), otherwise 2 (SSE2, NEON or
 // scalar code).
 size_t run_rows_at_once() noexcept;
 
