@@ -119,9 +119,9 @@ struct PaethBytes {
                                              within(left, pick_low, pick_high));
         return _mm256_blendv_epi8(_mm256_add_epi8(filtered, left), by_up, within(left, low, high));
     }
-    static void scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
-                       size_t bpp) noexcept {
-        unfilter_paeth_scalar(line, prev, out, begin, n, bpp);
+    static void part(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                     size_t bpp) noexcept {
+        PaethFilter::part(line, prev, out, begin, n, bpp);
     }
 };
 
@@ -132,9 +132,9 @@ struct AverageBytes {
         const Reg odd = _mm256_and_si256(_mm256_xor_si256(left, up), _mm256_set1_epi8(1));
         return _mm256_sub_epi8(_mm256_add_epi8(filtered, _mm256_avg_epu8(left, up)), odd);
     }
-    static void scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
-                       size_t bpp) noexcept {
-        unfilter_average_scalar(line, prev, out, begin, n, bpp);
+    static void part(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                     size_t bpp) noexcept {
+        AverageFilter::part(line, prev, out, begin, n, bpp);
     }
 };
 
@@ -170,20 +170,21 @@ void transpose_lanes(Reg (&r)[4]) noexcept {
 // Eight consecutive rows of one filter in one pass, as unfilter_run_simd does
 // four: row k runs `lag` pixels behind row k - 1, so that the pixel above
 // it, which row k - 1 made `lag` steps earlier, is long off the chain; the
-// leading triangle and the trailing pixels go through scalar code. Steps go
-// four at a time while the rows have 16 bytes left: each row's four pixels
-// come with one load, are turned into lanes of four steps by a transpose, and
-// go back the same way, one store a row. The 3-byte forms store four bytes
-// past the pixels, into the row's next pixels, which later steps rewrite.
+// leading triangle and the trailing pixels go through the single-row
+// kernels. Steps go four at a time while the rows have 16 bytes left: each
+// row's four pixels come with one load, are turned into lanes of four steps
+// by a transpose, and go back the same way, one store a row. The 3-byte
+// forms store four bytes past the pixels, into the row's next pixels, which
+// later steps rewrite.
 template <class Filter, size_t Bpp>
 void unfilter_run8(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs, size_t n) noexcept {
     constexpr size_t rows = 8, lag = 3, start = lag * (rows - 1), block = 4;
     const auto above = [&](size_t k) -> const uint8_t* { return k == 0 ? prev : outs[k - 1]; };
     if (n < (start + block) * Bpp + 16) {
-        for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], 0, n, Bpp);
+        for (size_t k = 0; k < rows; ++k) Filter::part(lines[k], above(k), outs[k], 0, n, Bpp);
         return;
     }
-    for (size_t k = 0; k + 1 < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
+    for (size_t k = 0; k + 1 < rows; ++k) Filter::part(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
     const auto lanes = [&](const auto& pixel_of_row) {
         alignas(32) uint32_t pixels[rows];
         for (size_t k = 0; k < rows; ++k) pixels[k] = pixel_of_row(k);
@@ -240,7 +241,7 @@ void unfilter_run8(const uint8_t* const* lines, const uint8_t* prev, uint8_t* co
         _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), next);
         for (size_t k = 0; k < rows; ++k) std::memcpy(outs[k] + (j - lag * k) * Bpp, &pixels[k], 4);
     }
-    for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
+    for (size_t k = 0; k < rows; ++k) Filter::part(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
 }
 
 }  // namespace
