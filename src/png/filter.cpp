@@ -93,13 +93,12 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
     unfilter_paeth_scalar(line, prev, out, 0, n, bpp);
 }
 
-// One to eight consecutive rows of `filter_type` (Average or Paeth): lines[k]
-// against the row above (`above` for the first) into targets[k]; eight or
-// four at once only where the processor has AVX2, two with SSE2 or NEON.
+// One to four consecutive rows of `filter_type` (Average or Paeth): lines[k]
+// against the row above (`above` for the first) into targets[k]; four at
+// once only where the processor has AVX2, two with SSE2 or NEON.
 void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint8_t* above,
                         uint8_t* const* targets, size_t count, size_t n, size_t bpp) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (count == 8 && simd::avx2_usable() && unfilter_run8_avx2(filter_type, lines, above, targets, n, bpp)) return;
     if (count == 4 && simd::avx2_usable() && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
@@ -131,13 +130,13 @@ size_t next_group(size_t remaining) noexcept {
 
 size_t run_rows_at_once() noexcept { return simd::avx2_usable() ? 8 : 2; }
 
-void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
+void unfilter_run(std::span<const uint8_t> filter_types, std::span<const std::span<const uint8_t>> scanlines,
                   std::span<const uint8_t> prev, int bytes_per_pixel,
                   std::span<const std::span<uint8_t>> outs) noexcept {
     const auto bpp = static_cast<size_t>(bytes_per_pixel);
     const size_t n = scanlines.empty() ? 0 : scanlines[0].size();
     for (size_t done = 0; done < scanlines.size();) {
-        const size_t count = next_group(scanlines.size() - done);
+        size_t count = next_group(scanlines.size() - done);
         const uint8_t* lines[8];
         uint8_t* targets[8];
         for (size_t k = 0; k < count; ++k) {
@@ -145,6 +144,20 @@ void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> sca
             targets[k] = outs[done + k].data();
         }
         const uint8_t* above = done == 0 ? prev.data() : outs[done - 1].data();
+#if defined(TESSARIN_AVX2_KERNELS)
+        if (count == 8 && unfilter_run8_avx2(&filter_types[done], lines, above, targets, n, bpp)) {
+            done += count;
+            continue;
+        }
+#endif
+        // Smaller groups take one filter.
+        const uint8_t filter_type = filter_types[done];
+        for (size_t k = 1; k < count; ++k) {
+            if (filter_types[done + k] != filter_type) {
+                count = k;
+                break;
+            }
+        }
         unfilter_run_group(filter_type, lines, above, targets, count, n, bpp);
         done += count;
     }

@@ -4,6 +4,8 @@
 // calls it only after asking the processor.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "png/row_runs.hpp"
 #include "png/filter_avx2.hpp"
 
@@ -119,7 +121,7 @@ struct PaethBytes {
                                              within(left, pick_low, pick_high));
         return _mm256_blendv_epi8(_mm256_add_epi8(filtered, left), by_up, within(left, low, high));
     }
-    static void part(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+    static void part(size_t, const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
                      size_t bpp) noexcept {
         PaethFilter::part(line, prev, out, begin, n, bpp);
     }
@@ -132,10 +134,37 @@ struct AverageBytes {
         const Reg odd = _mm256_and_si256(_mm256_xor_si256(left, up), _mm256_set1_epi8(1));
         return _mm256_sub_epi8(_mm256_add_epi8(filtered, _mm256_avg_epu8(left, up)), odd);
     }
-    static void part(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+    static void part(size_t, const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
                      size_t bpp) noexcept {
         AverageFilter::part(line, prev, out, begin, n, bpp);
     }
+};
+
+// Rows of either filter, lane by lane: both steps, and the Average one kept
+// in the lanes of Average rows. Each Paeth row costs a few more instructions
+// than in a run of Paeth rows alone, each Average row several more; runs of
+// rows that alternate (as photographs' filters often do) otherwise go two or
+// one at a time.
+class MixedBytes {
+public:
+    explicit MixedBytes(const uint8_t* filter_types) noexcept : filter_types_(filter_types) {
+        alignas(32) int32_t lanes[8];
+        for (size_t k = 0; k < 8; ++k) lanes[k] = filter_types[k] == filter_average ? -1 : 0;
+        average_lanes_ = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes));
+    }
+    Reg step(Reg filtered, Reg left, Reg up, Reg up_left) const noexcept {
+        return _mm256_blendv_epi8(PaethBytes::step(filtered, left, up, up_left),
+                                  AverageBytes::step(filtered, left, up, up_left), average_lanes_);
+    }
+    void part(size_t k, const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+              size_t bpp) const noexcept {
+        if (filter_types_[k] == filter_average) return AverageFilter::part(line, prev, out, begin, n, bpp);
+        PaethFilter::part(line, prev, out, begin, n, bpp);
+    }
+
+private:
+    const uint8_t* filter_types_;
+    Reg average_lanes_;
 };
 
 // Four pixels' bytes, each widened to four bytes (3-byte pixels), and back.
@@ -176,15 +205,16 @@ void transpose_lanes(Reg (&r)[4]) noexcept {
 // by a transpose, and go back the same way, one store a row. The 3-byte
 // forms store four bytes past the pixels, into the row's next pixels, which
 // later steps rewrite.
-template <class Filter, size_t Bpp>
-void unfilter_run8(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs, size_t n) noexcept {
+template <size_t Bpp, class Filter>
+void unfilter_run8(const Filter& filter, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
+                   size_t n) noexcept {
     constexpr size_t rows = 8, lag = 3, start = lag * (rows - 1), block = 4;
     const auto above = [&](size_t k) -> const uint8_t* { return k == 0 ? prev : outs[k - 1]; };
     if (n < (start + block) * Bpp + 16) {
-        for (size_t k = 0; k < rows; ++k) Filter::part(lines[k], above(k), outs[k], 0, n, Bpp);
+        for (size_t k = 0; k < rows; ++k) filter.part(k, lines[k], above(k), outs[k], 0, n, Bpp);
         return;
     }
-    for (size_t k = 0; k + 1 < rows; ++k) Filter::part(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
+    for (size_t k = 0; k + 1 < rows; ++k) filter.part(k, lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
     const auto lanes = [&](const auto& pixel_of_row) {
         alignas(32) uint32_t pixels[rows];
         for (size_t k = 0; k < rows; ++k) pixels[k] = pixel_of_row(k);
@@ -204,7 +234,7 @@ void unfilter_run8(const uint8_t* const* lines, const uint8_t* prev, uint8_t* co
     const Reg down_one_row = _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6);
     const auto advance = [&](Reg filtered, Reg first_row_up) {
         const Reg up = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(history[lag - 1], down_one_row), first_row_up, 0x01);
-        const Reg next = Filter::step(filtered, left, up, up_left);
+        const Reg next = filter.step(filtered, left, up, up_left);
         for (size_t back = lag - 1; back > 0; --back) history[back] = history[back - 1];
         history[0] = next;
         left = next;
@@ -241,7 +271,7 @@ void unfilter_run8(const uint8_t* const* lines, const uint8_t* prev, uint8_t* co
         _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), next);
         for (size_t k = 0; k < rows; ++k) std::memcpy(outs[k] + (j - lag * k) * Bpp, &pixels[k], 4);
     }
-    for (size_t k = 0; k < rows; ++k) Filter::part(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
+    for (size_t k = 0; k < rows; ++k) filter.part(k, lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
 }
 
 }  // namespace
@@ -271,16 +301,20 @@ bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8
     return done;
 }
 
-bool unfilter_run8_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
-                        size_t n, size_t bpp) noexcept {
-    bool done = true;
-    if (filter_type == filter_average && bpp == 3) unfilter_run8<AverageBytes, 3>(lines, prev, outs, n);
-    else if (filter_type == filter_average && bpp == 4) unfilter_run8<AverageBytes, 4>(lines, prev, outs, n);
-    else if (filter_type == filter_paeth && bpp == 3) unfilter_run8<PaethBytes, 3>(lines, prev, outs, n);
-    else if (filter_type == filter_paeth && bpp == 4) unfilter_run8<PaethBytes, 4>(lines, prev, outs, n);
-    else done = false;
+bool unfilter_run8_avx2(const uint8_t* filter_types, const uint8_t* const* lines, const uint8_t* prev,
+                        uint8_t* const* outs, size_t n, size_t bpp) noexcept {
+    if (bpp != 3 && bpp != 4) return false;
+    const bool all_average = std::all_of(filter_types, filter_types + 8, [](uint8_t type) { return type == filter_average; });
+    const bool all_paeth = std::all_of(filter_types, filter_types + 8, [](uint8_t type) { return type == filter_paeth; });
+    const auto run = [&](const auto& filter) {
+        if (bpp == 3) unfilter_run8<3>(filter, lines, prev, outs, n);
+        else unfilter_run8<4>(filter, lines, prev, outs, n);
+    };
+    if (all_average) run(AverageBytes{});
+    else if (all_paeth) run(PaethBytes{});
+    else run(MixedBytes(filter_types));
     _mm256_zeroupper();
-    return done;
+    return true;
 }
 
 }  // namespace tessarin::png

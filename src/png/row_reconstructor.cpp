@@ -118,16 +118,17 @@ std::span<uint8_t> RowReconstructor::rgba_row(size_t ahead) const noexcept {
 }
 
 // How many whole rows at the start of `data`, below a reconstructed row,
-// share the Average or the Paeth filter, up to the most the kernel takes at
-// once: two or more are undone together, much faster than one by one. 0
-// when the first row has another filter or is the image's first.
+// have the Average or the Paeth filter (in any mix), up to the most the
+// kernel takes at once: two or more are undone together, much faster than
+// one by one. 0 when the first row has another filter or is the image's
+// first.
 size_t RowReconstructor::run_length(std::span<const uint8_t> data) const noexcept {
-    const int filter_type = data[0];
-    if (prev_row_.empty() || (filter_type != filter_average && filter_type != filter_paeth)) return 0;
+    const auto runs = [](int filter_type) { return filter_type == filter_average || filter_type == filter_paeth; };
+    if (prev_row_.empty() || !runs(data[0])) return 0;
     const size_t row_size = stride_ + 1;
     const size_t most = std::min({run_rows_, data.size() / row_size, rows_ - row_});
     size_t run = 1;
-    while (run < most && data[run * row_size] == data[0]) ++run;
+    while (run < most && runs(data[run * row_size])) ++run;
     return run;
 }
 
@@ -135,13 +136,15 @@ void RowReconstructor::reconstruct_run(std::span<const uint8_t> rows, size_t cou
     if (bytes_per_pixel_ == 4 && !reserve_ring()) return;
     const size_t row_size = stride_ + 1;
     const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
+    uint8_t filter_types[max_run_rows];
     std::span<const uint8_t> scanlines[max_run_rows];
     std::span<uint8_t> targets[max_run_rows];
     for (size_t k = 0; k < count; ++k) {
+        filter_types[k] = rows[k * row_size];
         scanlines[k] = rows.subspan(k * row_size + 1, stride_);
         targets[k] = bytes_per_pixel_ == 3 ? out_pixels.subspan(k * stride_, stride_) : rgba_row(k + 1);
     }
-    unfilter_run(rows[0], {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
+    unfilter_run({filter_types, count}, {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
     if (bytes_per_pixel_ == 4) {
         for (size_t k = 0; k < count; ++k) rgba_to_rgb_row(targets[k], out_pixels.subspan(k * width_ * 3), width_);
         ring_previous_ = (ring_previous_ + count) % ring_size_;
