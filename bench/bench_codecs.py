@@ -16,6 +16,7 @@ call whose output is checked. Reported figures are medians.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import datetime
 import gc
 import json
@@ -259,14 +260,15 @@ def evaluate_targets(cases: list[Case], memory: list[dict]) -> list[dict]:
                 found.append((ours / ref, case.name))
         return found
 
-    def add(label, found, bound, extra_failures=()):
+    def add(label, found, bound, extra_failures=(), strict=False):
         if not found:
             targets.append({"target": label, "status": "no data"})
             return
         worst, where = max(found)
-        met = worst <= bound and not extra_failures
+        past = (lambda r: r >= bound) if strict else (lambda r: r > bound)
+        met = not past(worst) and not extra_failures
         entry = {"target": label, "bound": bound, "worst": round(worst, 3), "worst_case": where,
-                 "cases": len(found), "failing": sum(1 for r, _ in found if r > bound), "met": met}
+                 "cases": len(found), "failing": sum(1 for r, _ in found if past(r)), "met": met}
         if extra_failures:
             entry["problems"] = list(extra_failures)
         targets.append(entry)
@@ -278,10 +280,13 @@ def evaluate_targets(cases: list[Case], memory: list[dict]) -> list[dict]:
     add("PNG encode <= 1.03x limit, same bytes", ratios("png_encode", "limit"), 1.03, encode_mismatch)
     add("BMP decode <= 1.3x limit", ratios("bmp_decode", "limit"), 1.3)
     add("BMP decode <= 0.7x Pillow", ratios("bmp_decode", "pillow"), 0.7)
+    # A decode from a path against one read plus OpenCV's vectorised swap,
+    # and against OpenCV's own imread plus swap (needs opencv-python).
+    add("BMP decode <= 1.5x limit-simd", ratios("bmp_decode", "limit-simd"), 1.5)
+    add("BMP decode < OpenCV imread + swap", ratios("bmp_decode", "opencv"), 1.0, strict=True)
     add("BMP encode <= 1.2x limit", ratios("bmp_encode", "limit"), 1.2)
     add("BMP encode <= 0.9x Pillow", ratios("bmp_encode", "pillow"), 0.9)
     # Not tracked: how far from a vectorised channel swap the BMP codecs are.
-    add("(info) BMP decode <= 1.3x limit-simd", ratios("bmp_decode", "limit-simd"), 1.3)
     add("(info) BMP encode <= 1.2x limit-simd", ratios("bmp_encode", "limit-simd"), 1.2)
     for call in ("getPixel", "putPixel"):
         add(f"{call} <= 0.8x Pillow per call",
@@ -364,15 +369,20 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true", help="fewer images and samples (under a minute)")
     parser.add_argument("--json", type=Path, help="also write the results to this file")
     parser.add_argument("--only", help="comma-separated operations: " + ",".join(OPERATIONS))
+    parser.add_argument("--cpu-time", action="store_true",
+                        help="time samples by this thread's CPU time rather than wall time, for a busy "
+                             "machine; peers that work in threads of their own (OpenCV) are then undercounted")
     args = parser.parse_args(argv)
     operations = set(args.only.split(",")) if args.only else set(OPERATIONS)
     unknown = operations - set(OPERATIONS)
     if unknown:
         parser.error(f"unknown operations: {', '.join(sorted(unknown))}")
     policy = QUICK if args.quick else FULL
+    if args.cpu_time:
+        policy = dataclasses.replace(policy, clock=time.thread_time_ns)
 
     print(f"# {platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
-          f"{'quick' if args.quick else 'full'} run; peers: "
+          f"{'quick' if args.quick else 'full'} run{' in thread CPU time' if args.cpu_time else ''}; peers: "
           + ", ".join(f"{k}={'yes' if v else 'absent'}" for k, v in bench_impls.available_peers().items()),
           file=sys.stderr)
     load_before = os.getloadavg()
@@ -426,6 +436,7 @@ def main(argv=None) -> int:
         args.json.write_text(json.dumps({
             "python": platform.python_version(),
             "mode": "quick" if args.quick else "full",
+            "clock": "thread CPU time" if args.cpu_time else "wall time",
             "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
             "machine": machine_description(),
             "load_average": {"before": load_before, "after": os.getloadavg()},

@@ -156,7 +156,7 @@ class Bench:
         self.policy = bench_codecs.RepPolicy(**GATE_POLICY_ARGS)
         wanted = {c.image for c in CHECKS}
         found = bench_images.synthetic_pngs([(1024, 1024), (4096, 3072)], ("pillow",))
-        found += bench_images.photo_pngs(quick=True)
+        found += [i for i in bench_images.photo_pngs(quick=False) if i.name in wanted]
         found += png_write_inputs(bench_images)
         self.inputs = {i.name: i for i in found if i.name in wanted}
 
@@ -205,13 +205,22 @@ class Bench:
 
 
 PHOTO = "photo kodim01"
+# Decoding. Each PNG bound sits 8-10 % above the typical ratio measured on
+# the 2-core AMD EPYC (Zen 5) machine at load averages of 3 to 7, and past
+# every ratio measured there: kodim01 (no filtering) typically 1.13, at most
+# 1.15; the 6.3 MP photograph (almost all Paeth rows) 1.16, at most 1.22;
+# the synthetic image 1.03, at most 1.06. A slowdown of 10 % then fails all
+# attempts. BMP decode from a path reads the rows in one call at 0.25-0.4x
+# the numpy limit; read row by row it took 1.0 (kodim01) to 1.2x.
+PAETH_PHOTO = "photo kodak-pcd-img0024"
 CHECKS = [
-    Check("png_decode", PHOTO, "limit", 1.25),
-    Check("png_decode", "synth 4096x3072 pillow", "limit", 1.25),
+    Check("png_decode", PHOTO, "limit", 1.22),
+    Check("png_decode", PAETH_PHOTO, "limit", 1.28),
+    Check("png_decode", "synth 4096x3072 pillow", "limit", 1.12),
     Check("png_encode", PHOTO, "limit", 1.10),
     Check("png_encode", "synth 1024x1024 pillow", "limit", 1.10),
-    Check("bmp_decode", PHOTO, "limit", 1.0, strict=True),
-    Check("bmp_decode", "synth 1024x1024 pillow", "limit", 1.0, strict=True),
+    Check("bmp_decode", PHOTO, "limit", 0.6, strict=True),
+    Check("bmp_decode", "synth 1024x1024 pillow", "limit", 0.6, strict=True),
     Check("bmp_encode", PHOTO, "limit", 1.0, strict=True),
     Check("bmp_encode", "synth 1024x1024 pillow", "limit", 1.0, strict=True),
     Check("getPixel", "synth 1024x1024 pillow", "pillow", 1.0, strict=True),

@@ -1,6 +1,7 @@
 // Fuzzes the row kernels against per-byte references: BMP rows (BGR with
-// padding to RGB and back, which must round-trip), PNG filter-0 layout and
-// RGBA to RGB, with and without the AVX2 kernels. Input layout: a selector
+// padding to RGB and back, which must round-trip), stored BMP rows laid out
+// in place, PNG filter-0 layout and RGBA to RGB, with and without the AVX2
+// kernels. Input layout: a selector
 // byte, a padding byte, then pixel data whose length sets the width. Buffers
 // have their exact sizes so that any access past a row's end is seen by
 // AddressSanitizer.
@@ -50,6 +51,21 @@ void check_bmp_rows(const uint8_t* data, size_t size, size_t padding) {
     if (width && std::memcmp(back.get(), rgb.get(), 3 * width) != 0) std::abort();
 }
 
+// `data` as the RGB pixels of `rows` rows, stored as a BMP stores them (BGR,
+// `stride` bytes a row, bottom-up or top-down) and laid out again in place.
+void check_stored_rows(const uint8_t* data, size_t size, size_t rows, size_t extra, bool bottom_up) {
+    const size_t width = size / (3 * rows);
+    const size_t row_bytes = 3 * width, stride = row_bytes + extra;
+    auto buffer = exact_buffer(rows * stride);
+    for (size_t row = 0; row < rows; ++row) {
+        const uint8_t* pixels = data + (bottom_up ? rows - 1 - row : row) * row_bytes;
+        for (size_t i = 0; i < row_bytes; ++i) buffer[row * stride + i] = pixels[i - i % 3 + 2 - i % 3];
+    }
+    tessarin::bmp::stored_rows_to_rgb_in_place(std::span<uint8_t>(buffer.get(), rows * stride), width, rows, stride,
+                                               bottom_up);
+    if (rows * row_bytes && std::memcmp(buffer.get(), data, rows * row_bytes) != 0) std::abort();
+}
+
 void check_filter_none_layout(const uint8_t* data, size_t size, size_t rows) {
     const size_t row_bytes = rows ? size / rows : 0;
     const size_t raw_size = rows * (row_bytes + 1);
@@ -87,15 +103,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t parameter = data[1];
     // The selector turns the AVX2 kernels off half of the time, so the
     // baseline kernels are fuzzed on processors that have AVX2 too.
-    tessarin::simd::allow_avx2_kernels(selector / 3 % 2 == 0);
+    tessarin::simd::allow_avx2_kernels(selector / 4 % 2 == 0);
     data += 2;
     size -= 2;
-    switch (selector % 3) {
+    switch (selector % 4) {
         case 0:
             check_bmp_rows(data, size, parameter % 4);
             break;
         case 1:
             check_filter_none_layout(data, size, parameter % 16);
+            break;
+        case 2:
+            check_stored_rows(data, size, 1 + parameter % 8, parameter / 8 % 8, parameter >= 64);
             break;
         default:
             check_rgba_to_rgb(data, size);

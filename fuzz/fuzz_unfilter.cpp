@@ -4,8 +4,9 @@
 // there is a previous row and whose other bits pick a run length; then the
 // scanline and the previous row (the remaining bytes split in half). Average
 // and Paeth inputs with a previous row also go through unfilter_run as runs
-// of two to four rows, the scanline and the previous row's bytes serving in
-// turn as scanlines. At 3 and 4 bytes per pixel the same bytes also go as an
+// of two to nine rows (all of that filter, or Average and Paeth in turn),
+// the scanline and the previous row's bytes serving in turn as scanlines.
+// At 3 and 4 bytes per pixel the same bytes also go as an
 // image of two rows through the row reconstructor, in pieces whose sizes the
 // run byte picks, and must give the reference pixels. Buffers are allocated
 // at their exact sizes so that any access past a row's end is seen by
@@ -124,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // baseline kernels are fuzzed on processors that have AVX2 too.
     tessarin::simd::allow_avx2_kernels(data[1] / 12 % 2 == 0);
     const bool has_prev = (data[2] & 1) != 0;
-    const size_t run_rows = 2 + data[2] / 2 % 3;
+    const size_t run_rows = 2 + data[2] / 2 % 8;
     data += 3;
     size -= 3;
     const size_t n = has_prev ? size / 2 : size;
@@ -162,21 +163,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if ((filter_type != 3 && filter_type != 4) || !has_prev) return 0;
 
-    // Runs of 2, 3 and 4 rows in exactly sized buffers.
+    // Runs of 2 to 9 rows in exactly sized buffers.
     const uint8_t* sources[2] = {line.get(), prev.get()};
     const size_t count = run_rows;
-    std::unique_ptr<uint8_t[]> outs[4], expected_rows[4];
-    std::span<const uint8_t> scanlines[4];
-    std::span<uint8_t> targets[4];
+    std::unique_ptr<uint8_t[]> outs[9], expected_rows[9];
+    std::span<const uint8_t> scanlines[9];
+    std::span<uint8_t> targets[9];
+    // Rows take the filter type, or (odd run bytes) Average and Paeth in turn.
+    const bool alternate = (data[-1] & 0x80) != 0;
+    uint8_t filter_types[9];
     for (size_t k = 0; k < count; ++k) {
+        filter_types[k] = static_cast<uint8_t>(alternate ? 3 + (filter_type + static_cast<int>(k)) % 2 : filter_type);
         outs[k] = std::make_unique<uint8_t[]>(n);
         expected_rows[k] = std::make_unique<uint8_t[]>(n);
         scanlines[k] = {sources[k % 2], n};
         targets[k] = {outs[k].get(), n};
-        reference_unfilter(filter_type, sources[k % 2], k == 0 ? prev.get() : expected_rows[k - 1].get(), n,
+        reference_unfilter(filter_types[k], sources[k % 2], k == 0 ? prev.get() : expected_rows[k - 1].get(), n,
                            static_cast<size_t>(bytes_per_pixel), expected_rows[k].get());
     }
-    tessarin::png::unfilter_run(filter_type, {scanlines, count}, {prev.get(), n}, bytes_per_pixel, {targets, count});
+    tessarin::png::unfilter_run({filter_types, count}, {scanlines, count}, {prev.get(), n}, bytes_per_pixel,
+                                {targets, count});
     for (size_t k = 0; k < count; ++k) {
         if (std::memcmp(outs[k].get(), expected_rows[k].get(), n) != 0) std::abort();
     }

@@ -97,6 +97,25 @@ def test_paired_ratio_uses_the_rounds_both_ran_in():
         compare.paired_ratio([], [10])
 
 
+def bmp_decode_case(name, ours_ns, opencv_ns):
+    codecs = _load("bench_codecs")
+    case = codecs.Case("bmp_decode", name, 768, 512, {})
+    case.medians_ns = {"ours": ours_ns, "limit": 4 * ours_ns, "limit-simd": ours_ns, "pillow": 3 * ours_ns,
+                       "opencv": opencv_ns}
+    return codecs, case
+
+
+@pytest.mark.parametrize("opencv_ns, met, failing", [(120, True, 0), (100, False, 1), (90, False, 1)])
+def test_bmp_decode_must_be_strictly_ahead_of_opencv(opencv_ns, met, failing):
+    codecs, tied = bmp_decode_case("photo a", 100, opencv_ns)
+    _, ahead = bmp_decode_case("photo b", 100, 200)
+    targets = {t["target"]: t for t in codecs.evaluate_targets([tied, ahead], [])}
+    opencv = targets["BMP decode < OpenCV imread + swap"]
+    assert (opencv["met"], opencv["failing"], opencv["cases"]) == (met, failing, 2)
+    # Within 1.5x of one read plus OpenCV's swap, where "at most" holds.
+    assert targets["BMP decode <= 1.5x limit-simd"]["met"]
+
+
 class FakeBench:
     measured = 0
 

@@ -3,6 +3,7 @@ the file _writeBmp writes. Files are built with the helpers of builders.py.
 What the two encoders share is in test_open_save.py, what a failure leaves in
 test_failed_saves.py."""
 import io
+import os
 import random
 import shutil
 import struct
@@ -12,7 +13,7 @@ import sys
 import pytest
 from PIL import Image
 
-from builders import BytesSubclass, RecordingStream, bmp_bytes as bmp, bmp_headers, random_pixels
+from builders import BytesSubclass, RecordingStream, bmp_bytes as bmp, bmp_headers, corpus_dir, random_pixels
 from Quorvel import tessarin_ext as m
 from Quorvel.tessarin_ext import SimpleImage
 
@@ -219,6 +220,149 @@ def test_row_start_outside_the_signed_range_overflows():
     # which starts at 1023 * 3 * 2**20 bytes, past 2**31.
     with pytest.raises(OverflowError):
         SimpleImage._streamToImage(Rows(bmp_headers(1 << 20, 1 << 10)))
+
+
+# --- decoder: the streams open makes ------------------------------------------
+# open reads the rows of a file it opened, or of bytes it wrapped in the host's
+# own BytesIO, in one call. The outcome must be exactly that of the row-by-row
+# reads a caller's stream gets.
+
+
+def outcome_of(decode_call):
+    """The decoded (width, height, pixels), or the error's type and arguments."""
+    try:
+        return decode_call()
+    except Exception as error:
+        return type(error), error.args
+
+
+def row_by_row(data: bytes):
+    return outcome_of(lambda: SimpleImage._streamToImage(RecordingStream(data)))
+
+
+def opened(source):
+    def decode_call():
+        image = SimpleImage.open(source)
+        return image.width, image.height, image._pixels
+
+    return outcome_of(decode_call)
+
+
+def cut_short(data: bytes) -> list[bytes]:
+    """`data` whole and cut at the places where a read can come up short."""
+    ends = {len(data), len(data) - 1, (54 + len(data)) // 2, 57, 54, 40}
+    return [data[:end] for end in sorted(ends) if end >= 0]
+
+
+def assert_open_reads_as_rows_do(data: bytes, path):
+    expected = row_by_row(data)
+    path.write_bytes(data)
+    for source in (str(path), data, bytearray(data), BytesSubclass(data)):
+        assert opened(source) == expected, (type(source), len(data))
+
+
+BMP_LAYOUTS = [(width, height) for width in (1, 2, 3, 4, 5, 7, 8, 33) for height in (1, 2, 3, 6, -1, -2, -5)]
+
+
+@pytest.mark.parametrize("width, height", BMP_LAYOUTS)
+def test_open_reads_as_rows_do(tmp_path, width, height):
+    for data in cut_short(bmp(width, height, random_pixels(width, abs(height), seed=7))):
+        assert_open_reads_as_rows_do(data, tmp_path / "image.bmp")
+
+
+@pytest.mark.parametrize("data", [
+    bmp(3, 2, random_pixels(3, 2), offset=1000) + bytes(2000),
+    bmp_headers(3, 2, offset=1000) + bytes(100),
+    bmp_headers(2, 3, offset=0) + bytes(24),
+    bmp(5, -3, random_pixels(5, 3)) + b"trailing bytes",
+    bmp_headers(0, 7) + bytes(10),
+    bmp_headers(-2, 3) + bytes(10),
+    bmp_headers(4, 0),
+    # Row starts past the signed 32-bit range: the OverflowError comes after
+    # the first row's read, or the short read's error before it.
+    bmp_headers(1 << 20, 1 << 10) + bytes(3 << 20),
+    bmp_headers(1 << 20, 1 << 10) + bytes(100),
+    bmp_headers(1 << 20, -(1 << 10)) + bytes(100),
+], ids=["offset-past-headers", "offset-past-end", "offset-zero", "trailing", "width-zero", "width-negative",
+        "height-zero", "overflow", "overflow-short", "overflow-top-down-short"])
+def test_open_reads_odd_layouts_as_rows_do(tmp_path, data):
+    assert_open_reads_as_rows_do(data, tmp_path / "image.bmp")
+
+
+def corpus_bmps() -> list:
+    found = corpus_dir()
+    return sorted(found.glob("bmp*/**/*.bmp")) if found else []
+
+
+@pytest.mark.corpus
+@pytest.mark.skipif(not corpus_bmps(), reason="no BMP files in the corpus")
+@pytest.mark.parametrize("path", corpus_bmps(), ids=lambda path: f"{path.parent.name}/{path.name}")
+def test_open_reads_corpus_files_as_rows_do(tmp_path, path):
+    for data in cut_short(path.read_bytes()):
+        assert_open_reads_as_rows_do(data, tmp_path / "image.bmp")
+
+
+class RecordingBytesIO(io.BytesIO):
+    """The host's BytesIO, logging each read, readinto and seek in `calls`."""
+
+    def __init__(self, data, calls):
+        super().__init__(data)
+        self.calls = calls
+
+    def read(self, n=-1):
+        self.calls.append(("read", n))
+        return super().read(n)
+
+    def readinto(self, buffer):
+        self.calls.append(("readinto", len(buffer)))
+        return super().readinto(buffer)
+
+    def seek(self, position, whence=0):
+        self.calls.append(("seek", position))
+        return super().seek(position, whence)
+
+
+@pytest.mark.parametrize("make_stream", [RecordingBytesIO, lambda data, calls: RecordingStream(data, calls=calls)],
+                         ids=["bytesio-subclass", "other-type"])
+def test_a_replaced_bytesio_sees_every_row_read(monkeypatch, make_stream):
+    calls = []
+    monkeypatch.setattr(m, "BytesIO", lambda data: make_stream(data, calls))
+    pixels = random_pixels(5, 3)
+    assert SimpleImage.open(bmp(5, 3, pixels))._pixels == bytearray(pixels)
+    headers = [("read", 8), ("seek", 0), ("read", 14), ("read", 4), ("read", 36), ("seek", 54)]
+    assert calls == headers + [("read", 16)] * 3
+
+
+def test_an_override_of_stream_to_image_sees_every_row_read(tmp_path):
+    calls = []
+
+    class Recorded(SimpleImage):
+        @staticmethod
+        def _streamToImage(stream):
+            return SimpleImage._streamToImage(RecordingStream(stream.read(), calls=calls))
+
+    path = tmp_path / "image.bmp"
+    path.write_bytes(bmp(2, 4, random_pixels(2, 4)))
+    for source in (str(path), path.read_bytes()):
+        calls.clear()
+        assert Recorded.open(source)._pixels == bytearray(random_pixels(2, 4))
+        assert calls[-4:] == [("read", 8)] * 4
+
+
+def read_system_calls() -> int:
+    with open("/proc/self/io") as counters:
+        return next(int(line.split()[1]) for line in counters if line.startswith("syscr:"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="no per-process read counts here")
+def test_a_file_opened_by_path_is_read_in_a_few_calls(tmp_path):
+    # 512 rows of 768 bytes: read row by row through the host's 8 KiB
+    # buffer, about 48 system calls.
+    path = tmp_path / "image.bmp"
+    path.write_bytes(bmp(256, 512, random_pixels(256, 512)))
+    before = read_system_calls()
+    SimpleImage.open(str(path))
+    assert read_system_calls() - before <= 6
 
 
 # --- decoder: peers ------------------------------------------------------------

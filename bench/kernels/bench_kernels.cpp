@@ -48,9 +48,9 @@ void BM_unfilter_row(benchmark::State& state) {
 }
 BENCHMARK(BM_unfilter_row)->ArgNames({"filter", "bpp"})->ArgsProduct({{0, 1, 2, 3, 4}, {3, 4}});
 
-// A run of rows of one filter in one pass; bytes counted for all rows.
-// Arguments: filter type, rows in the run (4 takes AVX2 where the processor
-// has it), bytes per pixel.
+// A run of rows in one pass; bytes counted for all rows. Arguments: filter
+// type (34 for Average and Paeth rows in turn), rows in the run (8 and 4 take
+// AVX2 where the processor has it), bytes per pixel.
 void BM_unfilter_run(benchmark::State& state) {
     const auto filter_type = static_cast<int>(state.range(0));
     const auto count = static_cast<size_t>(state.range(1));
@@ -68,13 +68,17 @@ void BM_unfilter_run(benchmark::State& state) {
         lines.emplace_back(scanlines[k]);
         targets.emplace_back(outs[k]);
     }
+    std::vector<uint8_t> types(count, static_cast<uint8_t>(filter_type));
+    if (filter_type == 34) {
+        for (size_t k = 0; k < count; ++k) types[k] = static_cast<uint8_t>(3 + k % 2);
+    }
     for (auto _ : state) {
-        tessarin::png::unfilter_run(filter_type, lines, prev, bpp, targets);
+        tessarin::png::unfilter_run(types, lines, prev, bpp, targets);
         benchmark::ClobberMemory();
     }
     set_bytes_processed(state, count * row_bytes);
 }
-BENCHMARK(BM_unfilter_run)->ArgNames({"filter", "rows", "bpp"})->ArgsProduct({{3, 4}, {2, 4}, {3, 4}});
+BENCHMARK(BM_unfilter_run)->ArgNames({"filter", "rows", "bpp"})->ArgsProduct({{3, 4, 34}, {2, 4, 8}, {3, 4}});
 
 // Argument: byte count.
 void BM_memcpy(benchmark::State& state) {
@@ -128,6 +132,22 @@ void BM_rgb_to_bgr_padded_row(benchmark::State& state) {
     set_bytes_processed(state, 3 * width);
 }
 BENCHMARK(BM_rgb_to_bgr_padded_row)->Arg(row_pixels)->Arg(row_pixels - 3);
+
+// 64 stored rows laid out in place, again and again (the kernel's work does
+// not depend on the bytes). Arguments: width, 4096 (no padding) or 4093;
+// 1 for bottom-up rows.
+void BM_stored_rows_to_rgb_in_place(benchmark::State& state) {
+    const auto width = static_cast<size_t>(state.range(0));
+    const bool bottom_up = state.range(1) != 0;
+    const size_t rows = 64;
+    auto buffer = random_bytes(bmp_stride(width) * rows, 8);
+    for (auto _ : state) {
+        tessarin::bmp::stored_rows_to_rgb_in_place(buffer, width, rows, bmp_stride(width), bottom_up);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, 3 * width * rows);
+}
+BENCHMARK(BM_stored_rows_to_rgb_in_place)->ArgNames({"width", "bottom_up"})->ArgsProduct({{row_pixels, row_pixels - 3}, {0, 1}});
 
 // Argument: image width; 64 rows of RGB pixels laid out behind filter bytes.
 void BM_layout_filter_none(benchmark::State& state) {

@@ -63,7 +63,8 @@ uint8_t unfilter_rows(const Filter& filter, size_t rows) {
     std::vector<std::span<uint8_t>> targets;
     for (size_t y = 0; y < rows; ++y) targets.emplace_back(out.get() + (y + 1) * n, n);
     if (filter.run) {
-        tessarin::png::unfilter_run(filter.type, lines, {out.get(), n}, filter.bpp, targets);
+        const std::vector<uint8_t> types(rows, static_cast<uint8_t>(filter.type));
+        tessarin::png::unfilter_run(types, lines, {out.get(), n}, filter.bpp, targets);
     } else {
         for (size_t y = 0; y < rows; ++y) {
             tessarin::png::unfilter_row(filter.type, lines[y], {out.get() + y * n, n}, filter.bpp, targets[y]);

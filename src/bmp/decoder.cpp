@@ -1,5 +1,6 @@
 // The BMP decoder: 24-bit uncompressed files with a 40-byte information
 // header, bottom-up or top-down, to an RGB buffer.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -87,13 +88,12 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     return 0;
 }
 
-// Room for the pixel buffer of width * rows * 3 bytes: the rows fill every
-// byte before it is handed out. Sizes the host's bytearray() refuses get its
-// own error; false then.
-bool allocate_pixels(int64_t width, int64_t rows, PixelBuffer& pixels) {
-    int64_t count = 0, size = 0;
-    if (!checked_mul(width, rows, count) || !checked_mul(count, int64_t{3}, size) || size < 0 ||
-        size > PY_SSIZE_T_MAX) {
+// The size of the pixel buffer of width * rows * 3 bytes, in `size`. Sizes
+// the host's bytearray() refuses get its own error; false then.
+bool pixel_buffer_size(int64_t width, int64_t rows, Py_ssize_t& size) {
+    int64_t count = 0, bytes = 0;
+    if (!checked_mul(width, rows, count) || !checked_mul(count, int64_t{3}, bytes) || bytes < 0 ||
+        bytes > PY_SSIZE_T_MAX) {
         Ref exact = Ref::steal(PyLong_FromLongLong(width));
         Ref rows_value = Ref::steal(PyLong_FromLongLong(rows));
         if (!exact || !rows_value) return false;
@@ -103,7 +103,8 @@ bool allocate_pixels(int64_t width, int64_t rows, PixelBuffer& pixels) {
         if (exact) host::bytearray(exact.get());
         return false;
     }
-    return pixels.allocate(static_cast<Py_ssize_t>(size));
+    size = static_cast<Py_ssize_t>(bytes);
+    return true;
 }
 
 // Whether reading zero bytes from `stream` is known to do nothing: the
@@ -142,13 +143,41 @@ int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, uin
     return 0;
 }
 
+// The rows of a stream only the module sees, with one readinto straight
+// into the pixel buffer (allocated at the stored rows' size) and then laid
+// out in place. The caller has made sure that no row start leaves the signed
+// 32-bit range, so the only failure left is a short read, which a read row
+// by row reports as the same error.
+int read_all_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, PyObject* pixels) {
+    Ref count = host::call_method(stream, state.names.readinto, pixels);
+    if (!count) return -1;
+    const Py_ssize_t got = PyLong_AsSsize_t(count.get());
+    if (got == -1 && PyErr_Occurred()) return -1;
+    if (got != PyByteArray_GET_SIZE(pixels)) return raise_value_error("Incomplete BMP pixel data");
+    const auto columns = static_cast<size_t>(width);
+    stored_rows_to_rgb_in_place({reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)), static_cast<size_t>(got)},
+                                columns, static_cast<size_t>(rows), static_cast<size_t>(row_stride_of(width)), bottom_up);
+    return PyByteArray_Resize(pixels, static_cast<Py_ssize_t>(columns * 3 * static_cast<size_t>(rows)));
+}
+
+// Whether the rows can be read at once: from a stream only the module sees,
+// when there is something to read and no row start leaves the signed 32-bit
+// range (that error comes after a row's read, which is left to read_rows).
+// Not where the host zeroes a bytearray as it makes it: there a header's
+// claim would cost its memory before any row arrived.
+bool reads_all_rows_at_once(StreamOrigin origin, int64_t width, int64_t rows) {
+    int64_t last_start = 0;
+    return !PixelBuffer::host_zeroes_bytearrays && origin == StreamOrigin::module && width > 0 && rows > 0 &&
+           checked_mul(rows - 1, width * 3, last_start) && last_start <= INT32_MAX;
+}
+
 // A dimension as a 64-bit integer; the fields are 32-bit by their format.
 int to_int64(PyObject* value, int64_t* out) {
     *out = PyLong_AsLongLong(value);
     return *out == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
-Ref load(PyObject* stream) {
+Ref load(PyObject* stream, StreamOrigin origin) {
     Ref offset = read_file_header(stream);
     if (!offset) return {};
     InfoHeader info;
@@ -156,19 +185,32 @@ Ref load(PyObject* stream) {
     int64_t width, height;
     if (to_int64(info.width.get(), &width) < 0 || to_int64(info.height.get(), &height) < 0) return {};
     const int64_t rows = height < 0 ? -height : height;
-    PixelBuffer pixels;
-    if (!allocate_pixels(width, rows, pixels)) return {};
-    if (!host::call_method(stream, state.names.seek, offset.get())) return {};
-    if (read_rows(stream, width, rows, height > 0, pixels.data()) < 0) return {};
-    Ref buffer = pixels.finish();
-    if (!buffer) return {};
+    Py_ssize_t size = 0;
+    if (!pixel_buffer_size(width, rows, size)) return {};
+    Ref buffer;
+    if (reads_all_rows_at_once(origin, width, rows)) {
+        // Room for the rows as stored, cut down to the pixels once laid out.
+        const int64_t stored = rows * row_stride_of(width);
+        if (stored > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
+        buffer = host::uninitialised_bytearray(std::max(size, static_cast<Py_ssize_t>(stored)));
+        if (!buffer) return {};
+        if (!host::call_method(stream, state.names.seek, offset.get())) return {};
+        if (read_all_rows(stream, width, rows, height > 0, buffer.get()) < 0) return {};
+    } else {
+        PixelBuffer pixels;
+        if (!pixels.allocate(size)) return {};
+        if (!host::call_method(stream, state.names.seek, offset.get())) return {};
+        if (read_rows(stream, width, rows, height > 0, pixels.data()) < 0) return {};
+        buffer = pixels.finish();
+        if (!buffer) return {};
+    }
     return Ref::steal(Py_BuildValue("(OLO)", info.width.get(), static_cast<long long>(rows), buffer.get()));
 }
 
 }  // namespace
 
-Ref load_bmp(PyObject* stream) {
-    Ref result = load(stream);
+Ref load_bmp(PyObject* stream, StreamOrigin origin) {
+    Ref result = load(stream, origin);
     if (!result) add_traceback(load_bmp_site);
     return result;
 }

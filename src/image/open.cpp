@@ -23,7 +23,7 @@ int starts_with_bm(PyObject* signature) {
     return PyObject_RichCompareBool(head.get(), state.constants.bmp_signature, Py_EQ);
 }
 
-Ref stream_to_image(PyObject* stream) {
+Ref stream_to_image(PyObject* stream, bmp::StreamOrigin origin) {
     Ref signature = host::call_method(stream, state.names.read, state.constants.eight);
     if (!signature) return {};
     if (!host::call_method(stream, state.names.seek, state.constants.zero)) return {};
@@ -36,7 +36,7 @@ Ref stream_to_image(PyObject* stream) {
     if (png) return png::load_png(stream);
     const int bmp = starts_with_bm(signature.get());
     if (bmp < 0) return {};
-    if (bmp) return bmp::load_bmp(stream);
+    if (bmp) return bmp::load_bmp(stream, origin);
     PyErr_SetString(PyExc_ValueError, "Unsupported image format");
     return {};
 }
@@ -44,7 +44,7 @@ Ref stream_to_image(PyObject* stream) {
 PyObject* stream_to_image_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* stream;
     if (bind(stream_to_image_def, args, nargs, kwnames, &stream) < 0) return nullptr;
-    return stream_to_image(stream).release();
+    return stream_to_image(stream, bmp::StreamOrigin::caller).release();
 }
 
 // What cls._streamToImage(stream) returned, unpacked, and whether it was the
@@ -56,14 +56,15 @@ struct Decoded {
 };
 
 // width, height, pixels = cls._streamToImage(stream). The module's own
-// function is called without the detour through argument binding.
-int decode_with(PyObject* cls, PyObject* stream, Decoded& decoded) {
+// function is called without the detour through argument binding, and with
+// the stream's origin; an override is handed the stream and sees it.
+int decode_with(PyObject* cls, PyObject* stream, bmp::StreamOrigin origin, Decoded& decoded) {
     Ref decoder = Ref::steal(PyObject_GetAttr(cls, state.names.streamToImage));
     if (!decoder) return -1;
     decoded.own = is_function_for(decoder.get(), stream_to_image_def);
     Ref result;
     if (decoded.own) {
-        result = stream_to_image(stream);
+        result = stream_to_image(stream, origin);
         if (!result) add_traceback(stream_to_image_def.site);
     } else {
         result = host::call(decoder.get(), stream);
@@ -75,6 +76,15 @@ int decode_with(PyObject* cls, PyObject* stream, Decoded& decoded) {
     decoded.height = std::move(values[1]);
     decoded.pixels = std::move(values[2]);
     return 0;
+}
+
+// A stream the module has just made through the host (its cached built-in
+// open, or the global BytesIO while it is still the host's own): only when
+// it is of exactly the host's type `host_type` can nobody else see the calls
+// made on it.
+bmp::StreamOrigin origin_of(PyObject* stream, PyObject* host_type) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(stream)) == host_type ? bmp::StreamOrigin::module
+                                                                     : bmp::StreamOrigin::caller;
 }
 
 // 1 when `source` names a file: a str, or an instance of the global Path.
@@ -92,7 +102,9 @@ int decode_source(PyObject* cls, PyObject* source, Decoded& decoded) {
         Ref file = host::open_file(source, state.constants.mode_read);
         if (!file) return -1;
         Ref done = host::with_context(file.get(), [&](PyObject* stream) -> Ref {
-            return decode_with(cls, stream, decoded) < 0 ? Ref{} : Ref::borrow(Py_None);
+            return decode_with(cls, stream, origin_of(stream, state.host_file_type), decoded) < 0
+                       ? Ref{}
+                       : Ref::borrow(Py_None);
         });
         return done ? 0 : -1;
     }
@@ -101,7 +113,10 @@ int decode_source(PyObject* cls, PyObject* source, Decoded& decoded) {
         if (!bytes_io) return -1;
         Ref stream = host::call(bytes_io.get(), source);
         if (!stream) return -1;
-        return decode_with(cls, stream.get(), decoded);
+        const bmp::StreamOrigin origin = bytes_io.get() == state.host_bytesio_type
+                                             ? origin_of(stream.get(), state.host_bytesio_type)
+                                             : bmp::StreamOrigin::caller;
+        return decode_with(cls, stream.get(), origin, decoded);
     }
     PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
     return -1;

@@ -19,6 +19,11 @@ namespace tessarin {
 
 class PixelBuffer {
 public:
+#ifdef PYPY_VERSION
+    static constexpr bool host_zeroes_bytearrays = true;
+#else
+    static constexpr bool host_zeroes_bytearrays = false;
+#endif
     PixelBuffer() noexcept = default;
     PixelBuffer(const PixelBuffer&) = delete;
     PixelBuffer& operator=(const PixelBuffer&) = delete;

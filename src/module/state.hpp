@@ -22,6 +22,7 @@ struct Names {
     PyObject* writeBmp;
     PyObject* streamToImage;
     PyObject* read;
+    PyObject* readinto;
     PyObject* seek;
     PyObject* write;
     PyObject* pack;

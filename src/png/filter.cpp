@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "png/row_runs.hpp"
 #include "simd/avx2.hpp"
 #include "simd/neon.hpp"
@@ -47,97 +43,14 @@ void unfilter_average_first_row(const uint8_t* line, uint8_t* out, size_t n, siz
 
 #if defined(__SSE2__)
 
-// One pixel of 3 or 4 bytes in the low lanes of a register.
-template <size_t Bytes>
-__m128i load_pixel(const uint8_t* src) noexcept {
-    return _mm_cvtsi32_si128(static_cast<int>(load_pixel_bytes<Bytes>(src)));
-}
-
-template <size_t Bytes>
-void store_pixel(uint8_t* dst, __m128i pixel) noexcept {
-    store_pixel_bytes<Bytes>(dst, static_cast<uint32_t>(_mm_cvtsi128_si32(pixel)));
-}
-
 template <size_t Bpp>
 void unfilter_sub_sse2(const uint8_t* line, uint8_t* out, size_t n) noexcept {
     __m128i left = _mm_setzero_si128();
-    const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
+    const size_t i = for_each_pixel<Bpp>(0, n, [&]<size_t Bytes>(size_t at) {
         left = _mm_add_epi8(left, load_pixel<Bytes>(line + at));
         store_pixel<Bytes>(out + at, left);
     });
     unfilter_sub_scalar(line, out, i, n, Bpp);
-}
-
-template <size_t Bpp>
-void unfilter_average_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
-                           size_t n) noexcept {
-    const __m128i low_bit = _mm_set1_epi8(1);
-    __m128i left = _mm_setzero_si128();
-    const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
-        const __m128i up = load_pixel<Bytes>(prev + at);
-        // pavgb rounds up; taking away the low bit of left ^ up turns that
-        // into the exact floor((left + up) / 2) of the 9-bit sum.
-        const __m128i rounded_up = _mm_avg_epu8(left, up);
-        const __m128i odd = _mm_and_si128(_mm_xor_si128(left, up), low_bit);
-        left = _mm_add_epi8(load_pixel<Bytes>(line + at), _mm_sub_epi8(rounded_up, odd));
-        store_pixel<Bytes>(out + at, left);
-    });
-    unfilter_average_scalar(line, prev, out, i, n, Bpp);
-}
-
-// The 16-bit lane operations of the run steps, and two rows per register:
-// lanes 0-3 for the first row, 4-7 for the second.
-struct Sse2Rows {
-    using Reg = __m128i;
-    static constexpr size_t rows = 2;
-    static Reg zero() noexcept { return _mm_setzero_si128(); }
-    static Reg add16(Reg a, Reg b) noexcept { return _mm_add_epi16(a, b); }
-    static Reg sub16(Reg a, Reg b) noexcept { return _mm_sub_epi16(a, b); }
-    static Reg min16(Reg a, Reg b) noexcept { return _mm_min_epi16(a, b); }
-    static Reg max16(Reg a, Reg b) noexcept { return _mm_max_epi16(a, b); }
-    static Reg greater16(Reg a, Reg b) noexcept { return _mm_cmpgt_epi16(a, b); }
-    static Reg halve16(Reg a) noexcept { return _mm_srai_epi16(a, 1); }
-    static Reg bit_and(Reg a, Reg b) noexcept { return _mm_and_si128(a, b); }
-    static Reg add8(Reg a, Reg b) noexcept { return _mm_add_epi8(a, b); }
-    static Reg sub8(Reg a, Reg b) noexcept { return _mm_sub_epi8(a, b); }
-
-    static Reg widen(const uint32_t (&pixels)[rows]) noexcept {
-        const Reg bytes = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(pixels[0])),
-                                             _mm_cvtsi32_si128(static_cast<int>(pixels[1])));
-        return _mm_unpacklo_epi8(bytes, zero());
-    }
-    // The first row's pixel, and every other row's the one above it.
-    static Reg below_first_row(uint32_t first_pixel, Reg above) noexcept {
-        const Reg first = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(first_pixel)), zero());
-        return _mm_unpacklo_epi64(first, above);
-    }
-    static void store(uint8_t* const (&targets)[rows], Reg pixels) noexcept {
-        const Reg packed = _mm_packus_epi16(pixels, pixels);
-        const auto first = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
-        const auto second = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4)));
-        std::memcpy(targets[0], &first, 4);
-        std::memcpy(targets[1], &second, 4);
-    }
-};
-
-// A pixel's bytes in the low four 16-bit lanes.
-template <size_t Bytes>
-__m128i load_widened(const uint8_t* src) noexcept {
-    return _mm_unpacklo_epi8(load_pixel<Bytes>(src), _mm_setzero_si128());
-}
-
-template <size_t Bpp>
-void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out,
-                         size_t n) noexcept {
-    __m128i left = _mm_setzero_si128();
-    __m128i up_left = _mm_setzero_si128();
-    const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
-        const __m128i up = load_widened<Bytes>(prev + at);
-        left = paeth_step<Sse2Rows>(load_widened<Bytes>(line + at), left, up, up_left);
-        store_pixel<Bytes>(out + at, _mm_packus_epi16(left, left));
-        up_left = up;
-    });
-    unfilter_paeth_scalar(line, prev, out, i, n, Bpp);
 }
 
 #endif
@@ -162,8 +75,8 @@ void unfilter_average(const uint8_t* line, const uint8_t* prev, uint8_t* out, si
     if (simd::neon_usable() && unfilter_average_neon(line, prev, out, n, bpp)) return;
 #endif
 #if defined(__SSE2__)
-    if (bpp == 3) return unfilter_average_sse2<3>(line, prev, out, n);
-    if (bpp == 4) return unfilter_average_sse2<4>(line, prev, out, n);
+    if (bpp == 3) return unfilter_average_sse2<3>(line, prev, out, 0, n);
+    if (bpp == 4) return unfilter_average_sse2<4>(line, prev, out, 0, n);
 #endif
     unfilter_average_scalar(line, prev, out, 0, n, bpp);
 }
@@ -174,19 +87,19 @@ void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size
     if (simd::neon_usable() && unfilter_paeth_neon(line, prev, out, n, bpp)) return;
 #endif
 #if defined(__SSE2__)
-    if (bpp == 3) return unfilter_paeth_sse2<3>(line, prev, out, n);
-    if (bpp == 4) return unfilter_paeth_sse2<4>(line, prev, out, n);
+    if (bpp == 3) return unfilter_paeth_sse2<3>(line, prev, out, 0, n);
+    if (bpp == 4) return unfilter_paeth_sse2<4>(line, prev, out, 0, n);
 #endif
     unfilter_paeth_scalar(line, prev, out, 0, n, bpp);
 }
 
-// One to four consecutive rows of `filter_type` (Average or Paeth): lines[k] against
-// the row above (`above` for the first) into targets[k]; four only where the
-// processor has AVX2, two at once with SSE2 or NEON.
+// One to four consecutive rows of `filter_type` (Average or Paeth): lines[k]
+// against the row above (`above` for the first) into targets[k]; four at
+// once only where the processor has AVX2, two with SSE2 or NEON.
 void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint8_t* above,
                         uint8_t* const* targets, size_t count, size_t n, size_t bpp) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (count == 4 && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
+    if (count == 4 && simd::avx2_usable() && unfilter_run_avx2(filter_type, lines, above, targets, n, bpp)) return;
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
     if (count == 2 && simd::neon_usable() && unfilter_run_neon(filter_type, lines, above, targets, n, bpp)) return;
@@ -204,26 +117,47 @@ void unfilter_run_group(int filter_type, const uint8_t* const* lines, const uint
     }
 }
 
+// The size of the next group of a run with `remaining` rows: the most the
+// processor takes at once, then smaller groups down to pairs and single rows.
+size_t next_group(size_t remaining) noexcept {
+    for (size_t group = run_rows_at_once(); group > 1; group /= 2) {
+        if (remaining >= group) return group;
+    }
+    return 1;
+}
+
 }  // namespace
 
-size_t run_rows_at_once() noexcept { return simd::avx2_usable() ? 4 : 2; }
+size_t run_rows_at_once() noexcept { return simd::avx2_usable() ? 8 : 2; }
 
-void unfilter_run(int filter_type, std::span<const std::span<const uint8_t>> scanlines,
+void unfilter_run(std::span<const uint8_t> filter_types, std::span<const std::span<const uint8_t>> scanlines,
                   std::span<const uint8_t> prev, int bytes_per_pixel,
                   std::span<const std::span<uint8_t>> outs) noexcept {
     const auto bpp = static_cast<size_t>(bytes_per_pixel);
     const size_t n = scanlines.empty() ? 0 : scanlines[0].size();
-    const size_t at_once = run_rows_at_once();
     for (size_t done = 0; done < scanlines.size();) {
-        const size_t remaining = scanlines.size() - done;
-        const size_t count = remaining >= at_once ? at_once : std::min<size_t>(remaining, 2);
-        const uint8_t* lines[4];
-        uint8_t* targets[4];
+        size_t count = next_group(scanlines.size() - done);
+        const uint8_t* lines[8];
+        uint8_t* targets[8];
         for (size_t k = 0; k < count; ++k) {
             lines[k] = scanlines[done + k].data();
             targets[k] = outs[done + k].data();
         }
         const uint8_t* above = done == 0 ? prev.data() : outs[done - 1].data();
+#if defined(TESSARIN_AVX2_KERNELS)
+        if (count == 8 && unfilter_run8_avx2(&filter_types[done], lines, above, targets, n, bpp)) {
+            done += count;
+            continue;
+        }
+#endif
+        // Smaller groups take one filter.
+        const uint8_t filter_type = filter_types[done];
+        for (size_t k = 1; k < count; ++k) {
+            if (filter_types[done + k] != filter_type) {
+                count = k;
+                break;
+            }
+        }
         unfilter_run_group(filter_type, lines, above, targets, count, n, bpp);
         done += count;
     }

@@ -89,7 +89,7 @@ void store_pixel(uint8_t* dst, uint8x8_t pixel) noexcept {
 template <size_t Bpp>
 void unfilter_average_pixels(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
     uint8x8_t left = vdup_n_u8(0);
-    const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
+    const size_t i = for_each_pixel<Bpp>(0, n, [&]<size_t Bytes>(size_t at) {
         left = vadd_u8(load_pixel<Bytes>(line + at), vhadd_u8(left, load_pixel<Bytes>(prev + at)));
         store_pixel<Bytes>(out + at, left);
     });
@@ -100,7 +100,7 @@ template <size_t Bpp>
 void unfilter_paeth_pixels(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
     int16x8_t left = NeonRows::zero();
     int16x8_t up_left = NeonRows::zero();
-    const size_t i = for_each_pixel<Bpp>(n, [&]<size_t Bytes>(size_t at) {
+    const size_t i = for_each_pixel<Bpp>(0, n, [&]<size_t Bytes>(size_t at) {
         const int16x8_t up = NeonRows::widen_bytes(load_pixel_bytes<Bytes>(prev + at));
         left = paeth_step<NeonRows>(NeonRows::widen_bytes(load_pixel_bytes<Bytes>(line + at)), left, up, up_left);
         store_pixel_bytes<Bytes>(out + at, static_cast<uint32_t>(NeonRows::narrow(left)));

@@ -20,32 +20,61 @@ RowReconstructor::RowReconstructor(size_t width, size_t rows, int bytes_per_pixe
       run_rows_(std::clamp<size_t>(run_rows, 1, max_run_rows)),
       ring_size_(std::min(run_rows_ + 1, std::max<size_t>(rows, 1))) {}
 
+// Whole rows are undone straight from `data`, in runs where they share the
+// Average or the Paeth filter. What is left (part of a row, or a run cut
+// short by the end of `data`) is gathered in the carry buffer until it holds
+// the rows a run may take, so that runs are not split between pieces.
 void RowReconstructor::feed(std::span<const uint8_t> data) noexcept {
     received_ += data.size();
     const size_t row_size = stride_ + 1;
     while (status_ == RowStatus::ok && !data.empty() && row_ < rows_) {
-        if (carry_size_ == 0 && data.size() >= row_size) {
-            if (!reserve_output()) return;
-            if (const size_t run = run_length(data); run >= 2) {
-                reconstruct_run(data.first(run * row_size), run);
-                data = data.subspan(run * row_size);
-                continue;
-            }
-            reconstruct_row(data.first(row_size));
-            data = data.subspan(row_size);
-            continue;
+        if (carry_size_ == 0) {
+            data = data.subspan(reconstruct_rows(data, true));
+            if (data.empty() || status_ != RowStatus::ok || row_ == rows_) return;
+            carry_wanted_ = rows_to_gather(data[0]) * row_size;
         }
-        const size_t take = std::min(row_size - carry_size_, data.size());
+        const size_t take = std::min(carry_wanted_ - carry_size_, data.size());
         if (!reserve_carry(carry_size_ + take)) return;
         std::memcpy(carry_.data() + carry_size_, data.data(), take);
         carry_size_ += take;
         data = data.subspan(take);
-        if (carry_size_ == row_size) {
+        if (carry_size_ == carry_wanted_) {
             carry_size_ = 0;
-            if (!reserve_output()) return;
-            reconstruct_row(carry_.first(row_size));
+            reconstruct_rows(carry_.first(carry_wanted_), false);
         }
     }
+}
+
+// How many rows to gather, beginning with a row of `filter_type`: as many as
+// a run takes when it can begin one, else that row alone; never more than
+// the image has left.
+size_t RowReconstructor::rows_to_gather(int filter_type) const noexcept {
+    const bool runs = !prev_row_.empty() && (filter_type == filter_average || filter_type == filter_paeth);
+    return runs ? std::min(run_rows_, rows_ - row_) : 1;
+}
+
+// Undoes the whole rows at the start of `data` and returns how many bytes
+// they took. With `leave_cut_run`, a run that reaches the end of `data` while
+// shorter than a run may be, and before the image's last row, is left undone.
+size_t RowReconstructor::reconstruct_rows(std::span<const uint8_t> data, bool leave_cut_run) noexcept {
+    const size_t row_size = stride_ + 1;
+    size_t done = 0;
+    while (status_ == RowStatus::ok && data.size() - done >= row_size && row_ < rows_) {
+        const std::span<const uint8_t> rest = data.subspan(done);
+        const size_t run = run_length(rest);
+        if (leave_cut_run && run > 0 && run < run_rows_ && row_ + run < rows_ && rest.size() < (run + 1) * row_size) {
+            break;
+        }
+        if (!reserve_output()) break;
+        if (run >= 2) {
+            reconstruct_run(rest.first(run * row_size), run);
+            done += run * row_size;
+        } else {
+            reconstruct_row(rest.first(row_size));
+            done += row_size;
+        }
+    }
+    return done;
 }
 
 RowStatus RowReconstructor::finish() noexcept {
@@ -66,11 +95,11 @@ bool RowReconstructor::reserve_output() noexcept {
     return true;
 }
 
-// Grown at least twofold each time, up to one whole row, so that a row
-// arriving a few bytes at a time costs few copies.
+// Grown at least twofold each time, up to the rows being gathered, so that
+// rows arriving a few bytes at a time cost few copies.
 bool RowReconstructor::reserve_carry(size_t size) noexcept {
     if (size <= carry_.size()) return true;
-    const size_t grown = std::min(stride_ + 1, std::max({size, 2 * carry_.size(), size_t{4096}}));
+    const size_t grown = std::min(carry_wanted_, std::max({size, 2 * carry_.size(), size_t{4096}}));
     if (!memory_.carry(grown, carry_)) return stop(RowStatus::no_memory), false;
     return true;
 }
@@ -89,15 +118,17 @@ std::span<uint8_t> RowReconstructor::rgba_row(size_t ahead) const noexcept {
 }
 
 // How many whole rows at the start of `data`, below a reconstructed row,
-// share the Average or the Paeth filter, up to the most the kernel takes at
-// once: two or more are undone together, much faster than one by one.
+// have the Average or the Paeth filter (in any mix), up to the most the
+// kernel takes at once: two or more are undone together, much faster than
+// one by one. 0 when the first row has another filter or is the image's
+// first.
 size_t RowReconstructor::run_length(std::span<const uint8_t> data) const noexcept {
-    const int filter_type = data[0];
-    if (prev_row_.empty() || (filter_type != filter_average && filter_type != filter_paeth)) return 0;
+    const auto runs = [](int filter_type) { return filter_type == filter_average || filter_type == filter_paeth; };
+    if (prev_row_.empty() || !runs(data[0])) return 0;
     const size_t row_size = stride_ + 1;
     const size_t most = std::min({run_rows_, data.size() / row_size, rows_ - row_});
     size_t run = 1;
-    while (run < most && data[run * row_size] == data[0]) ++run;
+    while (run < most && runs(data[run * row_size])) ++run;
     return run;
 }
 
@@ -105,13 +136,15 @@ void RowReconstructor::reconstruct_run(std::span<const uint8_t> rows, size_t cou
     if (bytes_per_pixel_ == 4 && !reserve_ring()) return;
     const size_t row_size = stride_ + 1;
     const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
+    uint8_t filter_types[max_run_rows];
     std::span<const uint8_t> scanlines[max_run_rows];
     std::span<uint8_t> targets[max_run_rows];
     for (size_t k = 0; k < count; ++k) {
+        filter_types[k] = rows[k * row_size];
         scanlines[k] = rows.subspan(k * row_size + 1, stride_);
         targets[k] = bytes_per_pixel_ == 3 ? out_pixels.subspan(k * stride_, stride_) : rgba_row(k + 1);
     }
-    unfilter_run(rows[0], {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
+    unfilter_run({filter_types, count}, {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
     if (bytes_per_pixel_ == 4) {
         for (size_t k = 0; k < count; ++k) rgba_to_rgb_row(targets[k], out_pixels.subspan(k * width_ * 3), width_);
         ring_previous_ = (ring_previous_ + count) % ring_size_;

@@ -18,8 +18,8 @@ class RowMemory {
 public:
     // The RGB result, `size` bytes; asked for once.
     virtual bool output(size_t size, std::span<uint8_t>& out) = 0;
-    // The buffer for a row split between pieces, grown to `size` bytes with
-    // its first bytes kept.
+    // The buffer for rows split between pieces (up to a run of them), grown
+    // to `size` bytes with its first bytes kept.
     virtual bool carry(size_t size, std::span<uint8_t>& out) = 0;
     // The ring of reconstructed RGBA rows, `size` bytes; asked for once.
     virtual bool ring(size_t size, std::span<uint8_t>& out) = 0;
@@ -50,7 +50,7 @@ public:
     int unsupported_filter_type() const noexcept { return bad_filter_; }
 
     // The most rows any reconstructor takes at once, whatever it is given.
-    static constexpr size_t max_run_rows = 4;
+    static constexpr size_t max_run_rows = 8;
 
 private:
     void stop(RowStatus status) noexcept;
@@ -59,6 +59,8 @@ private:
     bool reserve_ring() noexcept;
     std::span<uint8_t> rgba_row(size_t ahead) const noexcept;
     size_t run_length(std::span<const uint8_t> data) const noexcept;
+    size_t rows_to_gather(int filter_type) const noexcept;
+    size_t reconstruct_rows(std::span<const uint8_t> data, bool leave_cut_run) noexcept;
     void reconstruct_run(std::span<const uint8_t> rows, size_t count) noexcept;
     void reconstruct_row(std::span<const uint8_t> row) noexcept;
 
@@ -71,7 +73,7 @@ private:
     bool have_output_ = false;
     size_t ring_previous_ = 0;
     std::span<const uint8_t> prev_row_;  // empty before the first row: all zero
-    size_t row_ = 0, carry_size_ = 0;
+    size_t row_ = 0, carry_size_ = 0, carry_wanted_ = 0;
     uint64_t received_ = 0;
     RowStatus status_ = RowStatus::ok;
     int bad_filter_ = 0;

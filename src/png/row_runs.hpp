@@ -1,8 +1,10 @@
 // Reconstruction of a run of consecutive rows that share the Average or the
 // Paeth filter in one pass, written once over a vector policy and
 // instantiated for SSE2 and NEON (two rows) and AVX2 (four rows), with the
-// pixel moves and the Paeth step that the single-row vector kernels share. Only the kernel
-// sources include this header. Everything in it has internal linkage, so the
+// pixel moves and the Paeth step that the single-row vector kernels share,
+// and the SSE2 single-row kernels that the run kernels also use for the
+// parts of rows outside their vector steps. Only the kernel sources include
+// this header. Everything in it has internal linkage, so the
 // copy built with AVX2 enabled can never be linked in place of the baseline
 // copy of the same template.
 #pragma once
@@ -12,6 +14,10 @@
 #include <cstring>
 
 #include "png/filter.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tessarin::png {
 namespace {
@@ -63,14 +69,15 @@ void store_pixel_bytes(uint8_t* dst, uint32_t bytes) noexcept {
     }
 }
 
-// Runs `step` over every whole pixel of an n-byte row and returns the index
-// of the first byte after them. For 3-byte pixels every pixel but the last
-// moves 4 bytes: the extra byte is the next pixel's first, which is loaded
-// but ignored, and stored but rewritten by the next step.
+// Runs `step` over every whole pixel of an n-byte row from byte `begin` (a
+// pixel boundary) and returns the index of the first byte after them. For
+// 3-byte pixels every pixel but the last moves 4 bytes: the extra byte is
+// the next pixel's first, which is loaded but ignored, and stored but
+// rewritten by the next step.
 // Always inlined, so that each kernel's step becomes the body of one loop.
 template <size_t Bpp, typename Step>
-[[gnu::always_inline]] inline size_t for_each_pixel(size_t n, Step step) noexcept {
-    size_t i = 0;
+[[gnu::always_inline]] inline size_t for_each_pixel(size_t begin, size_t n, Step step) noexcept {
+    size_t i = begin;
     for (; i + 4 <= n; i += Bpp) step.template operator()<4>(i);
     if (Bpp == 3 && i + 3 <= n) {
         step.template operator()<3>(i);
@@ -118,15 +125,111 @@ typename V::Reg paeth_step(typename V::Reg filtered, typename V::Reg left, typen
     return V::add8(V::add8(filtered, left), correction);
 }
 
-// The Paeth filter for the run kernel: its vector step and its scalar code.
+#if defined(__SSE2__)
+
+// One pixel of 3 or 4 bytes in the low lanes of a register.
+template <size_t Bytes>
+__m128i load_pixel(const uint8_t* src) noexcept {
+    return _mm_cvtsi32_si128(static_cast<int>(load_pixel_bytes<Bytes>(src)));
+}
+
+template <size_t Bytes>
+void store_pixel(uint8_t* dst, __m128i pixel) noexcept {
+    store_pixel_bytes<Bytes>(dst, static_cast<uint32_t>(_mm_cvtsi128_si32(pixel)));
+}
+
+// A pixel's bytes in the low four 16-bit lanes.
+template <size_t Bytes>
+__m128i load_widened(const uint8_t* src) noexcept {
+    return _mm_unpacklo_epi8(load_pixel<Bytes>(src), _mm_setzero_si128());
+}
+
+// The 16-bit lane operations of the run steps, and two rows per register:
+// lanes 0-3 for the first row, 4-7 for the second.
+struct Sse2Rows {
+    using Reg = __m128i;
+    static constexpr size_t rows = 2;
+    static Reg zero() noexcept { return _mm_setzero_si128(); }
+    static Reg add16(Reg a, Reg b) noexcept { return _mm_add_epi16(a, b); }
+    static Reg sub16(Reg a, Reg b) noexcept { return _mm_sub_epi16(a, b); }
+    static Reg min16(Reg a, Reg b) noexcept { return _mm_min_epi16(a, b); }
+    static Reg max16(Reg a, Reg b) noexcept { return _mm_max_epi16(a, b); }
+    static Reg greater16(Reg a, Reg b) noexcept { return _mm_cmpgt_epi16(a, b); }
+    static Reg halve16(Reg a) noexcept { return _mm_srai_epi16(a, 1); }
+    static Reg bit_and(Reg a, Reg b) noexcept { return _mm_and_si128(a, b); }
+    static Reg add8(Reg a, Reg b) noexcept { return _mm_add_epi8(a, b); }
+    static Reg sub8(Reg a, Reg b) noexcept { return _mm_sub_epi8(a, b); }
+
+    static Reg widen(const uint32_t (&pixels)[rows]) noexcept {
+        const Reg bytes = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(pixels[0])),
+                                             _mm_cvtsi32_si128(static_cast<int>(pixels[1])));
+        return _mm_unpacklo_epi8(bytes, zero());
+    }
+    // The first row's pixel, and every other row's the one above it.
+    static Reg below_first_row(uint32_t first_pixel, Reg above) noexcept {
+        const Reg first = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(first_pixel)), zero());
+        return _mm_unpacklo_epi64(first, above);
+    }
+    static void store(uint8_t* const (&targets)[rows], Reg pixels) noexcept {
+        const Reg packed = _mm_packus_epi16(pixels, pixels);
+        const auto first = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
+        const auto second = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4)));
+        std::memcpy(targets[0], &first, 4);
+        std::memcpy(targets[1], &second, 4);
+    }
+};
+
+// The single-row kernels undo bytes `begin` (a pixel boundary) to n of a
+// row, taking the pixels left of `begin` as already reconstructed: whole
+// rows, and the parts of rows that a run kernel leaves before and after its
+// vector steps.
+template <size_t Bpp>
+void unfilter_average_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin,
+                           size_t n) noexcept {
+    const __m128i low_bit = _mm_set1_epi8(1);
+    __m128i left = begin >= Bpp ? load_pixel<Bpp>(out + begin - Bpp) : _mm_setzero_si128();
+    const size_t i = for_each_pixel<Bpp>(begin, n, [&]<size_t Bytes>(size_t at) {
+        const __m128i up = load_pixel<Bytes>(prev + at);
+        // pavgb rounds up; taking away the low bit of left ^ up turns that
+        // into the exact floor((left + up) / 2) of the 9-bit sum.
+        const __m128i rounded_up = _mm_avg_epu8(left, up);
+        const __m128i odd = _mm_and_si128(_mm_xor_si128(left, up), low_bit);
+        left = _mm_add_epi8(load_pixel<Bytes>(line + at), _mm_sub_epi8(rounded_up, odd));
+        store_pixel<Bytes>(out + at, left);
+    });
+    unfilter_average_scalar(line, prev, out, i, n, Bpp);
+}
+
+template <size_t Bpp>
+void unfilter_paeth_sse2(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin,
+                         size_t n) noexcept {
+    __m128i left = begin >= Bpp ? load_widened<Bpp>(out + begin - Bpp) : _mm_setzero_si128();
+    __m128i up_left = begin >= Bpp ? load_widened<Bpp>(prev + begin - Bpp) : _mm_setzero_si128();
+    const size_t i = for_each_pixel<Bpp>(begin, n, [&]<size_t Bytes>(size_t at) {
+        const __m128i up = load_widened<Bytes>(prev + at);
+        left = paeth_step<Sse2Rows>(load_widened<Bytes>(line + at), left, up, up_left);
+        store_pixel<Bytes>(out + at, _mm_packus_epi16(left, left));
+        up_left = up;
+    });
+    unfilter_paeth_scalar(line, prev, out, i, n, Bpp);
+}
+
+#endif
+
+// The Paeth filter for the run kernel: its vector step, and its code for the
+// parts of rows outside the vector steps.
 struct PaethFilter {
     template <class V>
     static typename V::Reg step(typename V::Reg filtered, typename V::Reg left, typename V::Reg up,
                                 typename V::Reg up_left) noexcept {
         return paeth_step<V>(filtered, left, up, up_left);
     }
-    static void scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
-                       size_t bpp) noexcept {
+    static void part(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                     size_t bpp) noexcept {
+#if defined(__SSE2__)
+        if (bpp == 3) return unfilter_paeth_sse2<3>(line, prev, out, begin, n);
+        if (bpp == 4) return unfilter_paeth_sse2<4>(line, prev, out, begin, n);
+#endif
         unfilter_paeth_scalar(line, prev, out, begin, n, bpp);
     }
 };
@@ -139,8 +242,12 @@ struct AverageFilter {
                                 typename V::Reg) noexcept {
         return V::add8(filtered, V::halve16(V::add16(left, up)));
     }
-    static void scalar(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
-                       size_t bpp) noexcept {
+    static void part(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                     size_t bpp) noexcept {
+#if defined(__SSE2__)
+        if (bpp == 3) return unfilter_average_sse2<3>(line, prev, out, begin, n);
+        if (bpp == 4) return unfilter_average_sse2<4>(line, prev, out, begin, n);
+#endif
         unfilter_average_scalar(line, prev, out, begin, n, bpp);
     }
 };
@@ -160,7 +267,7 @@ uint32_t pixel_or_zero(const uint8_t* row, ptrdiff_t index) noexcept {
 // instructions of the step that needs it. One step does one pixel of every
 // row for the instructions and the chain of one. Each row's leading pixels (a
 // triangle, before the last row can start) and trailing ones go through
-// scalar code; four bytes move per pixel, as in the single-row kernels.
+// the single-row kernels; four bytes move per pixel, as in those.
 template <class V, class Filter, size_t Bpp>
 void unfilter_run_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs, size_t n) noexcept {
     using Reg = typename V::Reg;
@@ -169,10 +276,10 @@ void unfilter_run_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t
     constexpr size_t start = lag * (rows - 1);
     const auto above = [&](size_t k) -> const uint8_t* { return k == 0 ? prev : outs[k - 1]; };
     if (n < (start - 1) * Bpp + 4) {
-        for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], 0, n, Bpp);
+        for (size_t k = 0; k < rows; ++k) Filter::part(lines[k], above(k), outs[k], 0, n, Bpp);
         return;
     }
-    for (size_t k = 0; k + 1 < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
+    for (size_t k = 0; k + 1 < rows; ++k) Filter::part(lines[k], above(k), outs[k], 0, (start - lag * k) * Bpp, Bpp);
     // Before step j, for row k at pixel j - lag * k: its left neighbour,
     // its upper-left one, and (for the row below) its pixel lag steps back.
     uint32_t left_pixels[rows], up_left_pixels[rows], lagging_pixels[rows];
@@ -203,7 +310,7 @@ void unfilter_run_simd(const uint8_t* const* lines, const uint8_t* prev, uint8_t
         left = next;
         up_left = up;
     }
-    for (size_t k = 0; k < rows; ++k) Filter::scalar(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
+    for (size_t k = 0; k < rows; ++k) Filter::part(lines[k], above(k), outs[k], (j - lag * k) * Bpp, n, Bpp);
 }
 
 // V::rows rows of `filter_type` (Average or Paeth) at 3 or 4 bytes per

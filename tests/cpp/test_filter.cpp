@@ -141,10 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::Values(0, 1, 2, 3, 4), testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
                      testing::Values(0u, 1u, 2u, 5u, 6u, 17u, 64u, 333u), testing::Bool()));
 
-// Undoes `scanlines` as a run of rows of one filter below `prev` into adjacent
-// rows of one buffer, as the decoder lays them out, and returns the buffer:
-// the rows, then guard bytes that must stay as they were.
-Bytes unfilter_rows(int filter_type, const std::vector<Bytes>& scanlines, const Bytes& prev, size_t bpp) {
+// Undoes `scanlines` as a run of rows (scanlines[k] with filter_types[k])
+// below `prev` into adjacent rows of one buffer, as the decoder lays them
+// out, and returns the buffer: the rows, then guard bytes that must stay as
+// they were.
+Bytes unfilter_rows(const Bytes& filter_types, const std::vector<Bytes>& scanlines, const Bytes& prev, size_t bpp) {
     const size_t n = prev.size();
     Bytes out(scanlines.size() * n + 8, 0xa5);
     std::vector<std::span<const uint8_t>> lines;
@@ -153,22 +154,35 @@ Bytes unfilter_rows(int filter_type, const std::vector<Bytes>& scanlines, const 
         lines.emplace_back(scanlines[k]);
         targets.push_back(std::span<uint8_t>(out).subspan(k * n, n));
     }
-    unfilter_run(filter_type, lines, prev, static_cast<int>(bpp), targets);
+    unfilter_run(filter_types, lines, prev, static_cast<int>(bpp), targets);
     return out;
 }
 
-// Runs of Average or Paeth rows undone in one pass. Parameters: filter type,
-// rows in the run (groups of four use AVX2 where the processor has it, pairs
-// SSE2 or NEON), bytes per pixel, row length in pixels (plus one extra byte),
-// and whether the vector kernels may be used.
+// The filters of a run's rows: all Average (3), all Paeth (4), alternating
+// from Average (0), or Average and Paeth at random (1).
+Bytes run_filters(int pattern, size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    Bytes types(count);
+    for (size_t k = 0; k < count; ++k) {
+        types[k] = static_cast<uint8_t>(pattern >= 3 ? pattern : pattern == 0 ? 3 + static_cast<int>(k % 2)
+                                                                               : 3 + static_cast<int>(generator() % 2));
+    }
+    return types;
+}
+
+// Runs of Average and Paeth rows undone in one pass. Parameters: the rows'
+// filters (run_filters), rows in the run (groups of eight and four use AVX2
+// where the processor has it, pairs SSE2 or NEON), bytes per pixel, row
+// length in pixels (plus one extra byte), and whether the vector kernels may
+// be used.
 class RowRun : public testing::TestWithParam<std::tuple<int, size_t, size_t, size_t, bool>> {
 protected:
-    int filter_type() const { return std::get<0>(GetParam()); }
+    int filter_pattern() const { return std::get<0>(GetParam()); }
     size_t count() const { return std::get<1>(GetParam()); }
     size_t bpp() const { return std::get<2>(GetParam()); }
     size_t length() const { return std::get<3>(GetParam()) * bpp() + 1; }
     uint32_t seed() const {
-        return static_cast<uint32_t>(static_cast<size_t>(filter_type()) * 15485863 + count() * 104729 + bpp() * 7919 + length());
+        return static_cast<uint32_t>(static_cast<size_t>(filter_pattern()) * 15485863 + count() * 104729 + bpp() * 7919 + length());
     }
 
 private:
@@ -176,6 +190,7 @@ private:
 };
 
 TEST_P(RowRun, MatchesRowByRow) {
+    const Bytes filter_types = run_filters(filter_pattern(), count(), seed());
     for (size_t n : {length(), length() - length() % bpp()}) {
         const Bytes prev = random_bytes(n, seed());
         std::vector<Bytes> scanlines;
@@ -183,10 +198,10 @@ TEST_P(RowRun, MatchesRowByRow) {
         Bytes above = prev;
         for (size_t k = 0; k < count(); ++k) {
             scanlines.push_back(random_bytes(n, seed() + 1 + static_cast<uint32_t>(k)));
-            above = reference_unfilter(filter_type(), scanlines.back(), above, bpp());
+            above = reference_unfilter(filter_types[k], scanlines.back(), above, bpp());
             expected.insert(expected.end(), above.begin(), above.end());
         }
-        const Bytes out = unfilter_rows(filter_type(), scanlines, prev, bpp());
+        const Bytes out = unfilter_rows(filter_types, scanlines, prev, bpp());
         EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected)
             << "length " << n;
         for (size_t i = expected.size(); i < out.size(); ++i) EXPECT_EQ(out[i], 0xa5);
@@ -194,15 +209,15 @@ TEST_P(RowRun, MatchesRowByRow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filter, RowRun,
-                         testing::Combine(testing::Values(3, 4), testing::Values(1u, 2u, 3u, 4u, 7u),
+                         testing::Combine(testing::Values(3, 4, 0, 1), testing::Values(1u, 2u, 3u, 4u, 7u, 8u, 15u),
                                           testing::Values(1u, 2u, 3u, 4u, 6u),
-                                          testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 17u, 64u,
-                                                          333u),
+                                          testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 17u, 21u, 24u,
+                                                          25u, 26u, 27u, 28u, 29u, 30u, 31u, 64u, 333u),
                                           testing::Bool()));
 
-TEST(RunRowsAtOnce, IsTwoOrFour) {
+TEST(RunRowsAtOnce, IsTwoOrEight) {
     const size_t at_once = run_rows_at_once();
-    EXPECT_TRUE(at_once == 2 || at_once == 4) << at_once;
+    EXPECT_TRUE(at_once == 2 || at_once == 8) << at_once;
 }
 
 // Every (left, up, up_left) triple through the Paeth row kernels: even pixels
@@ -215,6 +230,12 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
     const size_t bpp = GetParam();
     const size_t triples_per_row = 256 * 256;
     const size_t n = 2 * bpp * ((triples_per_row + bpp - 1) / bpp);
+    // The other rows of the runs below, and the row above a run that does
+    // not begin with the triples' rows.
+    constexpr size_t run = 8;
+    std::vector<Bytes> other_rows;
+    for (size_t k = 0; k < run; ++k) other_rows.push_back(random_bytes(n, static_cast<uint32_t>(1000 * (k + 1))));
+    const Bytes other_prev = random_bytes(n, 7u);
     for (int left = 0; left < 256; ++left) {
         Bytes original = random_bytes(n, static_cast<uint32_t>(left));
         Bytes prev(n);
@@ -229,23 +250,26 @@ TEST_P(PaethAllTriples, RoundTripsNaiveEncoder) {
         ASSERT_EQ(unfilter(4, scanline, prev, bpp, out), FilterStatus::ok);
         ASSERT_EQ(out, original) << "left " << left;
 
-        // The triples' rows at each place of a run of four: the row above
-        // at place k - 1 (or as the run's previous row), the predicted one at
-        // k. Runs have vector kernels for 3 and 4 bytes per pixel only.
-        for (size_t place = 0; place < 4 && bpp != 1; ++place) {
-            std::vector<Bytes> originals;
-            for (size_t k = 0; k < 4; ++k) originals.push_back(random_bytes(n, static_cast<uint32_t>(1000 * (k + 1)) + static_cast<uint32_t>(left)));
+        // The triples' rows at places of a run of eight: the row above at
+        // place k - 1 (or as the run's previous row), the predicted one at k.
+        // A vector register holds one pixel of each row of the run, so the
+        // places are its first lane (whose row above comes from memory), the
+        // next, the first of its upper half and its last. Runs have vector
+        // kernels for 3 and 4 bytes per pixel only.
+        for (size_t place : {0u, 1u, 4u, 7u}) {
+            if (bpp == 1) break;
+            std::vector<Bytes> originals = other_rows;
             originals[place] = original;
-            const Bytes run_prev = place == 0 ? prev : random_bytes(n, 7u + static_cast<uint32_t>(left));
+            const Bytes& run_prev = place == 0 ? prev : other_prev;
             if (place > 0) originals[place - 1] = prev;
             std::vector<Bytes> scanlines;
-            for (size_t k = 0; k < 4; ++k) {
+            for (size_t k = 0; k < run; ++k) {
                 scanlines.push_back(reference_filter(4, originals[k], k == 0 ? run_prev : originals[k - 1], bpp));
             }
             for (bool vector : {true, false}) {
                 const VectorKernels setting(vector);
-                const Bytes out = unfilter_rows(4, scanlines, run_prev, bpp);
-                for (size_t k = 0; k < 4; ++k) {
+                const Bytes out = unfilter_rows(Bytes(run, 4), scanlines, run_prev, bpp);
+                for (size_t k = 0; k < run; ++k) {
                     const auto row = out.begin() + static_cast<std::ptrdiff_t>(k * n);
                     ASSERT_EQ(Bytes(row, row + static_cast<std::ptrdiff_t>(n)), originals[k])
                         << "left " << left << ", place " << place << ", row " << k << ", vector kernels " << vector;

@@ -5,6 +5,8 @@
 #include "vector_kernels.hpp"
 #include "random_bytes.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -74,6 +76,30 @@ TEST_P(BmpRow, RoundTripsThroughBgr) {
     Bytes back(3 * width());
     tessarin::bmp::bgr_to_rgb_row(bgr, back, width());
     EXPECT_EQ(back, rgb);
+}
+
+// Every stored layout turned into RGB rows in place: rows bottom-up and
+// top-down, strides with no padding, the BMP padding, and more; the bytes
+// past each stored row's pixels hold a marker that must not show up.
+TEST_P(BmpRow, StoredRowsBecomeRgbRowsInPlace) {
+    for (size_t rows : {1u, 2u, 3u, 4u, 5u}) {
+        const Bytes rgb = random_bytes(3 * width() * rows, seed() + static_cast<uint32_t>(rows));
+        for (size_t stride : {3 * width(), stride_for(width()), 3 * width() + 7}) {
+            for (bool bottom_up : {false, true}) {
+                Bytes buffer(stride * rows, 0xee);
+                for (size_t row = 0; row < rows; ++row) {
+                    const size_t source_row = bottom_up ? rows - 1 - row : row;
+                    const Bytes pixels(rgb.begin() + static_cast<std::ptrdiff_t>(3 * width() * source_row),
+                                       rgb.begin() + static_cast<std::ptrdiff_t>(3 * width() * (source_row + 1)));
+                    const Bytes stored = reversed_pixels(pixels, width());
+                    std::copy(stored.begin(), stored.end(), buffer.begin() + static_cast<std::ptrdiff_t>(row * stride));
+                }
+                tessarin::bmp::stored_rows_to_rgb_in_place(buffer, width(), rows, stride, bottom_up);
+                buffer.resize(rgb.size());
+                EXPECT_EQ(buffer, rgb) << rows << " rows, stride " << stride << (bottom_up ? ", bottom-up" : "");
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(PixelRows, BmpRow,

@@ -80,13 +80,13 @@ Image make_image(size_t width, const std::vector<int>& filters, size_t bpp, uint
     return image;
 }
 
-// Filter types per row: mixed at random, or long runs of Average and Paeth
-// that the reconstructor undoes several rows at a time.
+// Filter types per row: mixed at random, or only Average and Paeth (at
+// random), which the reconstructor undoes several rows at a time.
 std::vector<int> filter_pattern(bool runs, size_t rows, uint32_t seed) {
     std::mt19937 generator(seed);
     std::vector<int> filters(rows);
     for (size_t y = 0; y < rows; ++y) {
-        filters[y] = runs ? 3 + static_cast<int>(y / 5 % 2) : static_cast<int>(generator() % 5);
+        filters[y] = runs ? 3 + static_cast<int>(generator() % 2) : static_cast<int>(generator() % 5);
     }
     return filters;
 }
@@ -136,7 +136,8 @@ TEST_P(Reconstruct, PiecesGiveTheReferencePixels) {
     EXPECT_EQ(reconstructor.received(), image.data.size());
     EXPECT_EQ(memory.pixels(), image.expected);
     EXPECT_EQ(memory.output_requests, 1);
-    EXPECT_LE(memory.largest_carry, width() * bpp() + 1);
+    // Rows split between pieces are gathered up to a run.
+    EXPECT_LE(memory.largest_carry, std::max<size_t>(run_rows(), 1) * (width() * bpp() + 1));
     if (bpp() == 4 && width() > 0 && rows() > 0) {
         EXPECT_LE(memory.ring_bytes, std::min(rows(), run_rows() + 1) * width() * 4);
     }
@@ -144,8 +145,8 @@ TEST_P(Reconstruct, PiecesGiveTheReferencePixels) {
 
 INSTANTIATE_TEST_SUITE_P(RowReconstructor, Reconstruct,
                          testing::Combine(testing::Values(3u, 4u), testing::Values(0u, 1u, 2u, 5u, 33u),
-                                          testing::Values(0u, 1u, 2u, 13u), testing::Bool(),
-                                          testing::Values(0, 1, 2, 3), testing::Values(1u, 2u, 4u),
+                                          testing::Values(0u, 1u, 2u, 13u, 29u), testing::Bool(),
+                                          testing::Values(0, 1, 2, 3), testing::Values(1u, 2u, 4u, 8u),
                                           testing::Bool()));
 
 TEST(RowReconstructorMemory, FollowsTheDataNotTheClaimedSize) {
