@@ -209,7 +209,7 @@ PHOTO = "photo kodim01"
 # the 2-core AMD EPYC (Zen 5) machine at load averages of 3 to 7, and past
 # every ratio measured there: kodim01 (no filtering) typically 1.13, at most
 # 1.15; the 6.3 MP photograph (almost all Paeth rows) 1.16, at most 1.22;
-# the synthetic image 1.03, at most 1.06. A slowdown of 10 % then fails all
+# the synthetic image 1.03, at most 1.08. A slowdown of 10 % then fails all
 # attempts. BMP decode from a path reads the rows in one call at 0.25-0.4x
 # the numpy limit; read row by row it took 1.0 (kodim01) to 1.2x.
 PAETH_PHOTO = "photo kodak-pcd-img0024"
