@@ -216,8 +216,14 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
             outcome.sample_sizes[i] = probe.size;
             sample_sizes[i] = static_cast<double>(probe.size) * (1000 + candidates[i].sample_handicap) / 1000;
         }
-        std::stable_sort(order, order + count,
-                         [&sample_sizes](size_t a, size_t b) { return sample_sizes[a] < sample_sizes[b]; });
+        // A stable insertion sort: std::stable_sort may allocate through
+        // the C++ runtime, which the modules do not link.
+        for (size_t i = 1; i < count; ++i) {
+            const size_t index = order[i];
+            size_t at = i;
+            for (; at > 0 && sample_sizes[index] < sample_sizes[order[at - 1]]; --at) order[at] = order[at - 1];
+            order[at] = index;
+        }
         whole = std::min(std::max<size_t>(finalists, 1), count);
     }
 
