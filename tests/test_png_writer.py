@@ -347,15 +347,6 @@ def test_the_pixels_cannot_be_resized_while_they_are_read():
     assert len(pixels) == 1000 * 1000 * 3
 
 
-@pytest.mark.skipif(shutil.which("readelf") is None or not sys.platform.startswith("linux"),
-                    reason="readelf on Linux")
-def test_the_module_needs_no_cpp_runtime():
-    # Like the specified module, it links the C library alone.
-    done = subprocess.run(["readelf", "-d", _png_writer.__file__], capture_output=True, text=True, check=True)
-    needed = [line.split("[")[1].rstrip("]") for line in done.stdout.splitlines() if "(NEEDED)" in line]
-    assert not [name for name in needed if "stdc++" in name or "gcc_s" in name], needed
-
-
 # --- the package functions ------------------------------------------------------
 
 

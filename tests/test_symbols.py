@@ -12,6 +12,7 @@ import sysconfig
 
 import pytest
 
+import Quorvel._png_writer
 import Quorvel.tessarin_ext
 
 _SCRIPT = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_symbols.py"
@@ -31,11 +32,11 @@ def interpreter(check_symbols):
     return check_symbols.interpreter_symbols()
 
 
-@pytest.fixture(scope="module")
-def built_module(check_symbols):
-    """The file of the module the tests import, unless it is a sanitizer
-    build, which links the sanitizer runtimes on purpose."""
-    path = Quorvel.tessarin_ext.__file__
+@pytest.fixture(scope="module", params=[Quorvel.tessarin_ext, Quorvel._png_writer], ids=lambda m: m.__name__)
+def built_module(check_symbols, request):
+    """The file of each native module the tests import, unless it is a
+    sanitizer build, which links the sanitizer runtimes on purpose."""
+    path = request.param.__file__
     if any(name.startswith(("libasan", "libubsan")) for name in check_symbols.DynamicSymbols(path).needed):
         pytest.skip("a sanitizer build links the sanitizer runtimes")
     return path

@@ -132,13 +132,15 @@ def problems(module: str, interpreter: set[str]) -> list[str]:
 
 
 # Imports the module file argv[1] under the name argv[2] without its
-# package's Python files, and makes an image with it.
+# package's Python files, and makes an image with it where it holds the
+# image type.
 IMPORT = """
 import importlib.util, sys
 spec = importlib.util.spec_from_file_location(sys.argv[2], sys.argv[1])
 module = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(module)
-module.SimpleImage(1, 1, bytes(3))
+if hasattr(module, "SimpleImage"):
+    module.SimpleImage(1, 1, bytes(3))
 """
 
 
