@@ -15,7 +15,7 @@ def test_simple_image_is_importable_from_the_package():
     from Quorvel import SimpleImage
 
     assert SimpleImage is tessarin_ext.SimpleImage
-    assert sorted(Quorvel.__all__) == ["SimpleImage", "__version__"]
+    assert sorted(Quorvel.__all__) == ["SimpleImage", "__version__", "encode_png", "save_png"]
 
 
 def test_version_is_the_installed_distribution_version():
