@@ -68,11 +68,13 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
     ]
 
 
-def _sample(height: int) -> List[Tuple[int, int]]:
-    """Two strips of rows, each a 64th of the image and at least 8 rows,
-    centred a quarter and three quarters down; none when they would cover
-    half of the image, which is then compressed whole by every candidate."""
-    rows = max(8, height // 64)
+def _sample(width: int, height: int) -> List[Tuple[int, int]]:
+    """Two strips of rows, each a 64th of the image and at least 8 rows (or
+    16 KiB, for wide ones), centred a quarter and three quarters down; none
+    when they would cover half of the image, which is then small enough for
+    every candidate to compress whole."""
+    row_bytes = 3 * width + 1
+    rows = max(height // 64, min(8, -(-16384 // row_bytes)))
     if 4 * rows >= height:
         return []
     return [(centre - rows // 2, centre - rows // 2 + rows) for centre in (height // 4, 3 * height // 4)]
@@ -81,7 +83,7 @@ def _sample(height: int) -> List[Tuple[int, int]]:
 def _plan(width: int, height: int, compress_level: int, optimize: bool) -> _Plan:
     if compress_level == 0:
         return [_candidate(_NONE, 0, zlib.Z_DEFAULT_STRATEGY)], [], 1
-    return _candidates(compress_level, optimize), _sample(height), 1
+    return _candidates(compress_level, optimize), _sample(width, height), 1
 
 
 def _check_options(image: object, compress_level: object, optimize: object) -> None:

@@ -1,4 +1,5 @@
-"""Reference-leak check of every entry point of Quorvel.tessarin_ext.
+"""Reference-leak check of every entry point of Quorvel.tessarin_ext and of
+the filtering PNG encoder, Quorvel._png_writer.
 
 Runs each case (one call, successful or failing in a known way) in a loop
 under a debug interpreter, the way CPython hunts reference leaks: a few
@@ -24,7 +25,9 @@ import warnings
 import zlib
 from typing import Callable
 
+import Quorvel
 import Quorvel.tessarin_ext as ext
+from Quorvel import _png_writer
 from Quorvel.tessarin_ext import SimpleImage
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -110,6 +113,8 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
     none: tuple[type[BaseException], ...] = ()
     ve, te, oe = (ValueError,), (TypeError,), (OverflowError,)
     se, ze, ie = (struct.error,), (zlib.error,), (IndexError,)
+    # A candidate of the PNG writer: the per-row choice, zlib level 6, Z_FILTERED.
+    candidate = ((8, 8, 8, 9, 9), 6, 15, 9, 1, 0, 6)
     cases: list[tuple[str, Callable[[], object], tuple[type[BaseException], ...]]] = [
         # construction and argument binding
         ("init", lambda: SimpleImage(2, 2, RGB_2X2), none),
@@ -265,6 +270,16 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("writeBmp", lambda: ext._writeBmp(pathlib.Path(out_bmp), 1, 1, bytearray(b"abc")), none),
         ("writeBmp overflow", lambda: ext._writeBmp(out_bmp, 2**31, 1, b""), oe),
         ("writeBmp None pixels", lambda: ext._writeBmp(out_bmp, 1, 1, None), te),
+        ("save_png", lambda: Quorvel.save_png(image(), out_png, optimize=True), none),
+        ("encode_png level 0", lambda: Quorvel.encode_png(image(), compress_level=0), none),
+        ("encode sample and finalists",
+         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1)], [(2, 4), (8, 9)], 2),
+         none),
+        ("encode bad weights", lambda: _png_writer.encode(b"abc", 1, 1, [((8, 8, 8), 6, 15, 9, 1, 0, 6)], [], 1), ve),
+        ("encode bad strip", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [(0, 2)], 1), ve),
+        ("encode short pixels", lambda: _png_writer.encode(b"ab", 1, 1, [candidate], [], 1), ve),
+        ("encode no buffer", lambda: _png_writer.encode("abc", 1, 1, [candidate], [], 1), te),
+        ("encode bad zlib level", lambda: _png_writer.encode(b"abc", 1, 1, [(0, 10, 15, 9, 1, 0, 6)], [], 1), ve),
     ]
     return cases
 
