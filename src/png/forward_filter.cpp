@@ -171,7 +171,7 @@ void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_
             filter_row_candidates(row, prev, candidates);
             type = cheapest_filter(candidates, filter.weights);
             const std::span<const uint8_t> chosen = type == filter_none ? row : candidates.bytes[static_cast<size_t>(type)];
-            if (row_bytes) std::memcpy(filtered.data(), chosen.data(), row_bytes);
+            std::ranges::copy(chosen, filtered.begin());
         } else {
             filter_row(type, row, prev, filtered);
         }
