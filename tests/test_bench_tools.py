@@ -98,6 +98,8 @@ def test_paired_ratio_uses_the_rounds_both_ran_in():
 
 
 def bmp_decode_case(name, ours_ns, opencv_ns):
+    # The codec benchmark makes its images with numpy, which some hosts lack.
+    pytest.importorskip("numpy")
     codecs = _load("bench_codecs")
     case = codecs.Case("bmp_decode", name, 768, 512, {})
     case.medians_ns = {"ours": ours_ns, "limit": 4 * ours_ns, "limit-simd": ours_ns, "pillow": 3 * ours_ns,
