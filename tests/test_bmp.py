@@ -355,6 +355,7 @@ def read_system_calls() -> int:
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="no per-process read counts here")
+@pytest.mark.cpython_only("bytearrays made without zeroing, which reading all rows at once needs")
 def test_a_file_opened_by_path_is_read_in_a_few_calls(tmp_path):
     # 512 rows of 768 bytes: read row by row through the host's 8 KiB
     # buffer, about 48 system calls.

@@ -135,8 +135,9 @@ def problems(module: str, interpreter: set[str]) -> list[str]:
 # package's Python files, and makes an image with it where it holds the
 # image type.
 IMPORT = """
-import importlib.util, sys
-spec = importlib.util.spec_from_file_location(sys.argv[2], sys.argv[1])
+import importlib.machinery, importlib.util, sys
+loader = importlib.machinery.ExtensionFileLoader(sys.argv[2], sys.argv[1])
+spec = importlib.util.spec_from_file_location(sys.argv[2], sys.argv[1], loader=loader)
 module = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(module)
 if hasattr(module, "SimpleImage"):
