@@ -40,30 +40,36 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
     on the corpus photographs and the benchmark's synthetic images (see
     docs/png_writer.md):
 
-    - most photographs: the weighted per-row choice with Z_FILTERED, which
-      keeps deflate to longer matches; a level above compress_level with a
-      16 KiB window gives about the size of compress_level with 32 KiB, in
-      two thirds of the time;
+    - most photographs: the weighted per-row choice, or for some Sub
+      favoured in it, with Z_FILTERED, which keeps deflate to longer matches;
     - photographs with much fine texture: Z_DEFAULT_STRATEGY, whose short
-      matches pay there, at compress_level or, faster, three below;
+      matches pay there, at compress_level or, faster, two below;
     - photographs with long horizontal structures: Sub on every row;
     - screenshots and drawings: no filter at all, whose rows repeat exactly;
     - noise: run-length matching only, at a tenth of the time.
 
-    A much cheaper candidate wins near ties with a costlier one (a negative
-    handicap); the riskier Sub-only rows only win clearly. `optimize` raises
-    the Z_FILTERED candidates to level 8 with the full window (level 9 took
-    as long as Pillow's optimize and was rarely smaller) and writes
-    unfiltered rows at compress_level."""
+    By default the filtered rows are compressed with a 16 KiB window, whose
+    files are a few tenths of a percent larger than the full window's in two
+    thirds of the time. A much cheaper candidate wins near ties with a
+    costlier one (a negative handicap); the riskier Sub-only rows only win
+    clearly. `optimize` raises the Z_FILTERED candidates to level 8 (level 9
+    took as long as Pillow's optimize and was rarely smaller), and compresses
+    with the full window, at compress_level, or three below for the cheap
+    choice."""
     level = compress_level
-    strong, window = (8, 15) if optimize else (min(level + 1, 9), 14)
+    if optimize:
+        strong, window, cheap = 8, 15, max(level - 3, 1)
+        unfiltered, sub = level, level
+    else:
+        strong, window, cheap = level, 14, max(level - 2, 1)
+        unfiltered, sub = cheap, cheap
     return [
         _candidate(_WEIGHTED, strong, zlib.Z_FILTERED, window),
-        _candidate(_SUB_FAVOURED, strong, zlib.Z_FILTERED, window, handicap=3),
-        _candidate(_SUB, level, zlib.Z_DEFAULT_STRATEGY, handicap=10),
-        _candidate(_WEIGHTED, level, zlib.Z_DEFAULT_STRATEGY),
-        _candidate(_WEIGHTED, max(level - 3, 1), zlib.Z_DEFAULT_STRATEGY, handicap=-10),
-        _candidate(_NONE, level if optimize else max(level - 2, 1), zlib.Z_DEFAULT_STRATEGY, handicap=-40),
+        _candidate(_SUB_FAVOURED, strong, zlib.Z_FILTERED, window, handicap=3 if optimize else 0),
+        _candidate(_SUB, sub, zlib.Z_DEFAULT_STRATEGY, window, handicap=10),
+        _candidate(_WEIGHTED, level, zlib.Z_DEFAULT_STRATEGY, window),
+        _candidate(_WEIGHTED, cheap, zlib.Z_DEFAULT_STRATEGY, window, handicap=-10),
+        _candidate(_NONE, unfiltered, zlib.Z_DEFAULT_STRATEGY, handicap=-40),
         _candidate(_PLAIN, 1, zlib.Z_RLE),
     ]
 
