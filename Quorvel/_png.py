@@ -58,18 +58,17 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
     choice."""
     level = compress_level
     if optimize:
-        strong, window, cheap = 8, 15, max(level - 3, 1)
-        unfiltered, sub = level, level
+        strong, window, cheap, plain_rows = 8, 15, max(level - 3, 1), level
     else:
         strong, window, cheap = level, 14, max(level - 2, 1)
-        unfiltered, sub = cheap, cheap
+        plain_rows = cheap
     return [
         _candidate(_WEIGHTED, strong, zlib.Z_FILTERED, window),
         _candidate(_SUB_FAVOURED, strong, zlib.Z_FILTERED, window, handicap=3 if optimize else 0),
-        _candidate(_SUB, sub, zlib.Z_DEFAULT_STRATEGY, window, handicap=10),
+        _candidate(_SUB, plain_rows, zlib.Z_DEFAULT_STRATEGY, window, handicap=10),
         _candidate(_WEIGHTED, level, zlib.Z_DEFAULT_STRATEGY, window),
         _candidate(_WEIGHTED, cheap, zlib.Z_DEFAULT_STRATEGY, window, handicap=-10),
-        _candidate(_NONE, unfiltered, zlib.Z_DEFAULT_STRATEGY, handicap=-40),
+        _candidate(_NONE, plain_rows, zlib.Z_DEFAULT_STRATEGY, handicap=-40),
         _candidate(_PLAIN, 1, zlib.Z_RLE),
     ]
 
