@@ -13,5 +13,7 @@ def encode(
     candidates: Sequence[Tuple[_RowFilter, int, int, int, int, int, int]],
     sample: Sequence[Tuple[int, int]],
     finalists: int,
+    segments: int,
+    threads: int,
     /,
 ) -> Tuple[bytes, int, Tuple[int, ...], Tuple[int, ...]]: ...

@@ -36,10 +36,10 @@ def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FIL
     return (mode, level, window_bits, memory_level, strategy, handicap, level if sample_level is None else sample_level)
 
 
-def encode(image, candidates, sample=(), finalists=1):
+def encode(image, candidates, sample=(), finalists=1, segments=1, threads=1):
     """The file and the index of the candidate chosen."""
     data, chosen, _, _ = _png_writer.encode(image._pixels, image.width, image.height, list(candidates),
-                                            list(sample), finalists)
+                                            list(sample), finalists, segments, threads)
     return data, chosen
 
 
@@ -276,7 +276,7 @@ def test_a_sample_is_compressed_at_the_sample_level():
     # The same settings but for the sample's level: stored, that sample loses.
     image = image_of(80, 60, "gradient")
     options = [candidate(ADAPTIVE, 9, sample_level=0), candidate(ADAPTIVE, 9)]
-    data, chosen, samples, full = _png_writer.encode(image._pixels, 80, 60, options, [(20, 30)], 1)
+    data, chosen, samples, full = _png_writer.encode(image._pixels, 80, 60, options, [(20, 30)], 1, 1, 1)
     assert chosen == 1 and full == (0, len(image_data(data)[1]))
     assert samples[0] > 10 * (80 * 3 + 1) > samples[1]
     assert data == encode(image, [candidate(ADAPTIVE, 9)])[0]
@@ -297,29 +297,85 @@ def test_finalists_compress_the_whole_image_and_the_smallest_is_kept():
     assert len(data) == min(sizes) and chosen == sizes.index(min(sizes))
 
 
+# --- segments and threads --------------------------------------------------------
+
+
+@pytest.mark.parametrize("width, height, kind, segments", [
+    (1, 1, "gradient", 16), (7, 3, "gradient", 2), (40, 17, "panels", 3), (33, 64, "colours", 16),
+    (700, 300, "noise", 8),
+])
+def test_segments_make_one_stream_whichever_threads_run_them(width, height, kind, segments):
+    # More segments than rows become one a row; the Adler-32 of the joined
+    # stream is checked as the stream is inflated.
+    image = image_of(width, height, kind)
+    files = {encode(image, [candidate(ADAPTIVE, 6)], segments=segments, threads=threads)[0] for threads in (1, 2, 5)}
+    assert len(files) == 1
+    data = files.pop()
+    assert_decodes_to(data, image)
+    single, _ = encode(image, [candidate(ADAPTIVE, 6)])
+    assert zlib.decompress(image_data(data)[1]) == zlib.decompress(image_data(single)[1])
+
+
+@pytest.mark.parametrize("window_bits", [9, 15])
+def test_a_segment_matches_back_across_the_join(window_bits):
+    # Every row the same noise, unfiltered: a segment without the rows
+    # before it as its dictionary would store its first row again, 1500
+    # bytes a join. (A 512-byte window holds less than a row.)
+    row = random_pixels(500, 1, 7)
+    image = SimpleImage(500, 64, row * 64)
+    option = candidate(0, 6, window_bits=window_bits)
+    single, _ = encode(image, [option])
+    joined, _ = encode(image, [option], segments=8, threads=2)
+    assert_decodes_to(joined, image)
+    assert len(joined) < len(single) + 7 * 100
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+def test_samples_on_threads_choose_as_on_one(threads):
+    image = image_of(90, 60, "panels")
+    options = [candidate(0, 1), candidate(ADAPTIVE, 9), candidate(1, 4, strategy=zlib.Z_RLE), candidate(2, 6)]
+    arguments = (image._pixels, 90, 60, options, [(5, 15), (40, 50)], 2, 2)
+    assert _png_writer.encode(*arguments, threads) == _png_writer.encode(*arguments, 1)
+
+
+def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
+    # 1.1 MB of scanlines: two segments.
+    image = SimpleImage(640, 580, random_pixels(640, 580, 3))
+    files = set()
+    for processors in (1, 2, 4):
+        monkeypatch.setattr(Quorvel._png, "_threads", lambda: processors)
+        files.add(Quorvel.encode_png(image, compress_level=1))
+    assert len(files) == 1
+    assert_decodes_to(files.pop(), image)
+
+
 # --- the native function's arguments ---------------------------------------------
 
 
 @pytest.mark.parametrize("arguments, error, message", [
-    ((b"\0" * 3, 1, 1, [candidate(0)], []), TypeError, "encode() takes exactly 6 arguments (5 given)"),
-    ((b"\0" * 3, 0, 1, [candidate(0)], [], 1), ValueError, "width must be from 1 to 2147483647, not 0"),
-    ((b"\0" * 3, 1, 2**31, [candidate(0)], [], 1), ValueError, "height must be from 1 to 2147483647, not 2147483648"),
-    ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1), TypeError, "width must be an int, not float"),
-    ((b"\0" * 3, 1, 1, [], [], 1), ValueError, "candidates must have 1 to 16 items, not 0"),
-    ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1), ValueError, "candidates must have 1 to 16 items, not 17"),
-    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0)], [], 1), ValueError, "a candidate must have 7 fields, not 6"),
-    ((b"\0" * 3, 1, 1, [candidate(5)], [], 1), ValueError, "a filter type must be from 0 to 4, not 5"),
-    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1), ValueError, "the filter weights must have 5 fields, not 4"),
-    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8, 0))], [], 1), ValueError,
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes exactly 8 arguments (6 given)"),
+    ((b"\0" * 3, 0, 1, [candidate(0)], [], 1, 1, 1), ValueError, "width must be from 1 to 2147483647, not 0"),
+    ((b"\0" * 3, 1, 2**31, [candidate(0)], [], 1, 1, 1), ValueError,
+     "height must be from 1 to 2147483647, not 2147483648"),
+    ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1, 1, 1), TypeError, "width must be an int, not float"),
+    ((b"\0" * 3, 1, 1, [], [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 0"),
+    ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 17"),
+    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0)], [], 1, 1, 1), ValueError, "a candidate must have 7 fields, not 6"),
+    ((b"\0" * 3, 1, 1, [candidate(5)], [], 1, 1, 1), ValueError, "a filter type must be from 0 to 4, not 5"),
+    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1, 1, 1), ValueError,
+     "the filter weights must have 5 fields, not 4"),
+    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8, 0))], [], 1, 1, 1), ValueError,
      "the filter weights must be from 1 to 64, not 0"),
-    ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1), ValueError,
+    ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1, 1, 1), ValueError,
      "a candidate's zlib field must be from 9 to 15, not -15"),
-    ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1), ValueError, "a sample strip must be from 1 to 1, not 2"),
-    ((b"\0" * 6, 1, 2, [candidate(0)], [(1, 1)], 1), ValueError, "a sample strip must end after it starts"),
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 0), ValueError, "finalists must be from 1 to 16, not 0"),
-    ((b"\0" * 4, 1, 1, [candidate(0)], [], 1), ValueError, "Pixel data length does not match image dimensions"),
-    (("abc", 1, 1, [candidate(0)], [], 1), TypeError, None),
-    ((b"\0" * 3, 1, 1, [7], [], 1), TypeError, "a candidate must be a tuple or a list"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1, 1, 1), ValueError, "a sample strip must be from 1 to 1, not 2"),
+    ((b"\0" * 6, 1, 2, [candidate(0)], [(1, 1)], 1, 1, 1), ValueError, "a sample strip must end after it starts"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 0, 1, 1), ValueError, "finalists must be from 1 to 16, not 0"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 17, 1), ValueError, "segments must be from 1 to 16, not 17"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 1, 0), ValueError, "threads must be from 1 to 16, not 0"),
+    ((b"\0" * 4, 1, 1, [candidate(0)], [], 1, 1, 1), ValueError, "Pixel data length does not match image dimensions"),
+    (("abc", 1, 1, [candidate(0)], [], 1, 1, 1), TypeError, None),
+    ((b"\0" * 3, 1, 1, [7], [], 1, 1, 1), TypeError, "a candidate must be a tuple or a list"),
 ])
 def test_native_arguments_are_checked(arguments, error, message):
     with pytest.raises(error) as raised:
@@ -341,7 +397,7 @@ def test_the_pixels_cannot_be_resized_while_they_are_read():
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         with pytest.raises(BufferError):
-            _png_writer.encode(pixels, 1000, 1000, [candidate(ADAPTIVE, 9)], [], 1)
+            _png_writer.encode(pixels, 1000, 1000, [candidate(ADAPTIVE, 9)], [], 1, 1, 1)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
@@ -473,9 +529,14 @@ def test_interrupted_save_png_is_prompt_and_keeps_the_file(existing, interrupt_a
     # work, so an interrupt answered only at the end would come far too late.
     pixels = os.urandom(3000 * 2000 * 3).translate(bytes(i & 3 for i in range(256)))
     image = SimpleImage(3000, 2000, pixels)
+    threads_before = len(os.listdir("/proc/self/task"))
     due = interrupt_after(0.3)
     with pytest.raises(KeyboardInterrupt):
         Quorvel.save_png(image, existing, compress_level=9, optimize=optimize)
     waited = time.monotonic() - due
     assert existing.read_bytes() == OLD_CONTENT
     assert waited < 1.0, f"the interrupt was answered {waited:.2f} s after it came"
+    # The encoder's threads have stopped: at most their last moments remain.
+    while len(os.listdir("/proc/self/task")) > threads_before and time.monotonic() < due + 2:
+        time.sleep(0.01)
+    assert len(os.listdir("/proc/self/task")) == threads_before

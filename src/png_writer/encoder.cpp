@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "png_writer/workers.hpp"
+
 namespace tessarin::png_writer {
 namespace {
 
@@ -61,8 +63,15 @@ struct Workspace {
     HostMemory scratch;
 };
 
-// A zlib stream as the compressor gave it: a list of bytes objects, in
-// order, and their total length.
+void put_u32(uint8_t* at, uint32_t value) noexcept {
+    at[0] = static_cast<uint8_t>(value >> 24);
+    at[1] = static_cast<uint8_t>(value >> 16);
+    at[2] = static_cast<uint8_t>(value >> 8);
+    at[3] = static_cast<uint8_t>(value);
+}
+
+// A zlib stream, or a part of one, as the compressor gave it: a list of
+// bytes objects, in order, and their total length.
 struct Stream {
     Ref pieces;
     size_t size = 0;
@@ -78,8 +87,52 @@ int append(Stream& stream, Ref output) {
     return PyList_Append(stream.pieces.get(), output.get());
 }
 
-Ref new_compressor(const Host& host, const Candidate& candidate, int level) {
-    const int values[5] = {level, zlib_deflated, candidate.window_bits, candidate.memory_level, candidate.strategy};
+// zlib's flush modes, as compressobj().flush takes them.
+constexpr int z_sync_flush = 2;
+constexpr int z_finish = 4;
+
+// Where a compressor's rows stand in the stream: whether they start it,
+// after the zlib header, or continue it as raw deflate with the rows before
+// them as its dictionary; whether they end it, with the stream's Adler-32,
+// or end on a byte boundary (a sync flush) for the next part to follow; and
+// whether the Adler-32 of their scanlines is taken, for a stream made of
+// parts.
+struct Part {
+    bool starts = true;
+    bool ends = true;
+    bool checksum = false;
+};
+
+// The rows of one part of a stream: their scanlines' Adler-32 where the
+// part takes it.
+struct PartStream {
+    Stream stream;
+    uint32_t adler = 1;
+};
+
+unsigned long unsigned_result(Ref result) {
+    if (!result) return static_cast<unsigned long>(-1);
+    return PyLong_AsUnsignedLongMask(result.get());
+}
+
+// The scanlines of the rows just before `first_row`, as many as fill the
+// compressor's window, as a bytes object for compressobj's zdict.
+Ref dictionary_before(const Image& image, const Candidate& candidate, size_t first_row, Workspace& work) {
+    const size_t window = size_t{1} << candidate.window_bits;
+    const size_t scanline = work.row_bytes + 1;
+    const size_t rows = std::min({first_row, (window + scanline - 1) / scanline, work.rows_per_piece});
+    const std::span<uint8_t> scanlines = work.piece.first(rows * scanline);
+    png::filter_rows(candidate.filter, image.pixels, work.row_bytes, first_row - rows, first_row,
+                     work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines);
+    const size_t size = std::min(window, scanlines.size());
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scanlines.data()) +
+                                                    (scanlines.size() - size),
+                                                static_cast<Py_ssize_t>(size)));
+}
+
+Ref new_compressor(const Host& host, const Candidate& candidate, int level, PyObject* dictionary) {
+    const int window_bits = dictionary ? -candidate.window_bits : candidate.window_bits;
+    const int values[5] = {level, zlib_deflated, window_bits, candidate.memory_level, candidate.strategy};
     Ref arguments[5];
     for (size_t i = 0; i < 5; ++i) {
         arguments[i] = Ref::steal(PyLong_FromLong(values[i]));
@@ -87,41 +140,148 @@ Ref new_compressor(const Host& host, const Candidate& candidate, int level) {
     }
     return Ref::steal(PyObject_CallFunctionObjArgs(host.compressobj, arguments[0].get(), arguments[1].get(),
                                                    arguments[2].get(), arguments[3].get(), arguments[4].get(),
-                                                   nullptr));
+                                                   dictionary, nullptr));
 }
 
-// Compresses the scanlines of `strips`, in order, as one zlib stream at
-// `level`.
+// Compresses the scanlines of `strips`, in order, at `level`, as `part`
+// says. Pending signals are checked between pieces; once `stop` is set the
+// rest is left undone.
 int compress_strips(const Host& host, const Image& image, const Candidate& candidate, int level,
-                    std::span<const Strip> strips, Workspace& work, Stream& stream) {
-    Ref compressor = new_compressor(host, candidate, level);
+                    std::span<const Strip> strips, const Part& part, Workspace& work, PartStream& out,
+                    const bool& stop) {
+    Ref dictionary;
+    if (!part.starts) {
+        dictionary = dictionary_before(image, candidate, strips.front().first_row, work);
+        if (!dictionary) return -1;
+    }
+    Ref compressor = new_compressor(host, candidate, level, dictionary.get());
     if (!compressor) return -1;
+    Stream& stream = out.stream;
     stream.pieces = Ref::steal(PyList_New(0));
     if (!stream.pieces) return -1;
     stream.size = 0;
+    out.adler = 1;
     for (const Strip& strip : strips) {
         for (size_t row = strip.first_row; row < strip.end_row;) {
             const size_t rows = std::min(work.rows_per_piece, strip.end_row - row);
             const std::span<uint8_t> scanlines = work.piece.first(rows * (work.row_bytes + 1));
+            // The pixels' buffer is held, and the other buffers are this
+            // call's own, so other threads may run while the rows are
+            // filtered.
+            Py_BEGIN_ALLOW_THREADS
             png::filter_rows(candidate.filter, image.pixels, work.row_bytes, row, row + rows,
                              work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines);
+            Py_END_ALLOW_THREADS
             row += rows;
             Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(scanlines.data()),
                                                           static_cast<Py_ssize_t>(scanlines.size()), PyBUF_READ));
             if (!view) return -1;
+            if (part.checksum) {
+                Ref previous = Ref::steal(PyLong_FromUnsignedLong(out.adler));
+                if (!previous) return -1;
+                const unsigned long adler = unsigned_result(
+                    Ref::steal(PyObject_CallFunctionObjArgs(host.adler32, view.get(), previous.get(), nullptr)));
+                if (adler == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+                out.adler = static_cast<uint32_t>(adler);
+            }
             Ref output = Ref::steal(
                 PyObject_CallMethodObjArgs(compressor.get(), host.compress_name, view.get(), nullptr));
             if (append(stream, std::move(output)) < 0 || PyErr_CheckSignals() < 0) return -1;
+            if (stop) return 0;
         }
     }
-    return append(stream, Ref::steal(PyObject_CallMethodObjArgs(compressor.get(), host.flush_name, nullptr)));
+    Ref mode = Ref::steal(PyLong_FromLong(part.ends ? z_finish : z_sync_flush));
+    if (!mode) return -1;
+    return append(stream,
+                  Ref::steal(PyObject_CallMethodObjArgs(compressor.get(), host.flush_name, mode.get(), nullptr)));
 }
 
-void put_u32(uint8_t* at, uint32_t value) noexcept {
-    at[0] = static_cast<uint8_t>(value >> 24);
-    at[1] = static_cast<uint8_t>(value >> 16);
-    at[2] = static_cast<uint8_t>(value >> 8);
-    at[3] = static_cast<uint8_t>(value);
+// The Adler-32 of two byte strings joined, from each one's and the second's
+// length: the first's sums carry on over the second's bytes.
+uint32_t adler32_joined(uint32_t first, uint32_t second, size_t second_length) noexcept {
+    constexpr uint64_t base = 65521;
+    const uint64_t length = second_length % base;
+    const uint64_t first_a = first & 0xffff, first_b = first >> 16;
+    const uint64_t a = (first_a + (second & 0xffff) + base - 1) % base;
+    const uint64_t b = (first_b + (second >> 16) + length * first_a + base - length) % base;
+    return static_cast<uint32_t>(b << 16 | a);
+}
+
+// The whole image as one zlib stream in `segments` parts, made on up to
+// `threads` threads. Each part is a run of rows deflated by a compressor of
+// its own: the first starts the stream, each later one continues it with
+// the rows before it as its dictionary, so that matches reach back across
+// the join as in a single stream, and all but the last end with a sync
+// flush. A join costs a few bytes; the file is the same whichever number of
+// threads made it.
+struct WholeImage {
+    const Host* host;
+    const Image* image;
+    const Candidate* candidate;
+    size_t segments;
+    PartStream parts[max_segments];
+};
+
+int compress_segment(void* context, size_t segment, const bool& stop) {
+    auto& whole = *static_cast<WholeImage*>(context);
+    const size_t height = whole.image->height;
+    const Strip rows[1] = {{height * segment / whole.segments, height * (segment + 1) / whole.segments}};
+    Workspace work(whole.image->width * 3);
+    if (!work) return -1;
+    const Part part{segment == 0, segment + 1 == whole.segments, whole.segments > 1};
+    return compress_strips(*whole.host, *whole.image, *whole.candidate, whole.candidate->level, rows, part, work,
+                           whole.parts[segment], stop);
+}
+
+int compress_image(const Host& host, const Image& image, const Candidate& candidate, size_t segments,
+                   size_t threads, Stream& stream) {
+    WholeImage whole{&host, &image, &candidate, std::clamp<size_t>(segments, 1, std::min(image.height, max_segments)),
+                     {}};
+    if (run_jobs(host.threads, whole.segments, threads, compress_segment, &whole) < 0) return -1;
+    if (whole.segments == 1) {
+        stream = std::move(whole.parts[0].stream);
+        return 0;
+    }
+    stream.pieces = Ref::steal(PyList_New(0));
+    if (!stream.pieces) return -1;
+    stream.size = 0;
+    uint32_t adler = 1;
+    const size_t scanline = image.width * 3 + 1;
+    for (size_t segment = 0; segment < whole.segments; ++segment) {
+        const PartStream& part = whole.parts[segment];
+        PyObject* const pieces = part.stream.pieces.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces); ++i) {
+            if (append(stream, Ref::borrow(PyList_GET_ITEM(pieces, i))) < 0) return -1;
+        }
+        const size_t rows = image.height * (segment + 1) / whole.segments - image.height * segment / whole.segments;
+        adler = adler32_joined(adler, part.adler, rows * scanline);
+    }
+    uint8_t trailer[4];
+    put_u32(trailer, adler);
+    return append(stream, Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(trailer), 4)));
+}
+
+// The candidates' samples, one job each.
+struct Samples {
+    const Host* host;
+    const Image* image;
+    std::span<const Candidate> candidates;
+    std::span<const Strip> strips;
+    size_t sizes[max_candidates];
+};
+
+int compress_sample(void* context, size_t index, const bool& stop) {
+    auto& samples = *static_cast<Samples*>(context);
+    const Candidate& candidate = samples.candidates[index];
+    Workspace work(samples.image->width * 3);
+    if (!work) return -1;
+    PartStream probe;
+    if (compress_strips(*samples.host, *samples.image, candidate, candidate.sample_level, samples.strips, Part{},
+                        work, probe, stop) < 0) {
+        return -1;
+    }
+    samples.sizes[index] = probe.stream.size;
+    return 0;
 }
 
 // Writes a chunk's length and type at `at`; its data follows.
@@ -196,10 +356,7 @@ Ref assemble(const Host& host, const Image& image, const Stream& stream) {
 }  // namespace
 
 Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
-               std::span<const Strip> sample, size_t finalists, Outcome& outcome) {
-    Workspace work(image.width * 3);
-    if (!work) return {};
-
+               std::span<const Strip> sample, size_t finalists, const Threading& threading, Outcome& outcome) {
     // Candidates in the order they compress the whole image: by the size of
     // their sample, or as given.
     size_t order[max_candidates];
@@ -207,14 +364,12 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
     for (size_t i = 0; i < count; ++i) order[i] = i;
     size_t whole = count;
     if (!sample.empty() && count > 1) {
+        Samples samples{&host, &image, candidates, sample, {}};
+        if (run_jobs(host.threads, count, threading.threads, compress_sample, &samples) < 0) return {};
         double sample_sizes[max_candidates];
         for (size_t i = 0; i < count; ++i) {
-            Stream probe;
-            if (compress_strips(host, image, candidates[i], candidates[i].sample_level, sample, work, probe) < 0) {
-                return {};
-            }
-            outcome.sample_sizes[i] = probe.size;
-            sample_sizes[i] = static_cast<double>(probe.size) * (1000 + candidates[i].sample_handicap) / 1000;
+            outcome.sample_sizes[i] = samples.sizes[i];
+            sample_sizes[i] = static_cast<double>(samples.sizes[i]) * (1000 + candidates[i].sample_handicap) / 1000;
         }
         // A stable insertion sort: std::stable_sort may allocate through
         // the C++ runtime, which the modules do not link.
@@ -227,12 +382,12 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
         whole = std::min(std::max<size_t>(finalists, 1), count);
     }
 
-    const Strip all_rows[1] = {{0, image.height}};
     Stream best;
     for (size_t k = 0; k < whole; ++k) {
         Stream stream;
-        const Candidate& candidate = candidates[order[k]];
-        if (compress_strips(host, image, candidate, candidate.level, all_rows, work, stream) < 0) return {};
+        if (compress_image(host, image, candidates[order[k]], threading.segments, threading.threads, stream) < 0) {
+            return {};
+        }
         outcome.full_sizes[order[k]] = stream.size;
         if (!best.pieces || stream.size < best.size) {
             best = std::move(stream);

@@ -11,19 +11,34 @@
 
 #include "module/ref.hpp"
 #include "png/forward_filter.hpp"
+#include "png_writer/workers.hpp"
 
 namespace tessarin::png_writer {
 
-// At most this many candidates, and strips in a sample.
+// At most this many candidates, strips in a sample, and segments an image
+// is compressed in.
 inline constexpr size_t max_candidates = 16;
 inline constexpr size_t max_sample_strips = 16;
+inline constexpr size_t max_segments = 16;
 
 // The host services the encoder calls, held by the module.
 struct Host {
     PyObject* compressobj;    // zlib.compressobj
     PyObject* crc32;          // zlib.crc32
+    PyObject* adler32;        // zlib.adler32
     PyObject* compress_name;  // "compress", interned
     PyObject* flush_name;     // "flush", interned
+    ThreadHost threads;
+};
+
+// How the work is shared out: the image is compressed in `segments` runs of
+// rows (at most one a row, and max_segments), each a part of the one zlib
+// stream that a compressor of its own makes, and these, and the sample's
+// candidates, on up to `threads` threads. The file depends on the number of
+// segments only.
+struct Threading {
+    size_t segments;
+    size_t threads;
 };
 
 // One way to write an image: how its rows are filtered, the arguments of
@@ -74,6 +89,6 @@ struct Outcome {
 // candidate. Null, with the exception pending, when a host call fails or an
 // interrupt arrives.
 Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,
-               std::span<const Strip> sample, size_t finalists, Outcome& outcome);
+               std::span<const Strip> sample, size_t finalists, const Threading& threading, Outcome& outcome);
 
 }  // namespace tessarin::png_writer

@@ -11,6 +11,7 @@
 #include "module/ref.hpp"
 #include "png/forward_filter.hpp"
 #include "png_writer/encoder.hpp"
+#include "png_writer/workers.hpp"
 
 namespace tessarin::png_writer {
 namespace {
@@ -18,8 +19,13 @@ namespace {
 struct ModuleState {
     PyObject* compressobj;
     PyObject* crc32;
+    PyObject* adler32;
+    PyObject* start_new_thread;
+    PyObject* allocate_lock;
     PyObject* compress_name;
     PyObject* flush_name;
+    PyObject* acquire_name;
+    PyObject* release_name;
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -99,20 +105,21 @@ int read_row_filter(PyObject* value, png::RowFilter& filter) {
     return 0;
 }
 
-// encode(pixels, width, height, candidates, sample, finalists)
+// encode(pixels, width, height, candidates, sample, finalists, segments, threads)
 //   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
 // `candidates`: (filter, level, window bits, memory level, strategy,
 // sample handicap, sample level) records: the filter as read_row_filter
 // reads it; zlib.compressobj's level, window bits (9 to 15: the zlib format
 // a PNG file holds), memory level and strategy; the handicap in thousandths
 // and the sample's zlib level (see Candidate).
-// `sample`: (first row, end row) strips; see encode_png.
+// `sample`: (first row, end row) strips; see encode_png. `segments` and
+// `threads`: see Threading.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_Format(PyExc_TypeError, "encode() takes exactly 6 arguments (%zd given)", nargs);
+    if (nargs != 8) {
+        PyErr_Format(PyExc_TypeError, "encode() takes exactly 8 arguments (%zd given)", nargs);
         return nullptr;
     }
-    long long width, height, finalists;
+    long long width, height, finalists, segments, threads;
     if (bounded_int(args[1], "width", 1, max_dimension, width) < 0 ||
         bounded_int(args[2], "height", 1, max_dimension, height) < 0) {
         return nullptr;
@@ -160,7 +167,9 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return 0;
     };
     if (records(args[4], "sample", max_sample_strips, true, sample, strip_count, read_strip) < 0 ||
-        bounded_int(args[5], "finalists", 1, max_candidates, finalists) < 0) {
+        bounded_int(args[5], "finalists", 1, max_candidates, finalists) < 0 ||
+        bounded_int(args[6], "segments", 1, max_segments, segments) < 0 ||
+        bounded_int(args[7], "threads", 1, max_threads, threads) < 0) {
         return nullptr;
     }
 
@@ -175,10 +184,16 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
     Outcome outcome;
     ModuleState* state = state_of(module);
-    const Host host{state->compressobj, state->crc32, state->compress_name, state->flush_name};
+    const Host host{state->compressobj,
+                    state->crc32,
+                    state->adler32,
+                    state->compress_name,
+                    state->flush_name,
+                    {state->start_new_thread, state->allocate_lock, state->acquire_name, state->release_name}};
     const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)};
+    const Threading threading{static_cast<size_t>(segments), static_cast<size_t>(threads)};
     Ref png = encode_png(host, image, {candidates, candidate_count}, {sample, strip_count},
-                         static_cast<size_t>(finalists), outcome);
+                         static_cast<size_t>(finalists), threading, outcome);
     if (!png) return nullptr;
     Ref sizes[2] = {Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidate_count))),
                     Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(candidate_count)))};
@@ -199,11 +214,22 @@ int module_exec(PyObject* module) {
     ModuleState* state = state_of(module);
     Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
     if (!zlib) return -1;
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    if (!thread) return -1;
     state->compressobj = PyObject_GetAttrString(zlib.get(), "compressobj");
     state->crc32 = PyObject_GetAttrString(zlib.get(), "crc32");
+    state->adler32 = PyObject_GetAttrString(zlib.get(), "adler32");
+    state->start_new_thread = PyObject_GetAttrString(thread.get(), "start_new_thread");
+    state->allocate_lock = PyObject_GetAttrString(thread.get(), "allocate_lock");
     state->compress_name = PyUnicode_InternFromString("compress");
     state->flush_name = PyUnicode_InternFromString("flush");
-    if (!state->compressobj || !state->crc32 || !state->compress_name || !state->flush_name) return -1;
+    state->acquire_name = PyUnicode_InternFromString("acquire");
+    state->release_name = PyUnicode_InternFromString("release");
+    if (!state->compressobj || !state->crc32 || !state->adler32 || !state->start_new_thread ||
+        !state->allocate_lock || !state->compress_name || !state->flush_name || !state->acquire_name ||
+        !state->release_name) {
+        return -1;
+    }
     return 0;
 }
 
@@ -212,6 +238,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (state) {
         Py_VISIT(state->compressobj);
         Py_VISIT(state->crc32);
+        Py_VISIT(state->adler32);
+        Py_VISIT(state->start_new_thread);
+        Py_VISIT(state->allocate_lock);
     }
     return 0;
 }
@@ -221,8 +250,13 @@ int module_clear(PyObject* module) {
     if (state) {
         Py_CLEAR(state->compressobj);
         Py_CLEAR(state->crc32);
+        Py_CLEAR(state->adler32);
+        Py_CLEAR(state->start_new_thread);
+        Py_CLEAR(state->allocate_lock);
         Py_CLEAR(state->compress_name);
         Py_CLEAR(state->flush_name);
+        Py_CLEAR(state->acquire_name);
+        Py_CLEAR(state->release_name);
     }
     return 0;
 }
