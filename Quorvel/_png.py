@@ -13,7 +13,7 @@ from Quorvel.tessarin_ext import SimpleImage
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 _RowFilter = Union[int, Tuple[int, int, int, int, int]]
-_Candidate = Tuple[_RowFilter, int, int, int, int, int, int]
+_Candidate = Tuple[_RowFilter, int, int, int, int, int, int, int]
 _Plan = Tuple[List[_Candidate], List[Tuple[int, int]], int, int]
 
 # The largest number of threads and of segments the native encoder takes.
@@ -38,8 +38,9 @@ _PLAIN = (8, 8, 8, 8, 8)
 
 
 def _candidate(row_filter: _RowFilter, level: int, strategy: int, window_bits: int = 15, handicap: int = 0,
-               sample_level: int | None = None) -> _Candidate:
-    return (row_filter, level, window_bits, 9, strategy, handicap, level if sample_level is None else sample_level)
+               sample_level: int | None = None, finalist_margin: int = 0) -> _Candidate:
+    return (row_filter, level, window_bits, 9, strategy, handicap, level if sample_level is None else sample_level,
+            finalist_margin)
 
 
 def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
@@ -62,7 +63,9 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
     ties with a costlier one (a negative handicap); the riskier Sub-only
     rows only win clearly. `optimize` raises the Z_FILTERED candidates to
     level 9 with the full window, and compresses the cheap choice three
-    below compress_level."""
+    below compress_level; that one also compresses the whole image when its
+    sample is within 2 % of the best, where a sample cannot rank them and
+    its whole size costs little to learn."""
     level = compress_level
     if optimize:
         strong, strong_window, cheap, plain_rows = 9, 15, max(level - 3, 1), level
@@ -74,7 +77,7 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
         _candidate(_SUB_FAVOURED, strong, zlib.Z_FILTERED, strong_window, handicap=3 if optimize else 0),
         _candidate(_SUB, plain_rows, zlib.Z_DEFAULT_STRATEGY, handicap=10),
         _candidate(_WEIGHTED, level, zlib.Z_DEFAULT_STRATEGY),
-        _candidate(_WEIGHTED, cheap, zlib.Z_DEFAULT_STRATEGY, handicap=-10),
+        _candidate(_WEIGHTED, cheap, zlib.Z_DEFAULT_STRATEGY, handicap=-10, finalist_margin=20 if optimize else 0),
         _candidate(_NONE, plain_rows, zlib.Z_DEFAULT_STRATEGY, handicap=-40),
         _candidate(_PLAIN, 1, zlib.Z_RLE),
     ]

@@ -10,7 +10,7 @@ def encode(
     pixels: ReadableBuffer,
     width: int,
     height: int,
-    candidates: Sequence[Tuple[_RowFilter, int, int, int, int, int, int]],
+    candidates: Sequence[Tuple[_RowFilter, int, int, int, int, int, int, int]],
     sample: Sequence[Tuple[int, int]],
     finalists: int,
     segments: int,

@@ -32,8 +32,10 @@ MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0), (
          ((1, 64, 5, 9, 2), 6)]
 
 
-def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0, sample_level=None):
-    return (mode, level, window_bits, memory_level, strategy, handicap, level if sample_level is None else sample_level)
+def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0, sample_level=None,
+              margin=0):
+    return (mode, level, window_bits, memory_level, strategy, handicap, level if sample_level is None else sample_level,
+            margin)
 
 
 def encode(image, candidates, sample=(), finalists=1, segments=1, threads=1):
@@ -297,6 +299,17 @@ def test_finalists_compress_the_whole_image_and_the_smallest_is_kept():
     assert len(data) == min(sizes) and chosen == sizes.index(min(sizes))
 
 
+@pytest.mark.parametrize("margin, whole", [(0, 1), (9, 1), (10, 2), (20, 2)])
+def test_a_candidate_within_its_margin_of_the_best_sample_is_compressed_whole(margin, whole):
+    # The same settings twice, the second's sample counted 1 % larger: only
+    # a margin of 1 % or more has it compress the whole image too.
+    image = image_of(120, 64, "gradient")
+    options = [candidate(ADAPTIVE, 6), candidate(ADAPTIVE, 6, handicap=10, margin=margin)]
+    data, chosen, samples, full = _png_writer.encode(image._pixels, 120, 64, options, [(10, 20)], 1, 1, 1)
+    assert samples[0] == samples[1]
+    assert sum(size > 0 for size in full) == whole and chosen == 0 and len(image_data(data)[1]) == full[0]
+
+
 # --- segments and threads --------------------------------------------------------
 
 
@@ -360,7 +373,9 @@ def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
     ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1, 1, 1), TypeError, "width must be an int, not float"),
     ((b"\0" * 3, 1, 1, [], [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 0"),
     ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 17"),
-    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0)], [], 1, 1, 1), ValueError, "a candidate must have 7 fields, not 6"),
+    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0, 6)], [], 1, 1, 1), ValueError, "a candidate must have 8 fields, not 7"),
+    ((b"\0" * 3, 1, 1, [candidate(0, margin=-1)], [], 1, 1, 1), ValueError,
+     "a candidate's zlib field must be from 0 to 1000, not -1"),
     ((b"\0" * 3, 1, 1, [candidate(5)], [], 1, 1, 1), ValueError, "a filter type must be from 0 to 4, not 5"),
     ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1, 1, 1), ValueError,
      "the filter weights must have 5 fields, not 4"),

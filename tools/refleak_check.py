@@ -114,7 +114,7 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
     ve, te, oe = (ValueError,), (TypeError,), (OverflowError,)
     se, ze, ie = (struct.error,), (zlib.error,), (IndexError,)
     # A candidate of the PNG writer: the per-row choice, zlib level 6, Z_FILTERED.
-    candidate = ((8, 8, 8, 9, 9), 6, 15, 9, 1, 0, 6)
+    candidate = ((8, 8, 8, 9, 9), 6, 15, 9, 1, 0, 6, 0)
     cases: list[tuple[str, Callable[[], object], tuple[type[BaseException], ...]]] = [
         # construction and argument binding
         ("init", lambda: SimpleImage(2, 2, RGB_2X2), none),
@@ -273,19 +273,19 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("save_png", lambda: Quorvel.save_png(image(), out_png, optimize=True), none),
         ("encode_png level 0", lambda: Quorvel.encode_png(image(), compress_level=0), none),
         ("encode sample and finalists",
-         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1)], [(2, 4), (8, 9)], 2,
+         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1, 50)], [(2, 4), (8, 9)], 2,
                                     1, 1),
          none),
         ("encode on threads",
-         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1)], [(2, 4)], 1, 3, 2),
+         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1, 50)], [(2, 4)], 1, 3, 2),
          none),
         ("encode bad weights",
-         lambda: _png_writer.encode(b"abc", 1, 1, [((8, 8, 8), 6, 15, 9, 1, 0, 6)], [], 1, 1, 1), ve),
+         lambda: _png_writer.encode(b"abc", 1, 1, [((8, 8, 8), 6, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1), ve),
         ("encode bad strip", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [(0, 2)], 1, 1, 1), ve),
         ("encode short pixels", lambda: _png_writer.encode(b"ab", 1, 1, [candidate], [], 1, 1, 1), ve),
         ("encode no buffer", lambda: _png_writer.encode("abc", 1, 1, [candidate], [], 1, 1, 1), te),
         ("encode bad zlib level",
-         lambda: _png_writer.encode(b"abc", 1, 1, [(0, 10, 15, 9, 1, 0, 6)], [], 1, 1, 1), ve),
+         lambda: _png_writer.encode(b"abc", 1, 1, [(0, 10, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1), ve),
         ("encode too many threads", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [], 1, 1, 17), ve),
     ]
     return cases

@@ -380,6 +380,14 @@ Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> 
             order[at] = index;
         }
         whole = std::min(std::max<size_t>(finalists, 1), count);
+        const double smallest = sample_sizes[order[0]];
+        for (size_t k = whole; k < count; ++k) {
+            const Candidate& candidate = candidates[order[k]];
+            if (candidate.finalist_margin > 0 &&
+                sample_sizes[order[k]] <= smallest * (1000 + candidate.finalist_margin) / 1000) {
+                order[whole++] = order[k];
+            }
+        }
     }
 
     Stream best;

@@ -46,8 +46,11 @@ struct Threading {
 // handicap in thousandths that the sample's size is taken with (a negative
 // one favours the candidate), so that a candidate that is riskier than
 // another wins only by a clear margin and a much cheaper one wins near
-// ties, and the zlib level the sample is compressed at, lower than the
-// whole image's where the sample only has to rank the candidates cheaply.
+// ties; the zlib level the sample is compressed at, lower than the
+// whole image's where the sample only has to rank the candidates cheaply;
+// and a margin in thousandths (0 for none) within which a sample behind
+// the smallest still has the whole image compressed, for a cheap candidate
+// whose whole size is worth learning when the sample cannot tell.
 struct Candidate {
     png::RowFilter filter;
     int level;
@@ -56,6 +59,7 @@ struct Candidate {
     int strategy;
     int sample_handicap;
     int sample_level;
+    int finalist_margin;
 };
 
 // Rows first_row up to end_row of an image.
@@ -85,7 +89,8 @@ struct Outcome {
 // with the smallest image data the candidates give. With no `sample`, every
 // candidate compresses the whole image. Otherwise each first compresses the
 // sample's rows alone, and the `finalists` whose samples came out smallest
-// (after their handicaps) compress the whole image. Ties go to the earlier
+// (after their handicaps) compress the whole image, and so do those
+// within their finalist margin of the smallest. Ties go to the earlier
 // candidate. Null, with the exception pending, when a host call fails or an
 // interrupt arrives.
 Ref encode_png(const Host& host, const Image& image, std::span<const Candidate> candidates,

@@ -108,10 +108,11 @@ int read_row_filter(PyObject* value, png::RowFilter& filter) {
 // encode(pixels, width, height, candidates, sample, finalists, segments, threads)
 //   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
 // `candidates`: (filter, level, window bits, memory level, strategy,
-// sample handicap, sample level) records: the filter as read_row_filter
-// reads it; zlib.compressobj's level, window bits (9 to 15: the zlib format
-// a PNG file holds), memory level and strategy; the handicap in thousandths
-// and the sample's zlib level (see Candidate).
+// sample handicap, sample level, finalist margin) records: the filter as
+// read_row_filter reads it; zlib.compressobj's level, window bits (9 to 15:
+// the zlib format a PNG file holds), memory level and strategy; the
+// handicap in thousandths, the sample's zlib level and the margin in
+// thousandths (see Candidate).
 // `sample`: (first row, end row) strips; see encode_png. `segments` and
 // `threads`: see Threading.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -130,16 +131,17 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const auto read_candidate = [](PyObject* record, Candidate& candidate) {
         Ref fields = Ref::steal(PySequence_Fast(record, "a candidate must be a tuple or a list"));
         if (!fields) return -1;
-        if (PySequence_Fast_GET_SIZE(fields.get()) != 7) {
-            PyErr_Format(PyExc_ValueError, "a candidate must have 7 fields, not %zd",
+        if (PySequence_Fast_GET_SIZE(fields.get()) != 8) {
+            PyErr_Format(PyExc_ValueError, "a candidate must have 8 fields, not %zd",
                          PySequence_Fast_GET_SIZE(fields.get()));
             return -1;
         }
         if (read_row_filter(PySequence_Fast_GET_ITEM(fields.get(), 0), candidate.filter) < 0) return -1;
-        static const long long bounds[6][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {-500, 1000}, {-1, 9}};
-        int* const targets[6] = {&candidate.level,    &candidate.window_bits,     &candidate.memory_level,
-                                 &candidate.strategy, &candidate.sample_handicap, &candidate.sample_level};
-        for (Py_ssize_t i = 0; i < 6; ++i) {
+        static const long long bounds[7][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {-500, 1000}, {-1, 9}, {0, 1000}};
+        int* const targets[7] = {&candidate.level,           &candidate.window_bits,  &candidate.memory_level,
+                                 &candidate.strategy,        &candidate.sample_handicap, &candidate.sample_level,
+                                 &candidate.finalist_margin};
+        for (Py_ssize_t i = 0; i < 7; ++i) {
             long long value;
             if (bounded_int(PySequence_Fast_GET_ITEM(fields.get(), i + 1), "a candidate's zlib field", bounds[i][0],
                             bounds[i][1], value) < 0) {
