@@ -28,6 +28,9 @@ struct Host {
     PyObject* adler32;        // zlib.adler32
     PyObject* compress_name;  // "compress", interned
     PyObject* flush_name;     // "flush", interned
+    // On PyPy, a Python function whose loop lets it run signal handlers
+    // (its PyErr_CheckSignals does nothing); null elsewhere.
+    PyObject* signal_check;
     ThreadHost threads;
 };
 

@@ -26,6 +26,7 @@ struct ModuleState {
     PyObject* flush_name;
     PyObject* acquire_name;
     PyObject* release_name;
+    PyObject* signal_check;
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -191,6 +192,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                     state->adler32,
                     state->compress_name,
                     state->flush_name,
+                    state->signal_check,
                     {state->start_new_thread, state->allocate_lock, state->acquire_name, state->release_name}};
     const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)};
     const Threading threading{static_cast<size_t>(segments), static_cast<size_t>(threads)};
@@ -212,6 +214,24 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                          sizes[1].release());
 }
 
+#ifdef PYPY_VERSION
+// PyPy runs signal handlers only where Python code jumps backwards, in its
+// interpreter and in the machine code its JIT makes alike: this function's
+// loop jumps back once.
+PyObject* new_signal_check() {
+    Ref code = Ref::steal(Py_CompileString("def signal_check():\n"
+                                           "    looped = False\n"
+                                           "    while not looped:\n"
+                                           "        looped = True\n",
+                                           "<Quorvel._png_writer>", Py_file_input));
+    Ref globals = Ref::steal(PyDict_New());
+    if (!code || !globals) return nullptr;
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    if (!done) return nullptr;
+    return PyMapping_GetItemString(globals.get(), "signal_check");
+}
+#endif
+
 int module_exec(PyObject* module) {
     ModuleState* state = state_of(module);
     Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
@@ -227,6 +247,10 @@ int module_exec(PyObject* module) {
     state->flush_name = PyUnicode_InternFromString("flush");
     state->acquire_name = PyUnicode_InternFromString("acquire");
     state->release_name = PyUnicode_InternFromString("release");
+#ifdef PYPY_VERSION
+    state->signal_check = new_signal_check();
+    if (!state->signal_check) return -1;
+#endif
     if (!state->compressobj || !state->crc32 || !state->adler32 || !state->start_new_thread ||
         !state->allocate_lock || !state->compress_name || !state->flush_name || !state->acquire_name ||
         !state->release_name) {
@@ -243,6 +267,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->adler32);
         Py_VISIT(state->start_new_thread);
         Py_VISIT(state->allocate_lock);
+        Py_VISIT(state->signal_check);
     }
     return 0;
 }
@@ -259,6 +284,7 @@ int module_clear(PyObject* module) {
         Py_CLEAR(state->flush_name);
         Py_CLEAR(state->acquire_name);
         Py_CLEAR(state->release_name);
+        Py_CLEAR(state->signal_check);
     }
     return 0;
 }
