@@ -110,6 +110,7 @@ def _segments(width: int, height: int) -> int:
 
 def _threads() -> int:
     """The processors this process may run on."""
+    count: int | None
     if hasattr(os, "process_cpu_count"):
         count = os.process_cpu_count()
     elif hasattr(os, "sched_getaffinity"):
