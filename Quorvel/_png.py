@@ -61,11 +61,11 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
     two thirds of the time, and the Z_FILTERED candidates one level above
     compress_level, which more than makes up for it. A much cheaper
     candidate wins near ties with a costlier one (a negative handicap); the
-    riskier Sub-only rows only win clearly. `optimize` raises the Z_FILTERED candidates to
-    level 9 with the full window, and compresses the cheap choice three
-    below compress_level; that one also compresses the whole image when its
-    sample is within 2 % of the best, where a sample cannot rank them and
-    its whole size costs little to learn."""
+    riskier Sub-only rows only win clearly. `optimize` raises the Z_FILTERED
+    candidates to level 9 with the full window, and compresses the cheap
+    choice three below compress_level; that one also compresses the whole
+    image when its sample is within 2 % of the best, where a sample cannot
+    rank them and its whole size costs little to learn."""
     level = compress_level
     if optimize:
         strong, window, cheap, plain_rows = 9, 15, max(level - 3, 1), level
