@@ -150,7 +150,8 @@ public:
         : rows_(static_cast<size_t>(header.width), static_cast<size_t>(header.height),
                 bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_),
           row_size_(static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type)) +
-                    1) {}
+                    1),
+          image_size_(row_size_ * static_cast<uint64_t>(header.height)) {}
 
     // Reconstructs rows on a second thread where one can be had.
     void use_worker() { worker_.claim(); }
@@ -162,7 +163,8 @@ public:
             worker_.wait();
             hold_error();
             if (!handing_) data = data.subspan(start_handing(data));
-            if (handing_) {
+            // The last rows are quicker done here than handed over and waited for.
+            if (handing_ && received_ < image_size_) {
                 if (!data.empty() && rows_.status() == RowStatus::ok) {
                     worker_.hand(rows_, data);
                     in_hand_ = std::move(owner);
@@ -216,7 +218,7 @@ private:
 
     HostRowMemory memory_;
     RowReconstructor rows_;
-    const uint64_t row_size_;
+    const uint64_t row_size_, image_size_;
     uint64_t received_ = 0;
     SavedError held_;
     bool handing_ = false;
