@@ -47,6 +47,11 @@ def decode(data: bytes):
     return SimpleImage._streamToImage(io.BytesIO(data))
 
 
+# Images of over 3 MB of image data: more pieces than the second thread's
+# queue holds.
+BIG = 1100, 1000
+
+
 FILTER_PATTERNS = {
     "Paeth": [4],
     "Average": [3],
@@ -59,7 +64,7 @@ FILTER_PATTERNS = {
 @pytest.mark.parametrize("pattern", FILTER_PATTERNS.values(), ids=FILTER_PATTERNS.keys())
 @pytest.mark.parametrize("color_type, bpp", [(RGB, 3), (RGBA, 4)], ids=["RGB", "RGBA"])
 def test_rows_as_a_peer_decodes_them(processors, pattern, color_type, bpp):
-    width, height = 611, 997
+    width, height = BIG[0] + 3, BIG[1] - 3
     data = png(width, height, filtered_noise(width, height, bpp, pattern), color_type=color_type)
     expected = Image.open(io.BytesIO(data)).convert("RGB").tobytes()
     assert decode(data) == (width, height, bytearray(expected))
@@ -68,7 +73,7 @@ def test_rows_as_a_peer_decodes_them(processors, pattern, color_type, bpp):
 def test_idat_chunks_of_every_size(processors):
     # Payloads from one byte to hundreds of kilobytes, so that pieces handed
     # to the second thread begin and end anywhere.
-    width, height = 800, 600
+    width, height = BIG
     raw = filtered_noise(width, height, 3, [4, 1, 3], seed=1)
     stream = zlib.compress(raw, 1)
     cuts = sorted({0, 1, 2, 4099, 65_536, 300_001, 300_002, len(stream) - 1, len(stream)})
@@ -76,8 +81,6 @@ def test_idat_chunks_of_every_size(processors):
     data += b"".join(chunk(b"IDAT", stream[start:end]) for start, end in zip(cuts, cuts[1:])) + IEND
     assert decode(data) == decode(png(width, height, raw))
 
-
-BIG = 700, 900
 
 
 @pytest.mark.parametrize("damage, error, message", [
@@ -133,8 +136,8 @@ def test_interrupted_decode_leaves_the_second_thread_usable(processors, interrup
     with pytest.raises(KeyboardInterrupt):
         for _ in range(100):
             decode(data)
-    small = png(*BIG, filtered_noise(*BIG, 3, [4, 3], seed=2))
-    assert decode(small) == (*BIG, bytearray(Image.open(io.BytesIO(small)).convert("RGB").tobytes()))
+    image = png(*BIG, filtered_noise(*BIG, 3, [4, 3], seed=2))
+    assert decode(image) == (*BIG, bytearray(Image.open(io.BytesIO(image)).convert("RGB").tobytes()))
 
 
 CHILD = textwrap.dedent("""

@@ -139,7 +139,7 @@ private:
 
 // Receives the inflated image data in pieces of any size and reconstructs
 // each row as soon as it is complete, while it is still in the cache; with
-// a row worker, on a second thread while this one inflates the next piece.
+// a row worker, on a second thread while this one inflates the next pieces.
 // The result is that of reconstructing the whole inflated data at once:
 // errors found here (an unsupported filter type, no memory for the result)
 // are held back until the stream has been inflated in full, since an
@@ -150,27 +150,21 @@ public:
         : rows_(static_cast<size_t>(header.width), static_cast<size_t>(header.height),
                 bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_),
           row_size_(static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type)) +
-                    1),
-          image_size_(row_size_ * static_cast<uint64_t>(header.height)) {}
+                    1) {}
 
     // Reconstructs rows on a second thread where one can be had.
-    void use_worker() { worker_.claim(); }
+    void use_worker() { worker_.claim(rows_); }
 
     // Takes the next inflated bytes, `data`, which `owner` keeps alive.
     void feed(std::span<const uint8_t> data, Ref owner) {
         received_ += data.size();
-        if (worker_.claimed()) {
-            worker_.wait();
-            hold_error();
-            if (!handing_) data = data.subspan(start_handing(data));
-            // The last rows are quicker done here than handed over and waited for.
-            if (handing_ && received_ < image_size_) {
-                if (!data.empty() && rows_.status() == RowStatus::ok) {
-                    worker_.hand(rows_, data);
-                    in_hand_ = std::move(owner);
-                }
-                return;
+        if (worker_.claimed() && !handing_) data = data.subspan(start_handing(data));
+        if (handing_) {
+            if (!data.empty()) {
+                worker_.hand(data);
+                handed_[pieces_handed_++ % RowWorker::queue_length] = std::move(owner);
             }
+            return;
         }
         rows_.feed(data);
         hold_error();
@@ -180,7 +174,7 @@ public:
 
     // The pixel buffer once the whole stream has been fed and checked.
     Ref finish(uint64_t expected) {
-        worker_.wait();
+        worker_.finish_here(rows_);
         hold_error();
         if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
         rows_.finish();
@@ -218,12 +212,14 @@ private:
 
     HostRowMemory memory_;
     RowReconstructor rows_;
-    const uint64_t row_size_, image_size_;
+    const uint64_t row_size_;
     uint64_t received_ = 0;
     SavedError held_;
     bool handing_ = false;
-    // Declared last, so that the worker is done before what it works on goes.
-    Ref in_hand_;
+    // The data of the pieces last handed over. Declared before the worker,
+    // so that it is done with them before they go.
+    Ref handed_[RowWorker::queue_length];
+    uint64_t pieces_handed_ = 0;
     RowWorker worker_;
 };
 
