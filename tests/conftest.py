@@ -1,6 +1,7 @@
 """Fixtures, built on the helpers of builders.py, the way to the shared
 corpus of images and to the fuzz target, and the one marker for tests that
 need a facility only CPython has."""
+import gc
 import pathlib
 import signal
 import sys
@@ -61,6 +62,9 @@ def interrupt_after():
     """Schedules a KeyboardInterrupt `delay` seconds ahead, as Ctrl-C would
     raise it, and gives back the moment it was due."""
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    # With the collector off, the interrupt cannot land inside a collection's
+    # callback (a test library's), which would swallow it.
+    gc.disable()
 
     def schedule(delay):
         due = time.monotonic() + delay
@@ -70,3 +74,4 @@ def interrupt_after():
     yield schedule
     signal.setitimer(signal.ITIMER_REAL, 0)
     signal.signal(signal.SIGALRM, previous)
+    gc.enable()
