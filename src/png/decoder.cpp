@@ -174,7 +174,7 @@ public:
 
     // The pixel buffer once the whole stream has been fed and checked.
     Ref finish(uint64_t expected) {
-        worker_.finish_here(rows_);
+        worker_.finish_here();
         hold_error();
         if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
         rows_.finish();

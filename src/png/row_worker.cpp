@@ -68,16 +68,10 @@ void spin_pause() noexcept {
 #endif
 }
 
-// Spins up to `tries` times for `ready` to hold, then sleeps on `lock`
-// until it does, through `flag` as the struct above says. A thread put to
-// sleep wakes late (tens of microseconds or more on a virtual machine), so
-// a wait that is likely short is first spun.
+// Sleeps on `lock` until `ready` holds, through `flag` as the struct above
+// says, releasing the interpreter lock while asleep where it is held.
 template <typename Ready>
-void wait_until(Ready ready, int tries, std::atomic<bool>& flag, PyThread_type_lock lock, bool release_interpreter) {
-    for (int i = 0; i < tries; ++i) {
-        if (ready()) return;
-        spin_pause();
-    }
+void sleep_until(Ready ready, std::atomic<bool>& flag, PyThread_type_lock lock, bool release_interpreter) {
     while (!ready()) {
         flag.store(true);
         // The other side may have made `ready` hold before seeing the flag.
@@ -96,10 +90,11 @@ void signal_if_waiting(std::atomic<bool>& flag, PyThread_type_lock lock) noexcep
     if (flag.exchange(false)) PyThread_release_lock(lock);
 }
 
-// The worker sleeps at once: the queue lets the caller go on while it
-// wakes, and a spinning worker was found to slow the caller down. The
-// caller waits only for a piece the worker is on, microseconds away.
-constexpr int worker_tries = 0;
+// The caller waits only for a piece the worker is on, microseconds away,
+// and a thread put to sleep wakes late (tens of microseconds or more on a
+// virtual machine): it first tries this many times without sleeping. The
+// worker sleeps at once, as the queue lets the caller go on while it wakes,
+// and a spinning worker was found to slow the caller down.
 constexpr int caller_tries = 4000;
 
 void thread_main(void* argument) {
@@ -107,8 +102,8 @@ void thread_main(void* argument) {
     for (;;) {
         uint64_t piece = thread.begun.load();
         if (piece == thread.queued.load()) {
-            wait_until([&] { return thread.begun.load() != thread.queued.load(); }, worker_tries, thread.sleeping,
-                       thread.wake, false);
+            sleep_until([&] { return thread.begun.load() != thread.queued.load(); }, thread.sleeping, thread.wake,
+                        false);
             continue;
         }
         // The caller may have taken the rest back.
@@ -150,8 +145,12 @@ bool start_process_thread() noexcept {
 
 // Waits until the worker has done the pieces below `count`.
 void wait_finished(RowWorkerThread& thread, uint64_t count) {
-    wait_until([&] { return thread.finished.load() >= count; }, caller_tries, thread.caller_waiting, thread.idle,
-               true);
+    const auto done = [&] { return thread.finished.load() >= count; };
+    for (int i = 0; i < caller_tries; ++i) {
+        if (done()) return;
+        spin_pause();
+    }
+    sleep_until(done, thread.caller_waiting, thread.idle, true);
 }
 
 }  // namespace
@@ -194,11 +193,11 @@ size_t RowWorker::take_back(std::span<const uint8_t> (&pieces)[queue_length]) no
     return count;
 }
 
-void RowWorker::finish_here(RowReconstructor& rows) noexcept {
+void RowWorker::finish_here() noexcept {
     if (!thread_) return;
     std::span<const uint8_t> pieces[queue_length];
     const size_t count = take_back(pieces);
-    for (size_t i = 0; i < count; ++i) rows.feed(pieces[i]);
+    for (size_t i = 0; i < count; ++i) thread_->rows->feed(pieces[i]);
 }
 
 RowWorker::~RowWorker() {

@@ -48,8 +48,8 @@ public:
     // leaves the rows alone until then.
     void hand(std::span<const uint8_t> data) noexcept;
     // Waits for the piece the worker is on, if any, and feeds the pieces it
-    // has not begun to `rows` on the calling thread.
-    void finish_here(RowReconstructor& rows) noexcept;
+    // has not begun to the rows on the calling thread.
+    void finish_here() noexcept;
 
 private:
     // The pieces the worker has not begun, taken out of its queue, once it
