@@ -11,9 +11,7 @@ must do for the operation; what it includes is written at each function.
 
 from __future__ import annotations
 
-import contextlib
 import importlib.metadata
-import os
 import platform
 import struct
 import zlib
@@ -44,23 +42,6 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 PURE_PYTHON_MAX_PIXELS = 1024 * 1024
 
 Sample = Callable[[], object]
-
-
-@contextlib.contextmanager
-def one_processor():
-    """Lets the calling thread run on one processor only, where the host can
-    say so: our PNG decoder then reconstructs rows on the calling thread
-    rather than on a second one, so that the thread's CPU time is the whole
-    decode's."""
-    if not hasattr(os, "sched_setaffinity"):
-        yield
-        return
-    allowed = os.sched_getaffinity(0)
-    os.sched_setaffinity(0, {min(allowed)})
-    try:
-        yield
-    finally:
-        os.sched_setaffinity(0, allowed)
 
 
 def available_peers() -> dict[str, bool]:

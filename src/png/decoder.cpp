@@ -17,7 +17,6 @@
 #include "png/format.hpp"
 #include "png/png.hpp"
 #include "png/row_reconstructor.hpp"
-#include "png/row_worker.hpp"
 
 namespace tessarin::png {
 
@@ -138,45 +137,27 @@ private:
 };
 
 // Receives the inflated image data in pieces of any size and reconstructs
-// each row as soon as it is complete, while it is still in the cache; with
-// a row worker, on a second thread while this one inflates the next pieces.
-// The result is that of reconstructing the whole inflated data at once:
-// errors found here (an unsupported filter type, no memory for the result)
-// are held back until the stream has been inflated in full, since an
-// invalid stream or a wrong data length is reported first.
+// each row as soon as it is complete, while it is still in the cache. The
+// result is that of reconstructing the whole inflated data at once: errors
+// found here (an unsupported filter type, no memory for the result) are
+// held back until the stream has been inflated in full, since an invalid
+// stream or a wrong data length is reported first.
 class RowSink {
 public:
     explicit RowSink(const Header& header)
         : rows_(static_cast<size_t>(header.width), static_cast<size_t>(header.height),
-                bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_),
-          row_size_(static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type)) +
-                    1) {}
+                bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_) {}
 
-    // Reconstructs rows on a second thread where one can be had.
-    void use_worker() { worker_.claim(rows_); }
-
-    // Takes the next inflated bytes, `data`, which `owner` keeps alive.
-    void feed(std::span<const uint8_t> data, Ref owner) {
-        received_ += data.size();
-        if (worker_.claimed() && !handing_) data = data.subspan(start_handing(data));
-        if (handing_) {
-            if (!data.empty()) {
-                worker_.hand(data);
-                handed_[pieces_handed_++ % RowWorker::queue_length] = std::move(owner);
-            }
-            return;
-        }
+    void feed(std::span<const uint8_t> data) {
         rows_.feed(data);
         hold_error();
     }
 
-    uint64_t received() const { return received_; }
+    uint64_t received() const { return rows_.received(); }
 
     // The pixel buffer once the whole stream has been fed and checked.
     Ref finish(uint64_t expected) {
-        worker_.finish_here();
-        hold_error();
-        if (received_ != expected) return raise_value_error("Malformed PNG image data"), Ref{};
+        if (rows_.received() != expected) return raise_value_error("Malformed PNG image data"), Ref{};
         rows_.finish();
         hold_error();
         if (held_) {
@@ -187,18 +168,6 @@ public:
     }
 
 private:
-    // Reconstructs rows here up to the end of the first, which brings the
-    // result into being as data arrives, then has the worker take the rest
-    // once nothing more needs memory. Returns the bytes taken here.
-    size_t start_handing(std::span<const uint8_t> data) {
-        const uint64_t first_row_left = rows_.received() < row_size_ ? row_size_ - rows_.received() : 0;
-        const size_t here = static_cast<size_t>(std::min<uint64_t>(data.size(), first_row_left));
-        rows_.feed(data.first(here));
-        handing_ = rows_.reserve_rest();
-        hold_error();
-        return here;
-    }
-
     // The reconstructor's error, once, as the host exception it stands for.
     void hold_error() {
         if (rows_.status() == RowStatus::ok || held_) return;
@@ -212,15 +181,7 @@ private:
 
     HostRowMemory memory_;
     RowReconstructor rows_;
-    const uint64_t row_size_;
-    uint64_t received_ = 0;
     SavedError held_;
-    bool handing_ = false;
-    // The data of the pieces last handed over. Declared before the worker,
-    // so that it is done with them before they go.
-    Ref handed_[RowWorker::queue_length];
-    uint64_t pieces_handed_ = 0;
-    RowWorker worker_;
 };
 
 // Output of each call to the inflater is bounded by the host's first three
@@ -296,9 +257,8 @@ private:
         produced_ += static_cast<uint64_t>(produced);
         output_was_cut_ = static_cast<uint64_t>(produced) == wanted;
         if (!discarding) {
-            const std::span<const uint8_t> data{reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(output.get())),
-                                                static_cast<size_t>(produced)};
-            sink_.feed(data, std::move(output));
+            sink_.feed({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(output.get())),
+                        static_cast<size_t>(produced)});
         }
         Ref at_end = Ref::steal(PyObject_GetAttr(inflater_.get(), state.names.eof));
         if (!at_end) return -1;
@@ -346,11 +306,9 @@ int decompress_into(Ref idat_chunks, RowSink& sink, uint64_t expected) {
         if (!raw) return -1;
         BufferView view;
         if (view.acquire(raw.get()) < 0) return -1;
-        sink.feed(view.bytes(), Ref{});
+        sink.feed(view.bytes());
         return 0;
     }
-    // An image of one piece has nothing to overlap.
-    if (expected > inflate_output_bound) sink.use_worker();
     Inflater inflater(sink, expected);
     if (inflater.start() < 0) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_chunks.get()) && !inflater.done(); ++i) {

@@ -95,15 +95,6 @@ bool RowReconstructor::reserve_output() noexcept {
     return true;
 }
 
-bool RowReconstructor::reserve_rest() noexcept {
-    if (status_ != RowStatus::ok || !have_output_) return false;
-    const size_t longest_gather = std::min(run_rows_, rows_) * (stride_ + 1);
-    if (carry_.size() < longest_gather && !memory_.carry(longest_gather, carry_)) {
-        return stop(RowStatus::no_memory), false;
-    }
-    return bytes_per_pixel_ == 3 || reserve_ring();
-}
-
 // Grown at least twofold each time, up to the rows being gathered, so that
 // rows arriving a few bytes at a time cost few copies.
 bool RowReconstructor::reserve_carry(size_t size) noexcept {

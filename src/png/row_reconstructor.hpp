@@ -44,13 +44,6 @@ public:
     // (empty) result here. Returns the final status.
     RowStatus finish() noexcept;
 
-    // Once the result has been asked for, asks for everything feed() may
-    // still need (the carry for the longest run, the RGBA ring), so that
-    // from then on feeding calls on no memory. False, asking for nothing,
-    // before the result or after an error; false too when the memory cannot
-    // be had, with the status set.
-    bool reserve_rest() noexcept;
-
     uint64_t received() const noexcept { return received_; }
     RowStatus status() const noexcept { return status_; }
     // The filter type byte that stopped reconstruction.
