@@ -51,11 +51,13 @@ struct Avx2Rows {
 
 // Sub as a prefix sum over the whole pixels of one 16-byte load (five of 3
 // bytes, four of 4): shifted adds sum each pixel with those before it in the
-// register, and the last reconstructed pixel, spread over every pixel slot by
-// one byte shuffle, adds the part before the register. The carried chain is
-// that add and the shuffle per 15 or 16 bytes, where the SSE2 kernel carries
-// an add per pixel. Each store writes 16 bytes; any past the whole pixels are
-// written again by the next step or the scalar tail.
+// register, and the sum of every pixel before the register, spread over each
+// pixel slot, adds the rest. That spread sum grows by the register's own last
+// pixel, spread by one byte shuffle: the shuffle depends only on the load,
+// so the chain carried from one register to the next is a single add, where
+// the SSE2 kernel carries an add per pixel. Each store writes 16 bytes; any
+// past the whole pixels are written again by the next step or the scalar
+// tail.
 template <size_t Bpp>
 void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
     constexpr size_t step = 16 / Bpp * Bpp;
@@ -69,9 +71,8 @@ void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
         sums = _mm_add_epi8(sums, _mm_slli_si128(sums, Bpp));
         sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2 * Bpp));
         if constexpr (4 * Bpp < 16) sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4 * Bpp));
-        sums = _mm_add_epi8(sums, carry);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), sums);
-        carry = _mm_shuffle_epi8(sums, spread_last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi8(sums, carry));
+        carry = _mm_add_epi8(carry, _mm_shuffle_epi8(sums, spread_last));
     }
     for (; i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + (i >= Bpp ? out[i - Bpp] : 0));
 }

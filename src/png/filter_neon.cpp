@@ -48,10 +48,12 @@ struct NeonRows {
 
 // Sub as a prefix sum over the whole pixels of one 16-byte load (five of 3
 // bytes, four of 4): shifted adds sum each pixel with those before it in the
-// register, and the last reconstructed pixel, spread over every pixel slot by
-// one table lookup, adds the part before the register. Each store writes 16
-// bytes; any past the whole pixels are written again by the next step or the
-// scalar tail.
+// register, and the sum of every pixel before the register, spread over each
+// pixel slot, adds the rest. That spread sum grows by the register's own last
+// pixel, spread by one table lookup that depends only on the load, so the
+// chain carried from one register to the next is a single add. Each store
+// writes 16 bytes; any past the whole pixels are written again by the next
+// step or the scalar tail.
 template <size_t Bpp>
 void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
     constexpr size_t step = 16 / Bpp * Bpp;
@@ -68,9 +70,8 @@ void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
         sums = vaddq_u8(sums, vextq_u8(zero, sums, 16 - Bpp));
         sums = vaddq_u8(sums, vextq_u8(zero, sums, 16 - 2 * Bpp));
         if constexpr (4 * Bpp < 16) sums = vaddq_u8(sums, vextq_u8(zero, sums, 16 - 4 * Bpp));
-        sums = vaddq_u8(sums, carry);
-        vst1q_u8(out + i, sums);
-        carry = vqtbl1q_u8(sums, spread_last);
+        vst1q_u8(out + i, vaddq_u8(sums, carry));
+        carry = vaddq_u8(carry, vqtbl1q_u8(sums, spread_last));
     }
     for (; i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + (i >= Bpp ? out[i - Bpp] : 0));
 }
