@@ -130,6 +130,26 @@ def test_png_decode_shows_whether_the_limit_itself_is_within_the_pillow_bound(li
     assert targets["PNG decode <= 0.8x Pillow"]["worst"] == 0.9
 
 
+@pytest.mark.cpython_only("two copies of one extension module in one process")
+def test_two_builds_compared_in_one_process(tmp_path, capsys):
+    pytest.importorskip("numpy")
+    import Quorvel.tessarin_ext as built
+    from builders import png_bytes
+
+    ab_builds = _load("ab_builds")
+    copies = []
+    for name in ("old", "new"):
+        copies.append(tmp_path / f"{name}.so")
+        copies[-1].write_bytes(pathlib.Path(built.__file__).read_bytes())
+    image = tmp_path / "noise.png"
+    image.write_bytes(png_bytes(64, 48, bytes(i * 7 % 256 for i in range(64 * 48 * 3))))
+    assert ab_builds.main([str(copies[0]), str(copies[1]), str(image), "--rounds", "3", "--cpu-time"]) == 0
+    header, line = capsys.readouterr().out.splitlines()
+    assert header.split() == ["image", "old/limit", "new/limit", "new/old"]
+    stem, *ratios = line.split()
+    assert stem == "noise" and len(ratios) == 3 and all(float(r) > 0 for r in ratios)
+
+
 class FakeBench:
     measured = 0
 
