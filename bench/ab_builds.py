@@ -17,19 +17,18 @@ limit's in the same round, and the median of new / old.
 from __future__ import annotations
 
 import argparse
-import gc
 import importlib.machinery
 import importlib.util
-import random
-import statistics
 import sys
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import bench_codecs  # noqa: E402
 import bench_images  # noqa: E402
 import bench_impls  # noqa: E402
+from compare import paired_ratio  # noqa: E402
 
 MODULE = "Quorvel.tessarin_ext"
 
@@ -56,29 +55,23 @@ def find_image(name: str) -> Path:
 
 
 def compare(builds: dict, path: Path, rounds: int, clock) -> dict[str, float]:
-    """Medians of each build's time over the limit's, and of new over old."""
+    """Medians of the per-round ratios of each build to the limit, and of
+    new to old, over rounds taken as the codec benchmark takes them."""
     samples = {name: (lambda m=module: m.SimpleImage.open(str(path))._pixels) for name, module in builds.items()}
     samples["limit"] = bench_impls.png_decode_limit(path)
-    first = [bytes(samples[name]()) for name in builds]
-    if first[0] != first[1]:
-        raise SystemExit(f"{path.name}: the two builds decode to different pixels")
-    ratios: dict[str, list[float]] = {name: [] for name in (*builds, "new/old")}
-    order = list(samples)
-    gc.disable()
-    try:
-        for _ in range(rounds):
-            random.shuffle(order)
-            taken = {}
-            for name in order:
-                start = clock()
-                samples[name]()
-                taken[name] = clock() - start
-            for name in builds:
-                ratios[name].append(taken[name] / taken["limit"])
-            ratios["new/old"].append(taken["new"] / taken["old"])
-    finally:
-        gc.enable()
-    return {name: statistics.median(values) for name, values in ratios.items()}
+    old_pixels = samples["old"]()
+
+    def check(name, result):
+        return "pixels differ from the old build's" if name == "new" and result != old_pixels else None
+
+    case = bench_codecs.Case("png_decode", path.stem, 0, 0, samples, check=check)
+    bench_codecs.run_case(case, bench_codecs.RepPolicy(min_reps=rounds, max_reps=rounds, budget_s=0.0, clock=clock))
+    if case.problems:
+        raise SystemExit(f"{path.name}: " + "; ".join(f"{n}: {p}" for n, p in case.problems.items()))
+    times = case.times_ns
+    found = {name: paired_ratio(times[name], times["limit"]) for name in builds}
+    found["new/old"] = paired_ratio(times["new"], times["old"])
+    return found
 
 
 def main(argv=None) -> int:

@@ -21,6 +21,7 @@ from PIL import Image
 from builders import IEND, PNG_SIGNATURE, RGB, RGBA, chunk, ihdr, png
 from Quorvel.tessarin_ext import SimpleImage
 
+
 def filtered_noise(width, height, bpp, filter_types, seed=0) -> bytes:
     """Rows of noise behind the filter types given (repeated down the image):
     any bytes are a valid filtered row, and noise does not compress, so the
@@ -66,7 +67,6 @@ def test_idat_chunks_of_every_size():
     data = PNG_SIGNATURE + ihdr(width, height)
     data += b"".join(chunk(b"IDAT", stream[start:end]) for start, end in zip(cuts, cuts[1:])) + IEND
     assert decode(data) == decode(png(width, height, raw))
-
 
 
 @pytest.mark.parametrize("damage, error, message", [
