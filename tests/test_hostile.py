@@ -17,10 +17,12 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import zlib
 
 import pytest
 
 from builders import RGB, RGBA, bmp_headers, corpus_dir, png, png_inflating_to
+from Quorvel.tessarin_ext import SimpleImage
 
 MEMORY_LIMIT_MIB = 200
 
@@ -242,3 +244,30 @@ def test_a_row_that_never_arrives_is_never_allocated(tmp_path):
     outcome, peak = open_probing_allocations(tmp_path, ONE_HUGE_RGBA_ROW, "unlimited")
     assert outcome == ["ValueError", "Malformed PNG image data"]
     assert peak < 64 << 20
+
+
+# Four whole rows of 32 pixels arrive, of the 2**26 the header claims; three
+# whole rows of 60000 pixels, of 60000.
+@pytest.mark.memory
+@pytest.mark.parametrize("data", [
+    png(32, 1 << 26, bytes(1 + 32 * 3) * 4, color_type=RGB),
+    png(32, 1 << 26, bytes(1 + 32 * 4) * 4, color_type=RGBA),
+    png(60000, 60000, bytes(60000 * 4 + 1) * 3, color_type=RGBA),
+], ids=["RGB rows", "RGBA rows", "wide RGBA rows"])
+def test_an_image_its_data_cannot_fill_is_never_allocated(tmp_path, data):
+    outcome, peak = open_probing_allocations(tmp_path, data, "unlimited")
+    assert outcome == ["ValueError", "Malformed PNG image data"]
+    assert peak < 64 << 20
+
+
+@pytest.mark.parametrize("color_type", [RGB, RGBA])
+def test_an_image_deflated_at_the_highest_ratio_opens(color_type):
+    # Zero rows at level 9 inflate to about 1028 times their stream's size,
+    # near the most deflate can reach.
+    width, height = 1024, 2048
+    stride = width * (3 if color_type == RGB else 4)
+    idat = zlib.compress(bytes((stride + 1) * height), 9)
+    assert (stride + 1) * height / len(idat) > 1020
+    image = SimpleImage.open(png(width, height, b"", idat=idat, color_type=color_type))
+    assert (image.width, image.height) == (width, height)
+    assert image._pixels == bytes(width * height * 3)

@@ -40,7 +40,8 @@ venv=build/asan-venv
 tools/stage_module.sh "$build" build/asan-pkg "$venv"
 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
-export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=32:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+# Options the caller set come last, so they add to these or override them.
+export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=32:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
 # The checkout's own Quorvel/ (without the module) must not shadow the staged

@@ -198,15 +198,23 @@ constexpr uint64_t inflate_output_bound = (32 + 64 + 256) * 1024;
 constexpr Py_ssize_t first_input_piece = Py_ssize_t{32} * 1024;
 constexpr Py_ssize_t smallest_input_piece = Py_ssize_t{4} * 1024;
 constexpr Py_ssize_t largest_input_piece = Py_ssize_t{128} * 1024;
+// Deflate gives at most 258 bytes for the 2 bits of its shortest match and
+// one byte for each literal of at least a bit, so a stream inflates to at
+// most 1032 times its size.
+constexpr uint64_t deflate_max_expansion = 1032;
 
 // Inflates the IDAT payloads with the host's zlib.decompressobj, as one
 // zlib.decompress of their concatenation would: the same bytes, the same
 // zlib.error for an invalid stream and the host's own error for one that
 // stops early. At most `expected + 1` bytes are kept, so a small hostile
 // file cannot make the decoder hold gigabytes before its length is refused.
+// A stream of `stream_size` bytes too short to inflate to `expected` keeps
+// nothing: its length is refused whatever it holds, and the pixel buffer of
+// a size it claims is never reserved.
 class Inflater {
 public:
-    Inflater(RowSink& sink, uint64_t expected) : sink_(sink), expected_(expected) {}
+    Inflater(RowSink& sink, uint64_t expected, uint64_t stream_size)
+        : sink_(sink), expected_(expected), can_fill_(expected / deflate_max_expansion <= stream_size) {}
 
     int start() {
         inflater_ = host::call(state.host_zlib_decompressobj);
@@ -246,7 +254,7 @@ private:
 
     int inflate(PyObject* input) {
         const uint64_t received = sink_.received();
-        const bool discarding = received > expected_;
+        const bool discarding = !can_fill_ || received > expected_;
         const uint64_t wanted =
             discarding ? inflate_output_bound : std::min(inflate_output_bound, expected_ + 1 - received);
         Ref max_length = Ref::steal(PyLong_FromUnsignedLongLong(wanted));
@@ -269,6 +277,7 @@ private:
 
     RowSink& sink_;
     const uint64_t expected_;
+    const bool can_fill_;
     Ref inflater_;
     bool done_ = false;
     bool output_was_cut_ = false;
@@ -288,8 +297,11 @@ int decompress_into(Ref idat_chunks, RowSink& sink, uint64_t expected) {
     const bool host_zlib =
         zlib_module.get() == state.host_zlib && decompress.get() == state.host_zlib_decompress;
     bool all_bytes = true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_chunks.get()); ++i) {
-        all_bytes = all_bytes && PyBytes_CheckExact(PyList_GET_ITEM(idat_chunks.get(), i));
+    uint64_t stream_size = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_chunks.get()) && all_bytes; ++i) {
+        PyObject* payload = PyList_GET_ITEM(idat_chunks.get(), i);
+        all_bytes = PyBytes_CheckExact(payload);
+        if (all_bytes) stream_size += static_cast<uint64_t>(PyBytes_GET_SIZE(payload));
     }
     if (!host_zlib || !all_bytes) {
         Ref joined = host::call_method(state.constants.empty_bytes, state.names.join, idat_chunks.get());
@@ -309,7 +321,7 @@ int decompress_into(Ref idat_chunks, RowSink& sink, uint64_t expected) {
         sink.feed(view.bytes());
         return 0;
     }
-    Inflater inflater(sink, expected);
+    Inflater inflater(sink, expected, stream_size);
     if (inflater.start() < 0) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_chunks.get()) && !inflater.done(); ++i) {
         Ref payload = Ref::borrow(PyList_GET_ITEM(idat_chunks.get(), i));
