@@ -223,6 +223,8 @@ def open_probing_allocations(tmp_path, data: bytes, mode: str) -> tuple[list[str
 
 # A single RGBA row of 4 GiB with three bytes of it present.
 ONE_HUGE_RGBA_ROW = png(1 << 30, 1, b"\x00\x01\x02", color_type=RGBA)
+# A huge RGBA image whose first three rows arrive in full.
+THREE_RGBA_ROWS_OF_MANY = png(60000, 60000, bytes(60000 * 4 + 1) * 3, color_type=RGBA)
 
 
 # Under a sanitizer, its shadow of the address space defeats the limit.
@@ -231,30 +233,23 @@ ONE_HUGE_RGBA_ROW = png(1 << 30, 1, b"\x00\x01\x02", color_type=RGBA)
     ONE_HUGE_RGBA_ROW,
     # 60000 rows of 180000 bytes with one whole row present.
     png(60000, 60000, bytes(60000 * 3 + 1), color_type=RGB),
-    # A huge RGBA image whose first rows arrive in full.
-    png(60000, 60000, bytes(60000 * 4 + 1) * 3, color_type=RGBA),
+    THREE_RGBA_ROWS_OF_MANY,
 ], ids=["one huge RGBA row", "one RGB row of many", "three RGBA rows of many"])
 def test_claims_beyond_an_address_space_limit_are_malformed(tmp_path, data):
     outcome, _ = open_probing_allocations(tmp_path, data, "limited")
     assert outcome == ["ValueError", "Malformed PNG image data"]
 
 
-@pytest.mark.memory
-def test_a_row_that_never_arrives_is_never_allocated(tmp_path):
-    outcome, peak = open_probing_allocations(tmp_path, ONE_HUGE_RGBA_ROW, "unlimited")
-    assert outcome == ["ValueError", "Malformed PNG image data"]
-    assert peak < 64 << 20
-
-
-# Four whole rows of 32 pixels arrive, of the 2**26 the header claims; three
-# whole rows of 60000 pixels, of 60000.
+# A row that never arrives, and images whose compressed data is too short
+# to fill them: four whole rows of 32 pixels of the 2**26 the header claims.
 @pytest.mark.memory
 @pytest.mark.parametrize("data", [
+    ONE_HUGE_RGBA_ROW,
     png(32, 1 << 26, bytes(1 + 32 * 3) * 4, color_type=RGB),
     png(32, 1 << 26, bytes(1 + 32 * 4) * 4, color_type=RGBA),
-    png(60000, 60000, bytes(60000 * 4 + 1) * 3, color_type=RGBA),
-], ids=["RGB rows", "RGBA rows", "wide RGBA rows"])
-def test_an_image_its_data_cannot_fill_is_never_allocated(tmp_path, data):
+    THREE_RGBA_ROWS_OF_MANY,
+], ids=["one huge RGBA row", "RGB rows", "RGBA rows", "three RGBA rows of many"])
+def test_memory_the_data_cannot_fill_is_never_allocated(tmp_path, data):
     outcome, peak = open_probing_allocations(tmp_path, data, "unlimited")
     assert outcome == ["ValueError", "Malformed PNG image data"]
     assert peak < 64 << 20
