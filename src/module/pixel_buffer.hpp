@@ -12,10 +12,32 @@
 #include <cstdint>
 #include <utility>
 
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+
 #include "module/host.hpp"
 #include "module/ref.hpp"
 
 namespace tessarin {
+
+// Asks the kernel to back the 2 MiB-aligned part of a buffer of 4 MiB or
+// more, about to be written in full, with huge pages: one fault per 2 MiB
+// rather than one per 4 KiB page, which in a decode of tens of megabytes is
+// a tenth of its time or more. Only advice: a kernel that has no huge pages
+// for it, or none at all, goes on with small ones.
+inline void prefer_huge_pages(void* data, size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+    if (size < 2 * huge_page) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(data);
+    const uintptr_t first = (start + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t end = (start + size) & ~(huge_page - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)data, (void)size;
+#endif
+}
 
 class PixelBuffer {
 public:
@@ -36,8 +58,9 @@ public:
     bool allocate(Py_ssize_t size) {
         raw_ = static_cast<uint8_t*>(PyMem_RawMalloc(static_cast<size_t>(size) + 1));
         size_ = size;
-        if (!raw_) PyErr_NoMemory();
-        return raw_ != nullptr;
+        if (!raw_) return PyErr_NoMemory(), false;
+        prefer_huge_pages(raw_, static_cast<size_t>(size));
+        return true;
     }
     uint8_t* data() const noexcept { return raw_; }
     // The bytes as a new bytearray; null with MemoryError.
@@ -54,7 +77,9 @@ private:
 #else
     bool allocate(Py_ssize_t size) {
         bytes_ = host::uninitialised_bytearray(size);
-        return static_cast<bool>(bytes_);
+        if (!bytes_) return false;
+        prefer_huge_pages(data(), static_cast<size_t>(size));
+        return true;
     }
     uint8_t* data() const noexcept { return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytes_.get())); }
     Ref finish() { return std::move(bytes_); }
