@@ -10,6 +10,7 @@
 #include "module/checked.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
+#include "module/pixel_buffer.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -278,8 +279,7 @@ PyObject* copy(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (PyByteArray_CheckExact(image->pixels)) {
         // A fresh buffer only this call references: the image takes it over
         // after the same checks a construction makes.
-        Ref contents = Ref::steal(
-            PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(image->pixels), PyByteArray_GET_SIZE(image->pixels)));
+        Ref contents = copied_bytearray(PyByteArray_AS_STRING(image->pixels), PyByteArray_GET_SIZE(image->pixels));
         if (!contents) return nullptr;
         return new_image_taking(width.get(), height.get(), std::move(contents));
     }

@@ -8,6 +8,7 @@
 #include "module/errors.hpp"
 #include "module/host.hpp"
 #include "module/module_name.hpp"
+#include "module/pixel_buffer.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -57,7 +58,9 @@ int construct(SimpleImage* image, PyObject* width_arg, PyObject* height_arg, PyO
     const Py_ssize_t length = PyObject_Length(pixels);
     if (length < 0) return -1;
     if (!length_matches(length, width, height)) return raise_length_mismatch();
-    Ref buffer = host::bytearray(pixels);
+    Ref buffer = PyBytes_CheckExact(pixels)       ? copied_bytearray(PyBytes_AS_STRING(pixels), length)
+                 : PyByteArray_CheckExact(pixels) ? copied_bytearray(PyByteArray_AS_STRING(pixels), length)
+                                                  : host::bytearray(pixels);
     if (!buffer) return -1;
     // An object whose len() disagrees with what it yields must not break
     // the length invariant.

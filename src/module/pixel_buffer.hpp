@@ -1,4 +1,5 @@
-// The pixel buffer a decoder fills and then hands out as a bytearray.
+// The pixel buffer a decoder fills and then hands out as a bytearray, and
+// the copies of pixels that construction and copy() make.
 //
 // On CPython it is a bytearray from the start, whose pages are touched only
 // as rows are written. PyPy zeroes a bytearray as it makes it, so one of the
@@ -10,6 +11,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #if __has_include(<sys/mman.h>)
@@ -88,5 +90,17 @@ private:
     Ref bytes_;
 #endif
 };
+
+// A new bytearray holding a copy of `size` bytes at `data`, as the host's
+// bytearray() of an exact bytes or bytearray makes it; a large one goes to
+// memory advised for huge pages before the copy touches it.
+inline Ref copied_bytearray(const char* data, Py_ssize_t size) {
+    if (PixelBuffer::host_zeroes_bytearrays) return Ref::steal(PyByteArray_FromStringAndSize(data, size));
+    Ref copy = host::uninitialised_bytearray(size);
+    if (!copy) return {};
+    prefer_huge_pages(PyByteArray_AS_STRING(copy.get()), static_cast<size_t>(size));
+    std::memcpy(PyByteArray_AS_STRING(copy.get()), data, static_cast<size_t>(size));
+    return copy;
+}
 
 }  // namespace tessarin
