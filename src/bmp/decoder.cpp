@@ -192,10 +192,8 @@ Ref load(PyObject* stream, StreamOrigin origin) {
         // Room for the rows as stored, cut down to the pixels once laid out.
         const int64_t stored = rows * row_stride_of(width);
         if (stored > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
-        buffer = host::uninitialised_bytearray(std::max(size, static_cast<Py_ssize_t>(stored)));
+        buffer = advised_bytearray(std::max(size, static_cast<Py_ssize_t>(stored)));
         if (!buffer) return {};
-        prefer_huge_pages(PyByteArray_AS_STRING(buffer.get()),
-                          static_cast<size_t>(PyByteArray_GET_SIZE(buffer.get())));
         if (!host::call_method(stream, state.names.seek, offset.get())) return {};
         if (read_all_rows(stream, width, rows, height > 0, buffer.get()) < 0) return {};
     } else {

@@ -41,6 +41,14 @@ inline void prefer_huge_pages(void* data, size_t size) {
 #endif
 }
 
+// A new bytearray of `size` bytes, not initialised where the host allows it,
+// whose pages a large one takes as huge ones; null with MemoryError.
+inline Ref advised_bytearray(Py_ssize_t size) {
+    Ref bytes = host::uninitialised_bytearray(size);
+    if (bytes) prefer_huge_pages(PyByteArray_AS_STRING(bytes.get()), static_cast<size_t>(size));
+    return bytes;
+}
+
 class PixelBuffer {
 public:
 #ifdef PYPY_VERSION
@@ -78,10 +86,8 @@ private:
     Py_ssize_t size_ = 0;
 #else
     bool allocate(Py_ssize_t size) {
-        bytes_ = host::uninitialised_bytearray(size);
-        if (!bytes_) return false;
-        prefer_huge_pages(data(), static_cast<size_t>(size));
-        return true;
+        bytes_ = advised_bytearray(size);
+        return static_cast<bool>(bytes_);
     }
     uint8_t* data() const noexcept { return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytes_.get())); }
     Ref finish() { return std::move(bytes_); }
@@ -96,9 +102,8 @@ private:
 // memory advised for huge pages before the copy touches it.
 inline Ref copied_bytearray(const char* data, Py_ssize_t size) {
     if (PixelBuffer::host_zeroes_bytearrays) return Ref::steal(PyByteArray_FromStringAndSize(data, size));
-    Ref copy = host::uninitialised_bytearray(size);
+    Ref copy = advised_bytearray(size);
     if (!copy) return {};
-    prefer_huge_pages(PyByteArray_AS_STRING(copy.get()), static_cast<size_t>(size));
     std::memcpy(PyByteArray_AS_STRING(copy.get()), data, static_cast<size_t>(size));
     return copy;
 }
