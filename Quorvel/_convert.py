@@ -11,7 +11,7 @@ import sys
 import tempfile
 import threading
 import time
-from collections import deque
+from collections import Counter, deque
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection, wait
 from typing import Callable, Iterator, Sequence, TextIO, cast
@@ -303,40 +303,98 @@ class Plan:
 
 def plan_batch(sources: Sequence[str], directory: str, target_format: str) -> Plan:
     """Folders among `sources` are walked for .png and .bmp files, which keep
-    their place relative to the folder given; other files are named there."""
+    their place relative to the folder given; other files are named there.
+    No source is ever a destination (see _name_destinations)."""
     plan = Plan()
-    claimed: dict[str, str] = {}
+    wanted: list[tuple[str, str]] = []
+    for source in sources:
+        if os.path.isdir(source):
+            wanted += [(path, os.path.relpath(path, source)) for path in _walk(source, plan)]
+        else:
+            wanted.append((source, os.path.basename(source)))
+    _name_destinations(wanted, directory, "." + target_format, plan)
+    return plan
 
-    def add(source: str, relative: str) -> None:
-        destination = os.path.join(directory, os.path.splitext(relative)[0] + "." + target_format)
-        key = os.path.normcase(os.path.abspath(destination))
-        if key in claimed:
-            plan.failures.append(f"error: {source}: not converted: {destination} is the destination of "
-                                 f"{claimed[key]}")
-            return
-        claimed[key] = source
-        plan.jobs.append((source, destination))
 
+def _walk(folder: str, plan: Plan) -> Iterator[str]:
+    """The .png and .bmp files below `folder`, in order; what it passes over
+    is named in plan.skipped."""
     def unreadable(error: OSError) -> None:
         plan.failures.append(f"error: {error.filename}: cannot read: {describe(error)}")
 
-    for source in sources:
-        if not os.path.isdir(source):
-            add(source, os.path.basename(source))
-            continue
-        for root, folders, names in os.walk(source, onerror=unreadable):
-            folders.sort()
-            for folder in folders:
-                if os.path.islink(os.path.join(root, folder)):
-                    plan.skipped.append(f"skipped: {os.path.join(root, folder)}: a symbolic link to a folder, "
-                                        "not followed")
-            for name in sorted(names):
-                path = os.path.join(root, name)
-                if os.path.splitext(name)[1].lower() in FORMATS:
-                    add(path, os.path.relpath(path, source))
-                else:
-                    plan.skipped.append(f"skipped: {path}: not a .png or .bmp file")
-    return plan
+    for root, folders, names in os.walk(folder, onerror=unreadable):
+        folders.sort()
+        for name in folders:
+            path = os.path.join(root, name)
+            if os.path.islink(path):
+                plan.skipped.append(f"skipped: {path}: a symbolic link to a folder, not followed")
+        for name in sorted(names):
+            path = os.path.join(root, name)
+            if os.path.splitext(name)[1].lower() in FORMATS:
+                yield path
+            else:
+                plan.skipped.append(f"skipped: {path}: not a .png or .bmp file")
+
+
+def _identity(path: str) -> tuple[int, int] | None:
+    """Which file `path` reaches, through any symbolic links; None if none."""
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return status.st_dev, status.st_ino
+
+
+def _name_destinations(wanted: list[tuple[str, str]], directory: str, extension: str, plan: Plan) -> None:
+    """Gives each (source, path relative to `directory`) its destination: the
+    path with `extension` in place of its own. A source that would be its own
+    destination is skipped, and one whose destination is another source is
+    refused: no source is ever written. Sources that would share a
+    destination each keep their own extension in it (a.bmp -> a.bmp.png), so
+    that none takes the name from another, and a file that cannot be
+    converted blocks nothing; a clash that remains is refused."""
+    identities = [_identity(source) for source, _ in wanted]
+    sources = set(identities) - {None}
+    first_of: dict[tuple[tuple[int, int] | None, str], str] = {}
+    candidates = []
+    for (source, relative), identity in zip(wanted, identities):
+        destination = os.path.join(directory, os.path.splitext(relative)[0] + extension)
+        reached = _identity(destination)
+        if (identity, _key(destination)) in first_of:
+            plan.skipped.append(f"skipped: {source}: the same file as {first_of[identity, _key(destination)]}")
+        elif reached is not None and reached == identity:
+            plan.skipped.append(f"skipped: {source}: it is its own destination")
+        elif reached in sources:
+            plan.failures.append(f"error: {source}: not converted: {_source_refusal(destination)}")
+        else:
+            candidates.append((source, relative, destination))
+        if identity is not None:
+            first_of.setdefault((identity, _key(destination)), source)
+    wanting = Counter(_key(destination) for _, _, destination in candidates)
+    claimed = {_key(destination): source for source, _, destination in candidates if wanting[_key(destination)] == 1}
+    for source, relative, destination in candidates:
+        if wanting[_key(destination)] > 1:
+            destination = os.path.join(directory, relative + extension)
+            if _identity(destination) in sources:
+                plan.failures.append(f"error: {source}: not converted: {_source_refusal(destination)}")
+                continue
+            if _key(destination) in claimed:
+                plan.failures.append(f"error: {source}: not converted: {destination} is also the destination of "
+                                     f"{claimed[_key(destination)]}; convert one of them into another folder "
+                                     "(-o DIR)")
+                continue
+            claimed[_key(destination)] = source
+        plan.jobs.append((source, destination))
+
+
+def _source_refusal(destination: str) -> str:
+    return (f"its destination {destination} is one of the sources, which are never replaced; convert into "
+            "another folder (-o DIR)")
+
+
+def _key(path: str) -> str:
+    """The same for two paths that name one file, existing or not."""
+    return os.path.normcase(os.path.realpath(path))
 
 
 def make_folders(plan: Plan) -> None:

@@ -99,16 +99,40 @@ def test_a_bad_file_is_reported_in_one_line_and_the_batch_goes_on(tmp_path, jobs
         assert pillow_rgb(out / f"good{i}.bmp") == ((WIDTH, HEIGHT), pixels(i))
 
 
-def test_two_sources_for_one_destination(tmp_path):
-    (tmp_path / "src").mkdir()
-    (tmp_path / "src" / "same.bmp").write_bytes(bmp_bytes(WIDTH, HEIGHT, pixels(1)))
-    (tmp_path / "src" / "same.png").write_bytes(png_bytes(WIDTH, HEIGHT, pixels(2)))
+@pytest.mark.parametrize("broken", [None, "png", "bmp"])
+def test_two_sources_for_one_destination(tmp_path, broken):
+    # Each keeps its extension in the name it gets, so neither takes the
+    # shared name: one that cannot be decoded blocks nothing.
+    files = {"same.bmp": bmp_bytes(WIDTH, HEIGHT, pixels(1)), "same.png": png_bytes(WIDTH, HEIGHT, pixels(2))}
+    if broken:
+        files[f"same.{broken}"] = files[f"same.{broken}"][:-30]
+    write_tree(tmp_path / "src", files)
     result = quorvel("convert", "src", "--to", "png", "-o", "out", cwd=tmp_path)
+    good = [name for name in files if not name.endswith(f".{broken}")]
+    assert result.returncode == (broken is not None), result.stderr
+    assert summary(result.stdout)[:4] == (2, len(good), 2 - len(good), 0)
+    assert sorted(path.name for path in (tmp_path / "out").iterdir()) == sorted(f"{name}.png" for name in good)
+    for name in good:
+        assert pillow_rgb(tmp_path / "out" / f"{name}.png") == ((WIDTH, HEIGHT), pixels(1 + name.endswith("png")))
+    assert all((tmp_path / "src" / name).read_bytes() == data for name, data in files.items())
+
+
+@pytest.mark.parametrize("to", ["png", "bmp"])
+def test_a_batch_never_overwrites_a_source(tmp_path, to):
+    # Converted into their own folder, one of a red a.png and a blue a.bmp is
+    # its own destination, and the other would replace it.
+    red, blue = b"\xff\x00\x00" * (WIDTH * HEIGHT), b"\x00\x00\xff" * (WIDTH * HEIGHT)
+    write_tree(tmp_path, {"a.png": png_bytes(WIDTH, HEIGHT, red), "a.bmp": bmp_bytes(WIDTH, HEIGHT, blue)})
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    result = quorvel("convert", ".", "--to", to, "-o", ".", "-v", cwd=tmp_path)
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+    other = "a.bmp" if to == "png" else "a.png"
     assert result.returncode == 1
-    assert result.stderr == ("error: src/same.png: not converted: out/same.png is the destination of "
-                             "src/same.bmp\n")
-    assert summary(result.stdout)[:4] == (2, 1, 1, 0)
-    assert pillow_rgb(tmp_path / "out" / "same.png") == ((WIDTH, HEIGHT), pixels(1))
+    assert sorted(result.stderr.splitlines()) == [
+        f"error: ./{other}: not converted: its destination ./a.{to} is one of the sources, which are never "
+        "replaced; convert into another folder (-o DIR)",
+        f"skipped: ./a.{to}: it is its own destination"]
+    assert summary(result.stdout)[:4] == (2, 0, 1, 1)
 
 
 def write_tree(root: pathlib.Path, files: dict[str, bytes]) -> None:
