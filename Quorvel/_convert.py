@@ -306,28 +306,33 @@ def plan_batch(sources: Sequence[str], directory: str, target_format: str) -> Pl
     their place relative to the folder given; other files are named there.
     No source is ever a destination (see _name_destinations)."""
     plan = Plan()
+    output = _identity(directory)
     wanted: list[tuple[str, str]] = []
     for source in sources:
         if os.path.isdir(source):
-            wanted += [(path, os.path.relpath(path, source)) for path in _walk(source, plan)]
+            wanted += [(path, os.path.relpath(path, source)) for path in _walk(source, output, plan)]
         else:
             wanted.append((source, os.path.basename(source)))
     _name_destinations(wanted, directory, "." + target_format, plan)
     return plan
 
 
-def _walk(folder: str, plan: Plan) -> Iterator[str]:
+def _walk(folder: str, output: tuple[int, int] | None, plan: Plan) -> Iterator[str]:
     """The .png and .bmp files below `folder`, in order; what it passes over
-    is named in plan.skipped."""
+    is named in plan.skipped: symbolic links to folders, and the output
+    folder (`output`, its identity), whose files are this batch's own."""
     def unreadable(error: OSError) -> None:
         plan.failures.append(f"error: {error.filename}: cannot read: {describe(error)}")
 
     for root, folders, names in os.walk(folder, onerror=unreadable):
         folders.sort()
-        for name in folders:
+        for name in list(folders):
             path = os.path.join(root, name)
             if os.path.islink(path):
                 plan.skipped.append(f"skipped: {path}: a symbolic link to a folder, not followed")
+            elif output is not None and _identity(path) == output:
+                plan.skipped.append(f"skipped: {path}: the output folder, not walked")
+                folders.remove(name)
         for name in sorted(names):
             path = os.path.join(root, name)
             if os.path.splitext(name)[1].lower() in FORMATS:

@@ -135,6 +135,17 @@ def test_a_batch_never_overwrites_a_source(tmp_path, to):
     assert summary(result.stdout)[:4] == (2, 0, 1, 1)
 
 
+def test_an_output_folder_inside_a_source_folder_is_not_walked(tmp_path):
+    write_tree(tmp_path / "nest", {"a.png": png_bytes(WIDTH, HEIGHT, pixels(1)),
+                                   "b.bmp": bmp_bytes(WIDTH, HEIGHT, pixels(2))})
+    for _ in range(2):
+        result = quorvel("convert", "nest", "--to", "bmp", "-o", "nest/bmp", "-v", cwd=tmp_path)
+        assert result.returncode == 0 and summary(result.stdout)[1:3] == (2, 0), result.stderr
+    assert "skipped: nest/bmp: the output folder, not walked" in result.stderr.splitlines()
+    assert sorted(str(path.relative_to(tmp_path)) for path in (tmp_path / "nest").rglob("*")) == [
+        "nest/a.png", "nest/b.bmp", "nest/bmp", "nest/bmp/a.bmp", "nest/bmp/b.bmp"]
+
+
 def write_tree(root: pathlib.Path, files: dict[str, bytes]) -> None:
     for name, data in files.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)
