@@ -12,8 +12,11 @@ import time
 from typing import Any, Sequence
 
 from Quorvel import __version__
-from Quorvel._convert import (FORMATS, ProgressBar, convert_file, default_jobs, describe, ignore_stop_signals,
-                              make_folders, pixel_limit_message, plan_batch, run_batch, stop_signals_handled)
+from Quorvel._convert import convert_file, describe, pixel_limit_message
+from Quorvel._plan import FORMATS, make_folders, plan_batch
+from Quorvel._pool import default_jobs, run_batch
+from Quorvel._progress import ProgressBar
+from Quorvel._signals import ignore_stop_signals, stop_signals_handled
 from Quorvel._headers import HeaderError, read_header
 from Quorvel.tessarin_ext import SimpleImage
 
