@@ -19,6 +19,7 @@ import Quorvel
 from builders import RGBA, bmp_bytes, bmp_headers, chunk, png, png_bytes, row_stride, run_quorvel as quorvel
 from Quorvel import SimpleImage
 
+REPO = pathlib.Path(__file__).resolve().parents[1]
 WIDTH, HEIGHT = 6, 4
 PIXELS = bytes((11 * i + 5) % 256 for i in range(WIDTH * HEIGHT * 3))
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -469,3 +470,19 @@ def test_runs_from_any_directory_on_relative_paths(tmp_path, images):
     result = quorvel("convert", images["png"].name, "copy.bmp", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert pillow_rgb(tmp_path / "copy.bmp") == ((WIDTH, HEIGHT), PIXELS)
+
+
+@pytest.mark.parametrize("command", [["-c", "import Quorvel"], ["-m", "Quorvel", "--version"]])
+def test_a_package_without_its_native_module_says_what_to_run(tmp_path, command):
+    # A clone not yet built, or one whose Quorvel/ folder hides the package
+    # pip installed: the package's Python files without the native modules,
+    # imported without the editable install's hook (-S).
+    shutil.copytree(REPO / "Quorvel", tmp_path / "Quorvel", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    result = subprocess.run([sys.executable, "-S", *command], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 1
+    # The cause stays visible, and the last line says what to do.
+    assert "ModuleNotFoundError: No module named 'Quorvel.tessarin_ext'" in result.stderr
+    last = result.stderr.splitlines()[-1]
+    assert last.startswith(f"ImportError: Quorvel's native modules are not built beside {tmp_path / 'Quorvel'}. ")
+    assert all(words in last for words in ("tools/setup.sh", ". .venv/bin/activate", "pip install ."))
