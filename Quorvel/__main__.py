@@ -198,8 +198,8 @@ def _convert_batch(arguments: argparse.Namespace, writer: str) -> int:
     return 1 if failed else 0
 
 
-def _parsers(prog: str) -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
-    """The whole command line, and its `convert` part for reporting misuse."""
+def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The whole command line, and the parser of each command by its name."""
     parser = argparse.ArgumentParser(
         prog=prog,
         description="Inspect and convert PNG and BMP images with Quorvel's own codecs.",
@@ -254,15 +254,22 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, argparse.ArgumentParse
                               "zlib's default settings, so far larger files (default: each row filtered, "
                               "as Quorvel.save_png writes)")
     max_pixels_option(convert)
-    return parser, convert
+    return parser, {"info": info, "convert": convert}
 
 
 def _main(argv: Sequence[str] | None, prog: str) -> int:
-    parser, convert_parser = _parsers(prog)
-    arguments = parser.parse_args(argv)
+    parser, commands = _parsers(prog)
+    words = sys.argv[1:] if argv is None else list(argv)
+    if not words or words[0] not in commands:
+        # No command, an unknown one, --help or --version.
+        arguments = parser.parse_args(words)
+    else:
+        # Options may come between the file names, as in `info a.png --json b.png`.
+        arguments = commands[words[0]].parse_intermixed_args(words[1:])
+        arguments.command = words[0]
     if arguments.command == "info":
         return _info(arguments)
-    return _convert(arguments, convert_parser)
+    return _convert(arguments, commands["convert"])
 
 
 def _say(line: str) -> None:

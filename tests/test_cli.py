@@ -432,6 +432,14 @@ def test_usage_errors_exit_2(tmp_path, images, arguments, expected):
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+def test_options_may_come_between_file_names(tmp_path, images):
+    result = quorvel("info", "--check", images["png"], "--json", images["bmp"])
+    assert result.returncode == 0, result.stderr
+    assert [json.loads(line)["check"]["decoded"] for line in result.stdout.splitlines()] == [True, True]
+    result = quorvel("convert", images["png"], "--max-pixels", 0, tmp_path / "out.bmp")
+    assert result.returncode == 0 and pillow_rgb(tmp_path / "out.bmp") == ((WIDTH, HEIGHT), PIXELS)
+
+
 @pytest.mark.parametrize("arguments, mentions", [
     (["--help"], ["info", "convert"]),
     (["-h"], ["info", "convert"]),
