@@ -13,7 +13,7 @@ from typing import Any, Sequence
 
 from Quorvel import __version__
 from Quorvel._convert import convert_file, describe, pixel_limit_message
-from Quorvel._plan import FORMATS, make_folders, plan_batch
+from Quorvel._plan import FORMATS, Plan, make_folders, plan_batch, plan_single, walk
 from Quorvel._pool import default_jobs, run_batch
 from Quorvel._progress import ProgressBar
 from Quorvel._signals import ignore_stop_signals, stop_signals_handled
@@ -120,18 +120,31 @@ def _info_line(record: dict[str, Any]) -> str:
 
 
 def _info(arguments: argparse.Namespace) -> int:
+    """Describes each file given, and each .png and .bmp file in a folder
+    given, as convert would find them."""
     status = 0
-    for path in arguments.files:
-        record = _info_record(path, arguments.check, arguments.max_pixels)
-        failed = "error" in record or not record.get("check", {"decoded": True})["decoded"]
-        status |= failed
-        if arguments.json:
-            print(json.dumps(record), flush=True)
-        elif "error" in record:
-            print(f"error: {path}: {record['error']}", file=sys.stderr, flush=True)
-        else:
-            print(_info_line(record), flush=True)
+    for given in arguments.files:
+        walked = Plan()
+        for path in walk(given, walked) if os.path.isdir(given) else [given]:
+            status |= _show_info(path, arguments)
+        for line in walked.failures:
+            print(line, file=sys.stderr, flush=True)
+            status = 1
     return status
+
+
+def _show_info(path: str, arguments: argparse.Namespace) -> int:
+    """Prints what `path` is; returns 1 if it could not be read or, with
+    --check, decoded."""
+    record = _info_record(path, arguments.check, arguments.max_pixels)
+    failed = "error" in record or not record.get("check", {"decoded": True})["decoded"]
+    if arguments.json:
+        print(json.dumps(record), flush=True)
+    elif "error" in record:
+        print(f"error: {path}: {record['error']}", file=sys.stderr, flush=True)
+    else:
+        print(_info_line(record), flush=True)
+    return int(failed)
 
 
 def _target_format(destination: str, requested: str | None, parser: argparse.ArgumentParser) -> str:
@@ -156,26 +169,45 @@ def _writer(target_format: str, arguments: argparse.Namespace, parser: argparse.
 
 def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     sources: list[str] = arguments.sources
-    if arguments.output is None:
-        if len(sources) == 1:
-            parser.error("the following arguments are required: DST")
-        if len(sources) > 2:
-            parser.error("more than one SRC needs -o DIR and --to FORMAT")
-        source, destination = sources
-        target_format = _target_format(destination, arguments.to, parser)
-        outcome = convert_file(source, destination, _writer(target_format, arguments, parser), arguments.max_pixels)
-        for message in outcome.messages:
-            print(message, file=sys.stderr)
-        if not outcome.converted:
-            return 1
-        width, height = outcome.size
-        print(f"converted {source} ({outcome.source_format}, {width}x{height}) -> "
-              f"{destination} ({target_format.upper()})")
-        return 0
+    if arguments.output is not None:
+        if arguments.to is None:
+            parser.error("-o DIR needs --to png or --to bmp")
+        return _convert_batch(arguments, _writer(arguments.to, arguments, parser))
+    if len(sources) > 2:
+        parser.error("more than one SRC needs -o DIR and --to FORMAT")
+    source, destination = sources[0], _single_destination(sources, arguments.to, parser)
+    target_format = _target_format(destination, arguments.to, parser)
+    plan = plan_single(source, destination)
+    make_folders(plan)
+    for line in plan.failures:
+        print(line, file=sys.stderr)
+    if not plan.jobs:
+        return 1
+    outcome = convert_file(source, destination, _writer(target_format, arguments, parser), arguments.max_pixels)
+    for message in outcome.messages:
+        print(message, file=sys.stderr)
+    if not outcome.converted:
+        return 1
+    width, height = outcome.size
+    print(f"converted {source} ({outcome.source_format}, {width}x{height}) -> "
+          f"{destination} ({target_format.upper()})")
+    return 0
 
-    if arguments.to is None:
-        parser.error("-o DIR needs --to png or --to bmp")
-    return _convert_batch(arguments, _writer(arguments.to, arguments, parser))
+
+def _single_destination(sources: list[str], requested: str | None, parser: argparse.ArgumentParser) -> str:
+    """DST as given; in the folder DST names, the source's name with the
+    extension of --to; or without DST, that name beside the source."""
+    source = sources[0]
+    if len(sources) == 1:
+        if requested is None:
+            parser.error("give DST, or --to FORMAT to write beside SRC")
+        return os.path.splitext(source)[0] + "." + requested
+    destination = sources[1]
+    if os.path.isdir(destination) or destination.endswith(os.sep):
+        if requested is None:
+            parser.error(f"DST {destination!r} is a folder: give --to png or --to bmp")
+        return os.path.join(destination, os.path.splitext(os.path.basename(source))[0] + "." + requested)
+    return destination
 
 
 def _convert_batch(arguments: argparse.Namespace, writer: str) -> int:
@@ -220,9 +252,10 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.Arg
         description="Describe each FILE from its headers alone (format, size, PNG colour type,\n"
                     "bit depth and interlacing, or BMP header kind, bits per pixel and compression)\n"
                     "and say whether that format is supported, and if not, why and what to do.\n"
-                    "--check also decodes each file and says whether it decodes. Exit status 1 if\n"
-                    "any file could not be read or, with --check, decoded.")
-    info.add_argument("files", nargs="+", metavar="FILE", help="a PNG or BMP file")
+                    "A folder is walked for .png and .bmp files, as convert walks it. --check also\n"
+                    "decodes each file and says whether it decodes. Exit status 1 if any file could\n"
+                    "not be read or, with --check, decoded.")
+    info.add_argument("files", nargs="+", metavar="FILE", help="a PNG or BMP file, or a folder of them")
     info.add_argument("--check", action="store_true", help="also decode each file fully and report the result")
     info.add_argument("--json", action="store_true", help="print one JSON object per file")
     max_pixels_option(info)
@@ -231,15 +264,19 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.Arg
         "convert", help="convert images between PNG and BMP", formatter_class=formatter,
         epilog=_CONVERT_EXAMPLES.format(prog=prog),
         usage=f"{prog} convert [options] SRC DST\n"
+              f"       {prog} convert [options] SRC [FOLDER] --to {{png,bmp}}\n"
               f"       {prog} convert [options] SRC... --to {{png,bmp}} -o DIR",
         description="Read SRC (PNG or BMP, recognised by content) and write it to DST as PNG or\n"
-                    "BMP, chosen by --to or by DST's extension (.png or .bmp). With -o, convert every\n"
-                    "SRC into DIR; directories among them are walked for .png and .bmp files, which\n"
-                    "keep their relative layout (other files are skipped). A destination is replaced\n"
-                    "only once the new file is complete (through a symbolic link, which stays). A\n"
-                    "file that fails is reported in one line and the rest go on; a summary line\n"
-                    "ends the batch. Exit status 1 if any file failed; 130 if interrupted (Ctrl-C),\n"
-                    "143 if terminated (SIGTERM), 129 on a hang-up (SIGHUP).")
+                    "BMP, chosen by --to or by DST's extension (.png or .bmp). Given a FOLDER (or a\n"
+                    "DST ending in /) or nothing, write SRC's name with the extension of --to in\n"
+                    "it, or beside SRC. Missing folders are made. With -o, convert every SRC into\n"
+                    "DIR; folders among them are walked for .png and .bmp files, which keep their\n"
+                    "relative layout (other files are skipped). No source is ever written. A\n"
+                    "destination is replaced only once the new file is complete (through a\n"
+                    "symbolic link, which stays). A file that fails is reported in one line and\n"
+                    "the rest go on; a summary line ends the batch. Exit status 1 if any file\n"
+                    "failed; 130 if interrupted (Ctrl-C), 143 if terminated (SIGTERM), 129 on a\n"
+                    "hang-up (SIGHUP).")
     convert.add_argument("sources", nargs="+", metavar="SRC", help="images to read (and DST without -o)")
     convert.add_argument("--to", choices=sorted(set(FORMATS.values())), help="the format to write")
     convert.add_argument("-o", "--output", metavar="DIR", help="the directory to write into (created if missing)")

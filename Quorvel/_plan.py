@@ -32,17 +32,29 @@ def plan_batch(sources: Sequence[str], directory: str, target_format: str) -> Pl
     wanted: list[tuple[str, str]] = []
     for source in sources:
         if os.path.isdir(source):
-            wanted += [(path, os.path.relpath(path, source)) for path in _walk(source, output, plan)]
+            wanted += [(path, os.path.relpath(path, source)) for path in walk(source, plan, output)]
         else:
             wanted.append((source, os.path.basename(source)))
     _name_destinations(wanted, directory, "." + target_format, plan)
     return plan
 
 
-def _walk(folder: str, output: tuple[int, int] | None, plan: Plan) -> Iterator[str]:
+def plan_single(source: str, destination: str) -> Plan:
+    """The one job of converting `source` to `destination`, unless that is
+    the source itself."""
+    plan = Plan()
+    reached = _identity(destination)
+    if reached is not None and reached == _identity(source):
+        plan.failures.append(f"error: {source}: not converted: it would be its own destination; give another DST")
+    else:
+        plan.jobs.append((source, destination))
+    return plan
+
+
+def walk(folder: str, plan: Plan, output: tuple[int, int] | None = None) -> Iterator[str]:
     """The .png and .bmp files below `folder`, in order; what it passes over
     is named in plan.skipped: symbolic links to folders, and the output
-    folder (`output`, its identity), whose files are this batch's own."""
+    folder (`output`, its identity), whose files are a batch's own."""
     def unreadable(error: OSError) -> None:
         plan.failures.append(f"error: {error.filename}: cannot read: {describe(error)}")
 
@@ -90,7 +102,7 @@ def _name_destinations(wanted: list[tuple[str, str]], directory: str, extension:
         if (identity, _key(destination)) in first_of:
             plan.skipped.append(f"skipped: {source}: the same file as {first_of[identity, _key(destination)]}")
         elif reached is not None and reached == identity:
-            plan.skipped.append(f"skipped: {source}: it is its own destination")
+            plan.skipped.append(f"skipped: {source}: it would be its own destination")
         elif reached in sources:
             plan.failures.append(f"error: {source}: not converted: {_source_refusal(destination)}")
         else:

@@ -161,7 +161,7 @@ def test_info_reports_unreadable_headers_and_open_refuses_them_too(tmp_path, dat
 
 def test_info_reports_each_bad_file_in_one_line_and_goes_on(tmp_path, images):
     missing = tmp_path / "missing.png"
-    result = quorvel("info", images["text"], images["png"], missing, tmp_path, images["bmp-4bit"])
+    result = quorvel("info", images["text"], images["png"], missing, images["bmp-4bit"])
     assert result.returncode == 1
     lines = result.stdout.splitlines()
     assert [line.split(":")[0] for line in lines] == [str(images["png"]), str(images["bmp-4bit"])]
@@ -170,7 +170,6 @@ def test_info_reports_each_bad_file_in_one_line_and_goes_on(tmp_path, images):
     assert result.stderr.splitlines() == [
         f"error: {images['text']}: not a PNG or BMP image",
         f"error: {missing}: cannot read: No such file or directory",
-        f"error: {tmp_path}: cannot read: Is a directory",
     ]
 
 
@@ -400,8 +399,45 @@ def test_bad_input_never_creates_or_destroys_the_target(tmp_path, images, source
     assert target.read_bytes() == b"precious" if target_exists else not target.exists()
 
 
+@pytest.mark.parametrize("arguments, written", [
+    (["mid.png", "out/", "--to", "bmp"], "out/mid.bmp"),
+    (["mid.png", "folder", "--to", "bmp"], "folder/mid.bmp"),
+    (["mid.png", "missing/dir/x.bmp"], "missing/dir/x.bmp"),
+    (["odd.bmp", "--to", "png"], "odd.png"),
+])
+def test_where_a_single_file_is_written(tmp_path, arguments, written):
+    (tmp_path / "mid.png").write_bytes(png_bytes(WIDTH, HEIGHT, PIXELS))
+    (tmp_path / "odd.bmp").write_bytes(bmp_bytes(WIDTH, HEIGHT, PIXELS))
+    (tmp_path / "folder").mkdir()
+    result = quorvel("convert", *arguments, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"converted {arguments[0]} ({arguments[0][-3:].upper()}, {WIDTH}x{HEIGHT}) -> " \
+                            f"{written} ({written[-3:].upper()})\n"
+    assert pillow_rgb(tmp_path / written) == ((WIDTH, HEIGHT), PIXELS)
+
+
+@pytest.mark.parametrize("arguments", [["mid.png", "--to", "png"], ["mid.png", "mid.png"], ["mid.png", "link.png"]])
+def test_a_single_file_is_never_its_own_destination(tmp_path, arguments):
+    (tmp_path / "mid.png").write_bytes(png_bytes(WIDTH, HEIGHT, PIXELS))
+    (tmp_path / "link.png").symlink_to("mid.png")
+    result = quorvel("convert", *arguments, cwd=tmp_path)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == "error: mid.png: not converted: it would be its own destination; give another DST\n"
+    assert (tmp_path / "mid.png").read_bytes() == png_bytes(WIDTH, HEIGHT, PIXELS)
+
+
+def test_info_walks_a_folder_as_convert_does(tmp_path):
+    for name in ("photos/a.png", "photos/sub/b.bmp", "photos/notes.txt"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(bmp_bytes(WIDTH, HEIGHT, PIXELS))
+    result = quorvel("info", "photos", cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == ""
+    assert [line.split(": ")[0] for line in result.stdout.splitlines()] == ["photos/a.png", "photos/sub/b.bmp"]
+
+
 def test_unwritable_target_is_reported(tmp_path, images):
-    target = tmp_path / "no-such-directory" / "out.bmp"
+    (tmp_path / "file").write_bytes(b"a file where a folder is wanted")
+    target = tmp_path / "file" / "out.bmp"
     result = quorvel("convert", images["png"], target)
     assert result.returncode == 1
     assert result.stderr.startswith(f"error: {target}: ") and "Traceback" not in result.stderr
@@ -411,7 +447,8 @@ def test_unwritable_target_is_reported(tmp_path, images):
     (["convert", "{png}", "{tmp}/out.gif"], "DST must end in .png or .bmp"),
     (["convert", "{png}", "{tmp}/out"], "DST must end in .png or .bmp"),
     (["convert", "{png}", "{tmp}/png"], "DST must end in .png or .bmp"),
-    (["convert", "{png}"], "the following arguments are required: DST"),
+    (["convert", "{png}"], "give DST, or --to FORMAT to write beside SRC"),
+    (["convert", "{png}", "{tmp}/"], "DST '{tmp}/' is a folder: give --to png or --to bmp"),
     (["convert", "{png}", "{tmp}/a.png", "{tmp}/b.png"], "more than one SRC needs -o DIR and --to FORMAT"),
     (["convert", "{png}", "{tmp}/a.png", "-o", "{tmp}"], "-o DIR needs --to png or --to bmp"),
     (["convert", "{png}", "{tmp}/a.bmp", "--to", "png"], "DST '{tmp}/a.bmp' names a .bmp file but --to is png"),

@@ -131,7 +131,7 @@ def test_a_batch_never_overwrites_a_source(tmp_path, to):
     assert sorted(result.stderr.splitlines()) == [
         f"error: ./{other}: not converted: its destination ./a.{to} is one of the sources, which are never "
         "replaced; convert into another folder (-o DIR)",
-        f"skipped: ./a.{to}: it is its own destination"]
+        f"skipped: ./a.{to}: it would be its own destination"]
     assert summary(result.stdout)[:4] == (2, 0, 1, 1)
 
 
