@@ -271,12 +271,12 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.Arg
                     "DST ending in /) or nothing, write SRC's name with the extension of --to in\n"
                     "it, or beside SRC. Missing folders are made. With -o, convert every SRC into\n"
                     "DIR; folders among them are walked for .png and .bmp files, which keep their\n"
-                    "relative layout (other files are skipped). No source is ever written. A\n"
-                    "destination is replaced only once the new file is complete (through a\n"
-                    "symbolic link, which stays). A file that fails is reported in one line and\n"
-                    "the rest go on; a summary line ends the batch. Exit status 1 if any file\n"
-                    "failed; 130 if interrupted (Ctrl-C), 143 if terminated (SIGTERM), 129 on a\n"
-                    "hang-up (SIGHUP).")
+                    "relative layout (other files are skipped); several folders each get a folder\n"
+                    "of their name in DIR. No source is ever written. A destination is replaced\n"
+                    "only once the new file is complete (through a symbolic link, which stays). A\n"
+                    "file that fails is reported in one line and the rest go on; a summary line\n"
+                    "ends the batch. Exit status 1 if any file failed; 130 if interrupted (Ctrl-C),\n"
+                    "143 if terminated (SIGTERM), 129 on a hang-up (SIGHUP).")
     convert.add_argument("sources", nargs="+", metavar="SRC", help="images to read (and DST without -o)")
     convert.add_argument("--to", choices=sorted(set(FORMATS.values())), help="the format to write")
     convert.add_argument("-o", "--output", metavar="DIR", help="the directory to write into (created if missing)")

@@ -25,14 +25,19 @@ class Plan:
 
 def plan_batch(sources: Sequence[str], directory: str, target_format: str) -> Plan:
     """Folders among `sources` are walked for .png and .bmp files, which keep
-    their place relative to the folder given; other files are named there.
-    No source is ever a destination (see _name_destinations)."""
+    their place relative to the folder given, in a folder of its name when
+    there are several; other files are named in `directory` itself. No
+    source is ever a destination (see _name_destinations)."""
     plan = Plan()
     output = _identity(directory)
+    several = sum(map(os.path.isdir, sources)) > 1
     wanted: list[tuple[str, str]] = []
     for source in sources:
         if os.path.isdir(source):
-            wanted += [(path, os.path.relpath(path, source)) for path in walk(source, plan, output)]
+            # abspath names a folder given as "." or with a final slash.
+            inside = os.path.basename(os.path.abspath(source)) if several else ""
+            wanted += [(path, os.path.join(inside, os.path.relpath(path, source)))
+                       for path in walk(source, plan, output)]
         else:
             wanted.append((source, os.path.basename(source)))
     _name_destinations(wanted, directory, "." + target_format, plan)

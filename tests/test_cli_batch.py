@@ -135,6 +135,21 @@ def test_a_batch_never_overwrites_a_source(tmp_path, to):
     assert summary(result.stdout)[:4] == (2, 0, 1, 1)
 
 
+def test_several_folders_each_get_their_own_folder_in_the_output(tmp_path):
+    seeds = {"one/x.png": 1, "two/x.png": 2, "two/sub/y.bmp": 3, "z.bmp": 4, "again/two/x.png": 5}
+    write_tree(tmp_path, {name: (bmp_bytes if name.endswith(".bmp") else png_bytes)(WIDTH, HEIGHT, pixels(seed))
+                          for name, seed in seeds.items()})
+    result = quorvel("convert", "one", "two", "z.bmp", "again/two", "--to", "bmp", "-o", "out", cwd=tmp_path)
+    # Two folders of one name still clash; the message says how to avoid it.
+    assert result.returncode == 1
+    assert result.stderr == ("error: again/two/x.png: not converted: out/two/x.png.bmp is also the destination of "
+                             "two/x.png; convert one of them into another folder (-o DIR)\n")
+    expected = {"out/one/x.bmp": 1, "out/two/x.png.bmp": 2, "out/two/sub/y.bmp": 3, "out/z.bmp": 4}
+    assert sorted(str(path.relative_to(tmp_path)) for path in (tmp_path / "out").rglob("*.bmp")) == sorted(expected)
+    for name, seed in expected.items():
+        assert pillow_rgb(tmp_path / name) == ((WIDTH, HEIGHT), pixels(seed))
+
+
 def test_an_output_folder_inside_a_source_folder_is_not_walked(tmp_path):
     write_tree(tmp_path / "nest", {"a.png": png_bytes(WIDTH, HEIGHT, pixels(1)),
                                    "b.bmp": bmp_bytes(WIDTH, HEIGHT, pixels(2))})
