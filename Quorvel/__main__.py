@@ -12,8 +12,8 @@ import time
 from typing import Any, Sequence
 
 from Quorvel import __version__
-from Quorvel._convert import convert_file, describe, pixel_limit_message
-from Quorvel._plan import FORMATS, Plan, make_folders, plan_batch, plan_single, walk
+from Quorvel._convert import Writer, convert_file, describe, pixel_limit_message
+from Quorvel._plan import FORMATS, Plan, keep_existing, make_folders, plan_batch, plan_single, walk
 from Quorvel._pool import default_jobs, run_batch
 from Quorvel._progress import ProgressBar
 from Quorvel._signals import ignore_stop_signals, stop_signals_handled
@@ -37,11 +37,13 @@ examples:
 """
 
 
-def _whole_number(text: str, least: int) -> int:
+def _whole_number(text: str, least: int, most: int | None = None) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if most is not None and not least <= value <= most:
+        raise argparse.ArgumentTypeError(f"must be from {least} to {most}, not {value}")
     if value < least:
         raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
     return value
@@ -53,6 +55,10 @@ def _count(text: str) -> int:
 
 def _jobs(text: str) -> int:
     return _whole_number(text, 1)
+
+
+def _compress_level(text: str) -> int:
+    return _whole_number(text, 0, 9)
 
 
 def _size(count: int) -> str:
@@ -158,13 +164,15 @@ def _target_format(destination: str, requested: str | None, parser: argparse.Arg
     return requested
 
 
-def _writer(target_format: str, arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
-    """The key of the writer in WRITERS: the format, or PNG as save writes it."""
-    if not arguments.unfiltered:
-        return target_format
-    if target_format != "png":
+def _writer(target_format: str, arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> Writer:
+    if arguments.unfiltered and target_format != "png":
         parser.error("--unfiltered applies to PNG output only")
-    return "png-unfiltered"
+    if target_format == "png" and not arguments.unfiltered:
+        level = 6 if arguments.compress_level is None else arguments.compress_level
+        return Writer("png", compress_level=level, optimize=arguments.optimize)
+    if arguments.compress_level is not None or arguments.optimize:
+        parser.error("--compress-level and --optimize apply to filtered PNG output only (not BMP, not --unfiltered)")
+    return Writer(target_format, unfiltered=arguments.unfiltered)
 
 
 def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -177,13 +185,15 @@ def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> 
         parser.error("more than one SRC needs -o DIR and --to FORMAT")
     source, destination = sources[0], _single_destination(sources, arguments.to, parser)
     target_format = _target_format(destination, arguments.to, parser)
-    plan = plan_single(source, destination)
-    make_folders(plan)
+    writer = _writer(target_format, arguments, parser)
+    plan = _planned(plan_single(source, destination), arguments)
     for line in plan.failures:
         print(line, file=sys.stderr)
+    for line in plan.skipped:
+        print(line)
     if not plan.jobs:
-        return 1
-    outcome = convert_file(source, destination, _writer(target_format, arguments, parser), arguments.max_pixels)
+        return 1 if plan.failures else 0
+    outcome = convert_file(source, destination, writer, arguments.max_pixels)
     for message in outcome.messages:
         print(message, file=sys.stderr)
     if not outcome.converted:
@@ -192,6 +202,15 @@ def _convert(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     print(f"converted {source} ({outcome.source_format}, {width}x{height}) -> "
           f"{destination} ({target_format.upper()})")
     return 0
+
+
+def _planned(plan: Plan, arguments: argparse.Namespace) -> Plan:
+    """The plan less the jobs --no-clobber keeps from running, with the
+    folders its jobs write into made."""
+    if arguments.no_clobber:
+        keep_existing(plan)
+    make_folders(plan)
+    return plan
 
 
 def _single_destination(sources: list[str], requested: str | None, parser: argparse.ArgumentParser) -> str:
@@ -210,13 +229,11 @@ def _single_destination(sources: list[str], requested: str | None, parser: argpa
     return destination
 
 
-def _convert_batch(arguments: argparse.Namespace, writer: str) -> int:
-    """Converts many files with the writer of that key in WRITERS; a file or
-    folder that fails costs only its own files, and the summary line always
-    ends the run."""
+def _convert_batch(arguments: argparse.Namespace, writer: Writer) -> int:
+    """Converts many files; a file or folder that fails costs only its own
+    files, and the summary line always ends the run."""
     started = time.perf_counter()
-    plan = plan_batch(arguments.sources, arguments.output, arguments.to)
-    make_folders(plan)
+    plan = _planned(plan_batch(arguments.sources, arguments.output, arguments.to), arguments)
     for line in plan.failures + (plan.skipped if arguments.verbose else []):
         print(line, file=sys.stderr, flush=True)
     show_progress = sys.stderr.isatty() if arguments.progress is None else arguments.progress
@@ -224,7 +241,8 @@ def _convert_batch(arguments: argparse.Namespace, writer: str) -> int:
     totals = run_batch(plan.jobs, writer, arguments.max_pixels, arguments.jobs, progress, arguments.verbose)
     failed = totals.files - totals.converted + len(plan.failures)
     skipped = len(plan.skipped)
-    print(f"{totals.files + len(plan.failures) + skipped} files: {totals.converted} converted, {failed} failed, "
+    files = totals.files + len(plan.failures) + skipped
+    print(f"{files} file{'s' if files != 1 else ''}: {totals.converted} converted, {failed} failed, "
           f"{skipped} skipped; {_size(totals.bytes_in)} in, {_size(totals.bytes_out)} out; "
           f"{time.perf_counter() - started:.2f} s")
     return 1 if failed else 0
@@ -290,6 +308,13 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.Arg
                          help="write PNG files byte for byte as SimpleImage.save does: no row filters and "
                               "zlib's default settings, so far larger files (default: each row filtered, "
                               "as Quorvel.save_png writes)")
+    convert.add_argument("--compress-level", type=_compress_level, metavar="N",
+                         help="for PNG, how hard to compress, as zlib's levels: 0 stores, 1 is the fastest, "
+                              "9 the smallest (default 6; Quorvel.save_png's compress_level)")
+    convert.add_argument("--optimize", action="store_true",
+                         help="for PNG, work harder for a smaller file (Quorvel.save_png's optimize)")
+    convert.add_argument("--no-clobber", action="store_true",
+                         help="keep each destination that exists, and count its source as skipped")
     max_pixels_option(convert)
     return parser, {"info": info, "convert": convert}
 

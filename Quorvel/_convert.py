@@ -4,26 +4,29 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Callable
-
 from Quorvel._atomic import write_through
 from Quorvel._headers import HeaderError, read_header
 from Quorvel._png import save_png
 from Quorvel.tessarin_ext import SimpleImage
 
 
-def write_png(image: SimpleImage, path: str) -> None:
-    """Where the command line writes a PNG by default: each row filtered."""
-    save_png(image, path)
+@dataclass(frozen=True)
+class Writer:
+    """How the command line writes a file: BMP, or PNG with its rows filtered
+    as save_png writes it (with save_png's options), or unfiltered, byte for
+    byte as SimpleImage.save writes it."""
+    format: str
+    unfiltered: bool = False
+    compress_level: int = 6
+    optimize: bool = False
 
-
-# By the format written; "png-unfiltered" is PNG exactly as SimpleImage.save
-# writes it (--unfiltered).
-WRITERS: dict[str, Callable[[SimpleImage, str], None]] = {
-    "png": write_png,
-    "png-unfiltered": SimpleImage.save,
-    "bmp": SimpleImage.saveBmp,
-}
+    def __call__(self, image: SimpleImage, path: str) -> None:
+        if self.format == "bmp":
+            image.saveBmp(path)
+        elif self.unfiltered:
+            image.save(path)
+        else:
+            save_png(image, path, compress_level=self.compress_level, optimize=self.optimize)
 
 
 @dataclass
@@ -55,13 +58,13 @@ def pixel_limit_message(width: int, height: int, max_pixels: int) -> str:
             "(--max-pixels; 0 lifts it)")
 
 
-def convert_file(source: str, destination: str, writer: str, max_pixels: int) -> Outcome:
+def convert_file(source: str, destination: str, writer: Writer, max_pixels: int) -> Outcome:
     """Converts one file; never raises for a bad file, only for an interruption."""
     outcome = Outcome(source, destination)
     try:
         image = _decode(source, max_pixels, outcome)
         try:
-            written = write_through(image, destination, WRITERS[writer])
+            written = write_through(image, destination, writer)
             outcome.bytes_out = os.path.getsize(written)
         except OSError as error:
             raise _Failure(f"{destination}: cannot write: {describe(error)}") from None

@@ -56,6 +56,13 @@ def plan_single(source: str, destination: str) -> Plan:
     return plan
 
 
+def keep_existing(plan: Plan) -> None:
+    """Leaves out of `plan` each job whose destination exists, as skipped."""
+    kept = [(source, destination) for source, destination in plan.jobs if os.path.lexists(destination)]
+    plan.skipped += [f"skipped: {source}: {destination} exists (--no-clobber)" for source, destination in kept]
+    plan.jobs = [job for job in plan.jobs if job not in kept]
+
+
 def walk(folder: str, plan: Plan, output: tuple[int, int] | None = None) -> Iterator[str]:
     """The .png and .bmp files below `folder`, in order; what it passes over
     is named in plan.skipped: symbolic links to folders, and the output

@@ -15,7 +15,7 @@ from multiprocessing.connection import Connection, wait
 from typing import Callable, cast
 
 from Quorvel._atomic import remove_temporary_files
-from Quorvel._convert import Outcome, convert_file
+from Quorvel._convert import Outcome, Writer, convert_file
 from Quorvel._progress import ProgressBar
 from Quorvel._signals import STOP_SIGNALS, ignore_stop_signals, interruptions_held, stop_requested
 
@@ -48,7 +48,7 @@ class Totals:
         self.bytes_out += outcome.bytes_out
 
 
-def run_batch(jobs: list[_Job], writer: str, max_pixels: int, workers: int,
+def run_batch(jobs: list[_Job], writer: Writer, max_pixels: int, workers: int,
               progress: ProgressBar | None, verbose: bool = False) -> Totals:
     """Converts every (source, destination) pair, in `workers` processes when
     more than one, reporting each file's lines on stderr as it finishes."""
@@ -80,7 +80,7 @@ def run_batch(jobs: list[_Job], writer: str, max_pixels: int, workers: int,
     return totals
 
 
-def _worker(connection: Connection, writer: str, max_pixels: int, parent_pid: int) -> None:
+def _worker(connection: Connection, writer: Writer, max_pixels: int, parent_pid: int) -> None:
     """A worker process: converts the jobs it is sent until it is sent None,
     its parent is gone, or it is stopped by a signal. It starts with the stop
     signals held (see _Pool._start)."""
@@ -115,7 +115,7 @@ class _Pool:
     """Worker processes fed one job at a time through a pipe each, so that the
     parent always knows which file a worker holds."""
 
-    def __init__(self, size: int, writer: str, max_pixels: int) -> None:
+    def __init__(self, size: int, writer: Writer, max_pixels: int) -> None:
         # fork starts a worker in milliseconds with the module already loaded;
         # the parent has no threads to lose.
         methods = multiprocessing.get_all_start_methods()

@@ -15,7 +15,9 @@ import time
 import pytest
 from PIL import Image
 
+import Quorvel
 from builders import RGBA, bmp_bytes, png, png_bytes, random_pixels, run_quorvel as quorvel
+from Quorvel import SimpleImage
 
 WIDTH, HEIGHT = 6, 4
 
@@ -39,7 +41,7 @@ def leftovers(folder: pathlib.Path) -> list[pathlib.Path]:
     return sorted(folder.rglob(".quorvel-*"))
 
 
-SUMMARY = re.compile(r"^(\d+) files: (\d+) converted, (\d+) failed, (\d+) skipped; (.+) in, (.+) out; \d+\.\d\d s$")
+SUMMARY = re.compile(r"^(\d+) files?: (\d+) converted, (\d+) failed, (\d+) skipped; (.+) in, (.+) out; \d+\.\d\d s$")
 
 
 def summary(stdout: str) -> tuple[int, int, int, int, str, str]:
@@ -159,6 +161,41 @@ def test_an_output_folder_inside_a_source_folder_is_not_walked(tmp_path):
     assert "skipped: nest/bmp: the output folder, not walked" in result.stderr.splitlines()
     assert sorted(str(path.relative_to(tmp_path)) for path in (tmp_path / "nest").rglob("*")) == [
         "nest/a.png", "nest/b.bmp", "nest/bmp", "nest/bmp/a.bmp", "nest/bmp/b.bmp"]
+
+
+@pytest.mark.parametrize("options, settings", [
+    ([], {}),
+    (["--compress-level", "1"], {"compress_level": 1}),
+    (["--optimize", "--compress-level", "9"], {"compress_level": 9, "optimize": True}),
+])
+@pytest.mark.parametrize("batch", [False, True], ids=["single", "batch"])
+def test_png_options_are_those_of_save_png(tmp_path, options, settings, batch):
+    rgb = bytes((x * y // 7 + (x ^ y)) % 256 for y in range(48) for x in range(64 * 3))
+    (tmp_path / "a.bmp").write_bytes(bmp_bytes(64, 48, rgb))
+    arguments = ["a.bmp", "--to", "png", "-o", "out"] if batch else ["a.bmp", "out/a.png"]
+    result = quorvel("convert", *arguments, *options, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert not batch or result.stdout.startswith("1 file: 1 converted, 0 failed, 0 skipped; ")
+    expected = Quorvel.encode_png(SimpleImage(64, 48, rgb), **settings)
+    assert (tmp_path / "out" / "a.png").read_bytes() == expected
+    assert not settings or expected != Quorvel.encode_png(SimpleImage(64, 48, rgb))
+
+
+@pytest.mark.parametrize("batch", [False, True], ids=["single", "batch"])
+def test_no_clobber_keeps_existing_destinations(tmp_path, batch):
+    write_tree(tmp_path, {"a.png": png_bytes(WIDTH, HEIGHT, pixels(1)), "b.png": png_bytes(WIDTH, HEIGHT, pixels(2)),
+                          "out/a.bmp": b"precious"})
+    kept = "skipped: a.png: out/a.bmp exists (--no-clobber)"
+    if batch:
+        result = quorvel("convert", "a.png", "b.png", "--to", "bmp", "-o", "out", "--no-clobber", "-v", cwd=tmp_path)
+        assert summary(result.stdout)[:4] == (2, 1, 0, 1)
+        assert sorted(result.stderr.splitlines()) == ["converted: b.png -> out/b.bmp", kept]
+        assert pillow_rgb(tmp_path / "out" / "b.bmp") == ((WIDTH, HEIGHT), pixels(2))
+    else:
+        result = quorvel("convert", "a.png", "out/a.bmp", "--no-clobber", cwd=tmp_path)
+        assert result.stdout == kept + "\n"
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "out" / "a.bmp").read_bytes() == b"precious"
 
 
 def write_tree(root: pathlib.Path, files: dict[str, bytes]) -> None:
