@@ -110,6 +110,8 @@ def _info_line(record: dict[str, Any]) -> str:
     """What the headers say, the verdict they allow on the format, then what
     decoding found, if it was tried."""
     verdict = "supported format" if record["supported"] else f"unsupported format: {record['unsupported_reason']}"
+    if record["supported"] and record["has_alpha"]:
+        verdict += "; its alpha channel is dropped when opened"
     line = f"{record['path']}: {record['format']}, {record['width']}x{record['height']}, " \
            f"{record['description']}; {verdict}"
     check = record.get("check")
@@ -144,10 +146,10 @@ def _show_info(path: str, arguments: argparse.Namespace) -> int:
     --check, decoded."""
     record = _info_record(path, arguments.check, arguments.max_pixels)
     failed = "error" in record or not record.get("check", {"decoded": True})["decoded"]
-    if arguments.json:
-        print(json.dumps(record), flush=True)
-    elif "error" in record:
+    if "error" in record:
         print(f"error: {path}: {record['error']}", file=sys.stderr, flush=True)
+    elif arguments.json:
+        print(json.dumps(record), flush=True)
     else:
         print(_info_line(record), flush=True)
     return int(failed)
