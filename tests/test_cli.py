@@ -537,3 +537,12 @@ def test_a_package_without_its_native_module_says_what_to_run(tmp_path, command)
     last = result.stderr.splitlines()[-1]
     assert last.startswith(f"ImportError: Quorvel's native modules are not built beside {tmp_path / 'Quorvel'}. ")
     assert all(words in last for words in ("tools/setup.sh", ". .venv/bin/activate", "pip install ."))
+
+
+def test_make_sample_help_writes_nothing():
+    sample = REPO / "examples" / "sample.png"
+    before = sample.stat().st_mtime_ns
+    result = subprocess.run([sys.executable, REPO / "examples" / "make_sample.py", "--help"], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0 and result.stdout.startswith("usage: make_sample.py")
+    assert sample.stat().st_mtime_ns == before

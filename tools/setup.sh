@@ -42,3 +42,8 @@ install_editable() {
 }
 install_editable .venv/.quorvel-installed .
 if ((tests)); then install_editable .venv/.quorvel-tests-installed '.[test]'; fi
+
+echo "Quorvel is built in .venv. Next:"
+echo "  . .venv/bin/activate"
+echo "  quorvel convert examples/ --to bmp -o converted/    # or: quorvel --help"
+if ((tests)); then echo "  python -m pytest -q tests -m 'not slow'             # the quick tests; all of CI: tools/test.sh"; fi
