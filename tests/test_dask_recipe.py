@@ -1,8 +1,11 @@
-"""The README's recipe for converting on a Dask cluster and the example it
-comes from (examples/dask_convert.py), run on a local cluster of two worker
-processes: bad files are named and the others converted."""
+"""The example of converting on a Dask cluster (examples/dask_convert.py),
+which the README links, and the README's command for it, run on a local
+cluster of two worker processes: bad files are named and the others
+converted."""
 import pathlib
 import re
+import shlex
+import shutil
 import subprocess
 import sys
 
@@ -23,10 +26,10 @@ def pixels(seed: int) -> bytes:
     return bytes((seed * 31 + 7 * i) % 256 for i in range(WIDTH * HEIGHT * 3))
 
 
-def readme_recipe() -> str:
+def readme_section() -> str:
     readme = (REPO / "README.md").read_text()
-    section = readme[readme.index("### Converting on many machines with Dask"):]
-    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    start = readme.index("### Converting on many machines with Dask")
+    return readme[start:readme.index("\n#", start + 1)]
 
 
 def write_sources(folder: pathlib.Path) -> tuple[list[pathlib.Path], dict[str, str]]:
@@ -61,12 +64,10 @@ def check_run(result: subprocess.CompletedProcess, good: list[pathlib.Path], bad
             assert converted.convert("RGB").tobytes() == pixels(seed)
 
 
-def test_the_readme_shows_the_example_s_own_functions():
-    recipe = readme_recipe()
-    example = EXAMPLE.read_text()
-    functions = re.findall(r"^def .*?(?=\n\n)", recipe, re.S | re.M)
-    assert len(functions) == 2
-    assert all(function in example for function in functions)
+def test_the_readme_links_the_example_instead_of_copying_it():
+    section = readme_section()
+    assert "[examples/dask_convert.py](examples/dask_convert.py)" in section
+    assert "```python" not in section
 
 
 @pytest.mark.slow
@@ -84,9 +85,12 @@ def test_the_example_names_bad_files_and_converts_the_rest(tmp_path, mode):
 @pytest.mark.slow
 def test_the_readme_recipe_runs_as_printed(tmp_path):
     good, bad = write_sources(tmp_path / "photos")
-    recipe = tmp_path / "recipe.py"
-    recipe.write_text(readme_recipe())
-    result = subprocess.run([sys.executable, recipe], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    (tmp_path / "examples").mkdir()
+    shutil.copy(EXAMPLE, tmp_path / "examples")
+    [command] = [line for line in readme_section().splitlines()
+                 if line.startswith("python examples/dask_convert.py --local")]
+    result = subprocess.run(["bash", "-c", shlex.quote(sys.executable) + command.removeprefix("python")],
+                            capture_output=True, text=True, timeout=300, cwd=tmp_path)
     check_run(result, good, bad, tmp_path / "converted", "bmp")
-    # The workers do not log the failures the recipe reports itself.
+    # The workers do not log the failures the example reports itself.
     assert "Traceback" not in result.stderr
