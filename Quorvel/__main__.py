@@ -13,11 +13,11 @@ from typing import Any, Sequence
 
 from Quorvel import __version__
 from Quorvel._convert import Writer, convert_file, describe, pixel_limit_message
+from Quorvel._headers import HeaderError, read_header
 from Quorvel._plan import FORMATS, Plan, keep_existing, make_folders, plan_batch, plan_single, walk
 from Quorvel._pool import default_jobs, run_batch
 from Quorvel._progress import ProgressBar
 from Quorvel._signals import ignore_stop_signals, stop_signals_handled
-from Quorvel._headers import HeaderError, read_header
 from Quorvel.tessarin_ext import SimpleImage
 
 # Twice the size at which Pillow starts warning about decompression bombs.
@@ -32,6 +32,7 @@ examples:
 _CONVERT_EXAMPLES = """\
 examples:
   {prog} convert photo.png photo.bmp
+  {prog} convert scan.bmp --to png --optimize
   {prog} convert photos/ extra.bmp --to png -o converted/
   {prog} convert -j 2 --no-progress -v scans/*.bmp --to png -o out/
 """

@@ -58,9 +58,12 @@ def plan_single(source: str, destination: str) -> Plan:
 
 def keep_existing(plan: Plan) -> None:
     """Leaves out of `plan` each job whose destination exists, as skipped."""
-    kept = [(source, destination) for source, destination in plan.jobs if os.path.lexists(destination)]
-    plan.skipped += [f"skipped: {source}: {destination} exists (--no-clobber)" for source, destination in kept]
-    plan.jobs = [job for job in plan.jobs if job not in kept]
+    jobs, plan.jobs = plan.jobs, []
+    for source, destination in jobs:
+        if os.path.lexists(destination):
+            plan.skipped.append(f"skipped: {source}: {destination} exists (--no-clobber)")
+        else:
+            plan.jobs.append((source, destination))
 
 
 def walk(folder: str, plan: Plan, output: tuple[int, int] | None = None) -> Iterator[str]:
@@ -110,31 +113,32 @@ def _name_destinations(wanted: list[tuple[str, str]], directory: str, extension:
     candidates = []
     for (source, relative), identity in zip(wanted, identities):
         destination = os.path.join(directory, os.path.splitext(relative)[0] + extension)
-        reached = _identity(destination)
-        if (identity, _key(destination)) in first_of:
-            plan.skipped.append(f"skipped: {source}: the same file as {first_of[identity, _key(destination)]}")
-        elif reached is not None and reached == identity:
+        key, reached = _key(destination), _identity(destination)
+        if (identity, key) in first_of:
+            plan.skipped.append(f"skipped: {source}: the same file as {first_of[identity, key]}")
+            continue
+        if identity is not None:
+            first_of[identity, key] = source
+        if reached is not None and reached == identity:
             plan.skipped.append(f"skipped: {source}: it would be its own destination")
         elif reached in sources:
             plan.failures.append(f"error: {source}: not converted: {_source_refusal(destination)}")
         else:
-            candidates.append((source, relative, destination))
-        if identity is not None:
-            first_of.setdefault((identity, _key(destination)), source)
-    wanting = Counter(_key(destination) for _, _, destination in candidates)
-    claimed = {_key(destination): source for source, _, destination in candidates if wanting[_key(destination)] == 1}
-    for source, relative, destination in candidates:
-        if wanting[_key(destination)] > 1:
+            candidates.append((source, relative, destination, key))
+    wanting = Counter(key for *_, key in candidates)
+    claimed = {key: source for source, _, _, key in candidates if wanting[key] == 1}
+    for source, relative, destination, key in candidates:
+        if wanting[key] > 1:
             destination = os.path.join(directory, relative + extension)
+            key = _key(destination)
             if _identity(destination) in sources:
                 plan.failures.append(f"error: {source}: not converted: {_source_refusal(destination)}")
                 continue
-            if _key(destination) in claimed:
+            if key in claimed:
                 plan.failures.append(f"error: {source}: not converted: {destination} is also the destination of "
-                                     f"{claimed[_key(destination)]}; convert one of them into another folder "
-                                     "(-o DIR)")
+                                     f"{claimed[key]}; convert one of them into another folder (-o DIR)")
                 continue
-            claimed[_key(destination)] = source
+            claimed[key] = source
         plan.jobs.append((source, destination))
 
 
