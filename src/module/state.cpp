@@ -60,7 +60,7 @@ int init_names(Names& n) {
         {&n.writePng, "_writePng"},   {&n.writeBmp, "_writeBmp"},
         {&n.streamToImage, "_streamToImage"},
         {&n.read, "read"},            {&n.readinto, "readinto"},
-        {&n.seek, "seek"},
+        {&n.seek, "seek"},            {&n.tell, "tell"},
         {&n.write, "write"},          {&n.pack, "pack"},
         {&n.unpack, "unpack"},        {&n.crc32, "crc32"},
         {&n.compress, "compress"},    {&n.decompress, "decompress"},

@@ -24,6 +24,7 @@ struct Names {
     PyObject* read;
     PyObject* readinto;
     PyObject* seek;
+    PyObject* tell;
     PyObject* write;
     PyObject* pack;
     PyObject* unpack;
