@@ -2,8 +2,10 @@
 corpus of images and to the fuzz target, and the markers for tests that need
 what not every host has: a facility only CPython has (cpython_only), or one
 of the host's that is probed here (needs, with HOST_FACILITIES)."""
+import ctypes
 import functools
 import gc
+import mmap
 import os
 import pathlib
 import signal
@@ -12,7 +14,7 @@ import time
 
 import pytest
 
-from builders import CORPUS_MISSING, OLD_CONTENT, corpus_dir
+from builders import CORPUS_MISSING, OLD_CONTENT, corpus_dir, mapping_flags
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 # The fuzz target (fuzz/open_target.py) is also what the tests check opening with.
@@ -34,10 +36,31 @@ def address_space_limit() -> str | None:
     return None if hasattr(resource, "RLIMIT_AS") else "no address-space limit (RLIMIT_AS) here"
 
 
+def huge_page_advice() -> str | None:
+    """Whether advice for huge pages shows on the mapping advised, as the flag
+    "hg" the tests look for: 4 MiB of anonymous memory, advised and touched.
+    Under emulation (qemu) madvise succeeds and leaves no flag, and
+    /proc/meminfo cannot tell."""
+    if not hasattr(mmap, "MADV_HUGEPAGE") or not os.path.exists("/proc/self/smaps"):
+        return "no huge-page advice (MADV_HUGEPAGE) or no /proc/self/smaps here"
+    with mmap.mmap(-1, 4 << 20) as memory:
+        try:
+            memory.madvise(mmap.MADV_HUGEPAGE)
+        except OSError as error:
+            return f"the kernel refuses huge-page advice: {error}"
+        memory[0] = 1
+        view = ctypes.c_char.from_buffer(memory)
+        address = ctypes.addressof(view)
+        del view
+        flags = mapping_flags(address)
+    return None if "hg" in flags else "huge-page advice leaves no flag on the mapping advised (emulation, say)"
+
+
 # What a test marked needs(facility) may need of its host: each probe gives
 # None where the host has it, else why it lacks it, the reason of the skip.
 HOST_FACILITIES = {
     "address-space limit": address_space_limit,
+    "huge-page advice": huge_page_advice,
 }
 
 
