@@ -155,7 +155,7 @@ void clear_process_state() {
         &state.host_zlib_decompressobj,
         &state.host_bytesio_type,
         &state.host_file_type,
-        &state.host_writer_type,
+        &state.host_open,
     };
     for (PyObject** slot : owned) Py_CLEAR(*slot);
     state.module_dict = nullptr;
