@@ -50,9 +50,9 @@ Ref write_png_bytes(int32_t width, int32_t height, std::span<const uint8_t> pixe
     return raw;
 }
 
-// Scanline data larger than this is compressed in pieces of this size. The
-// host's deflate at its default level takes about 20 ms for such a piece of
-// a photograph here, so an interrupt waits no longer than that.
+// Scanline data larger than this is compressed in pieces of this size, so
+// that an interrupt waits no longer than the host's deflate takes over one
+// piece (bench/README.md).
 constexpr Py_ssize_t compress_piece_size = Py_ssize_t{256} * 1024;
 
 // The scanlines compressed as one zlib stream at the host's default level.
