@@ -14,7 +14,9 @@ An input passes when four checks hold:
   zlib.decompress, the definition that its piecewise inflater must match;
 - an image that open accepts and Pillow decodes as a non-interlaced 8-bit RGB
   or RGBA PNG, or as an uncompressed 24-bit BMP, has exactly Pillow's pixels.
-Anything else is a finding.
+Anything else is a finding. Pillow 9.4 (Debian 12's) and later are supported;
+where Pillow cannot be asked as this target asks it, the target fails rather
+than stop comparing.
 """
 
 from __future__ import annotations
@@ -41,6 +43,10 @@ ZLIB_STAND_IN = types.SimpleNamespace(crc32=zlib.crc32, decompress=zlib.decompre
 # The BMP decoder takes its rows only as exact bytes: its documented error for
 # the stream of bytearrays.
 ROWS_NOT_BYTES = ("TypeError", "Expected bytes, got bytearray")
+# How Pillow refuses a file it cannot read: anything else from it is a fault
+# of this target or of Pillow, and ends the check.
+PILLOW_REFUSALS = (OSError, ValueError, SyntaxError, EOFError, struct.error, Image.DecompressionBombError,
+                   MemoryError)
 
 
 class Finding(Exception):
@@ -148,29 +154,34 @@ def pillow_rgb(data: bytes) -> tuple[tuple[int, int], bytes] | None:
     non-interlaced 8-bit RGB or RGBA PNG whose chunks it reads alike, or as
     an uncompressed 24-bit BMP whose rows it reads from the stored pixel-data
     offset; None for anything else, Pillow's refusals included."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            with Image.open(io.BytesIO(data)) as image:
-                tile = image.tile[0] if len(image.tile) == 1 else None
-                if image.format == "PNG":
-                    wanted = (tile is not None and tile.args in ("RGB", "RGBA")
-                              and not image.info.get("interlace") and read_alike_by_pillow(data))
-                elif image.format == "BMP":
-                    # Pillow reads the rows of a file whose pixel-data offset
-                    # is 0 from the end of the headers; the module from the
-                    # offset as stored, the start of the file.
-                    wanted = (tile is not None and tile.codec_name == "raw" and tile.args[0] == "BGR"
-                              and image.info.get("compression") == 0
-                              and tile.offset == struct.unpack_from("<I", data, 10)[0])
-                else:
-                    wanted = False
-                if not wanted:
-                    return None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            image = Image.open(io.BytesIO(data))
+        except PILLOW_REFUSALS:
+            return None
+        with image:
+            # A tile is a plain tuple in older Pillow (9.4 among them) and a
+            # named one in newer: (codec name, extents, offset, arguments).
+            codec_name, _, offset, arguments = image.tile[0] if len(image.tile) == 1 else (None,) * 4
+            if image.format == "PNG":
+                wanted = (arguments in ("RGB", "RGBA") and not image.info.get("interlace")
+                          and read_alike_by_pillow(data))
+            elif image.format == "BMP":
+                # Pillow reads the rows of a file whose pixel-data offset is 0
+                # from the end of the headers; the module from the offset as
+                # stored, the start of the file.
+                wanted = (codec_name == "raw" and arguments[0] == "BGR" and image.info.get("compression") == 0
+                          and offset == struct.unpack_from("<I", data, 10)[0])
+            else:
+                wanted = False
+            if not wanted:
+                return None
+            try:
                 image.load()
                 return image.size, image.convert("RGB").tobytes()
-    except Exception:  # noqa: BLE001 - Pillow's refusals are not ours to judge
-        return None
+            except PILLOW_REFUSALS:
+                return None
 
 
 def check_open(data: bytes) -> str:

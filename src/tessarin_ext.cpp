@@ -145,19 +145,19 @@ int cache_builtins() {
     return 0;
 }
 
-// The stream types whose behaviour the module relies on: the in-memory
-// stream and the binary file objects that the built-in open makes for
-// reading and for writing.
+// The streams whose behaviour the module relies on: the in-memory stream,
+// the binary file object that the built-in open makes for reading, and the
+// host's own open, whose files for writing are its buffered writers.
 int cache_stream_types(PyObject* bytes_io) {
     Ref io_module = Ref::steal(PyImport_ImportModule("io"));
     if (!io_module) return -1;
     Ref buffered_reader = Ref::steal(PyObject_GetAttrString(io_module.get(), "BufferedReader"));
     if (!buffered_reader) return -1;
-    Ref buffered_writer = Ref::steal(PyObject_GetAttrString(io_module.get(), "BufferedWriter"));
-    if (!buffered_writer) return -1;
+    Ref io_open = Ref::steal(PyObject_GetAttrString(io_module.get(), "open"));
+    if (!io_open) return -1;
     Py_XSETREF(state.host_bytesio_type, Py_NewRef(bytes_io));
     Py_XSETREF(state.host_file_type, buffered_reader.release());
-    Py_XSETREF(state.host_writer_type, buffered_writer.release());
+    Py_XSETREF(state.host_open, io_open.release());
     return 0;
 }
 

@@ -164,6 +164,24 @@ class PathSubclass(type(pathlib.Path())):  # type: ignore[misc]
     pass
 
 
+# --- memory mappings -------------------------------------------------------------
+
+
+def mapping_flags(address: int) -> list[str]:
+    """The VmFlags of the mapping of this process that holds `address`, as
+    /proc/self/smaps gives them ("hg": advised for huge pages)."""
+    inside = False
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            first = line.split(maxsplit=1)[0]
+            if "-" in first and not first.endswith(":"):
+                start, end = (int(bound, 16) for bound in first.split("-"))
+                inside = start <= address < end
+            elif inside and first == "VmFlags:":
+                return line.split()[1:]
+    raise LookupError(f"no mapping holds {address:#x}")
+
+
 # --- what opening may raise ------------------------------------------------------
 
 # Opening any bytes gives an image or raises one of these: ValueError for

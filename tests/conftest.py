@@ -1,7 +1,12 @@
 """Fixtures, built on the helpers of builders.py, the way to the shared
-corpus of images and to the fuzz target, and the one marker for tests that
-need a facility only CPython has."""
+corpus of images and to the fuzz target, and the markers for tests that need
+what not every host has: a facility only CPython has (cpython_only), or one
+of the host's that is probed here (needs, with HOST_FACILITIES)."""
+import ctypes
+import functools
 import gc
+import mmap
+import os
 import pathlib
 import signal
 import sys
@@ -9,11 +14,59 @@ import time
 
 import pytest
 
-from builders import CORPUS_MISSING, OLD_CONTENT, corpus_dir
+from builders import CORPUS_MISSING, OLD_CONTENT, corpus_dir, mapping_flags
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
 # The fuzz target (fuzz/open_target.py) is also what the tests check opening with.
 sys.path.insert(0, str(_REPO / "fuzz"))
+
+
+def sanitized() -> bool:
+    """Whether AddressSanitizer's runtime is in this process."""
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def address_space_limit() -> str | None:
+    if sanitized():
+        return "AddressSanitizer maps terabytes of shadow memory, so no address-space limit leaves it room"
+    try:
+        import resource
+    except ImportError:
+        return "no resource module, so no address-space limit"
+    return None if hasattr(resource, "RLIMIT_AS") else "no address-space limit (RLIMIT_AS) here"
+
+
+def huge_page_advice() -> str | None:
+    """Whether advice for huge pages shows on the mapping advised, as the flag
+    "hg" the tests look for: 4 MiB of anonymous memory, advised and touched.
+    Under emulation (qemu) madvise succeeds and leaves no flag, and
+    /proc/meminfo cannot tell."""
+    if not hasattr(mmap, "MADV_HUGEPAGE") or not os.path.exists("/proc/self/smaps"):
+        return "no huge-page advice (MADV_HUGEPAGE) or no /proc/self/smaps here"
+    with mmap.mmap(-1, 4 << 20) as memory:
+        try:
+            memory.madvise(mmap.MADV_HUGEPAGE)
+        except OSError as error:
+            return f"the kernel refuses huge-page advice: {error}"
+        memory[0] = 1
+        view = ctypes.c_char.from_buffer(memory)
+        address = ctypes.addressof(view)
+        del view
+        flags = mapping_flags(address)
+    return None if "hg" in flags else "huge-page advice leaves no flag on the mapping advised (emulation, say)"
+
+
+# What a test marked needs(facility) may need of its host: each probe gives
+# None where the host has it, else why it lacks it, the reason of the skip.
+HOST_FACILITIES = {
+    "address-space limit": address_space_limit,
+    "huge-page advice": huge_page_advice,
+}
+
+
+@functools.cache
+def lacking(facility: str) -> str | None:
+    return HOST_FACILITIES[facility]()
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -21,18 +74,31 @@ def pytest_configure(config: pytest.Config) -> None:
         "markers",
         "cpython_only(facility): needs a facility only CPython has (reference counts, tracemalloc, "
         "_testcapi, sub-interpreters), named in the argument; skipped on other hosts")
+    config.addinivalue_line(
+        "markers",
+        f"needs(facility): needs a facility of the host, one of {', '.join(HOST_FACILITIES)}; skipped, "
+        "with the reason, where the host lacks it")
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
     for item in items:
-        marker = item.get_closest_marker("cpython_only")
-        if marker is None:
-            continue
-        if len(marker.args) != 1 or not isinstance(marker.args[0], str) or marker.kwargs:
-            raise pytest.UsageError(f"{item.nodeid}: cpython_only takes one argument, the facility it needs")
-        if sys.implementation.name != "cpython":
-            item.add_marker(pytest.mark.skip(
-                reason=f"needs CPython's {marker.args[0]}; {sys.implementation.name} has none"))
+        for name in ("cpython_only", "needs"):
+            marker = item.get_closest_marker(name)
+            if marker is None:
+                continue
+            if len(marker.args) != 1 or not isinstance(marker.args[0], str) or marker.kwargs:
+                raise pytest.UsageError(f"{item.nodeid}: {name} takes one argument, the facility it needs")
+            facility = marker.args[0]
+            if name == "needs":
+                if facility not in HOST_FACILITIES:
+                    raise pytest.UsageError(f"{item.nodeid}: no probe for the facility {facility!r}")
+                reason = lacking(facility)
+            elif sys.implementation.name != "cpython":
+                reason = f"needs CPython's {facility}; {sys.implementation.name} has none"
+            else:
+                reason = None
+            if reason is not None:
+                item.add_marker(pytest.mark.skip(reason=reason))
 
 
 @pytest.fixture(scope="session")

@@ -44,6 +44,32 @@ def test_pixels_unlike_pillows_are_a_finding(monkeypatch, kind):
         open_target.check_open(IMAGES[kind])
 
 
+def tiles_made(monkeypatch, make):
+    """Makes Pillow's images in the target carry the tiles `make(tile)`."""
+    host_open = open_target.Image.open
+
+    def opening(*arguments, **options):
+        image = host_open(*arguments, **options)
+        image.tile = [make(tile) for tile in image.tile]
+        return image
+    monkeypatch.setattr(open_target.Image, "open", opening)
+
+
+@pytest.mark.parametrize("kind", IMAGES)
+def test_pillows_plain_tuple_tiles_are_read(monkeypatch, kind):
+    # Pillow 9.4 (Debian 12's) gives tiles as plain tuples.
+    tiles_made(monkeypatch, tuple)
+    assert open_target.pillow_rgb(IMAGES[kind]) == ((WIDTH, HEIGHT), PIXELS)
+
+
+def test_a_comparison_that_cannot_run_fails_loudly(monkeypatch):
+    # Rather than pass every image uncompared, as the comparison once did
+    # when Pillow's tiles lacked the attributes it read.
+    tiles_made(monkeypatch, lambda tile: tile[:1])
+    with pytest.raises(ValueError, match="not enough values to unpack"):
+        open_target.check_open(IMAGES["png"])
+
+
 @pytest.mark.parametrize("kind", IMAGES)
 def test_an_undocumented_exception_is_a_finding(monkeypatch, kind):
     def fails(stream):

@@ -21,7 +21,8 @@ import zlib
 
 import pytest
 
-from builders import RGB, RGBA, bmp_headers, corpus_dir, png, png_inflating_to
+from builders import (PNG_SIGNATURE, RGB, RGBA, bmp_headers, corpus_dir, ihdr, png, png_bytes, png_inflating_to,
+                      random_pixels)
 from Quorvel.tessarin_ext import SimpleImage
 
 MEMORY_LIMIT_MIB = 200
@@ -186,7 +187,7 @@ def test_libpng_crashers(path):
 # A host without tracemalloc (PyPy) zeroes what it allocates, so there the
 # growth of the resident peak counts it all.
 ALLOCATION_PROBE = textwrap.dedent("""
-    import json, resource, sys
+    import json, resource, sys, zlib
     from Quorvel.tessarin_ext import SimpleImage
     try:
         import tracemalloc
@@ -198,13 +199,13 @@ ALLOCATION_PROBE = textwrap.dedent("""
             mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
         limit = mapped + (256 << 20)
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    data = open(sys.argv[1], "rb").read()
+    source = sys.argv[1] if sys.argv[3] == "path" else open(sys.argv[1], "rb").read()
     if tracemalloc:
         tracemalloc.start()
     baseline = peak_mib()
     try:
-        SimpleImage.open(data)
-        outcome = ["image", ""]
+        image = SimpleImage.open(source)
+        outcome = ["image", zlib.crc32(image._pixels)]
     except Exception as error:
         outcome = [type(error).__name__, str(error)]
     peak = tracemalloc.get_traced_memory()[1] if tracemalloc else (peak_mib() - baseline) * (1 << 20)
@@ -212,9 +213,11 @@ ALLOCATION_PROBE = textwrap.dedent("""
 """)
 
 
-def open_probing_allocations(tmp_path, data: bytes, mode: str) -> tuple[list[str], int]:
+def open_probing_allocations(tmp_path, data: bytes, mode: str, source: str = "bytes") -> tuple[list, int]:
+    """Opens `data` in a fresh interpreter, as bytes or from its file's
+    path (`source`), under an address-space limit or not (`mode`)."""
     path = hostile_file(tmp_path, data)
-    done = subprocess.run([sys.executable, "-c", ALLOCATION_PROBE, str(path), mode], capture_output=True,
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_PROBE, str(path), mode, source], capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout.splitlines()[-1])
@@ -238,6 +241,25 @@ THREE_RGBA_ROWS_OF_MANY = png(60000, 60000, bytes(60000 * 4 + 1) * 3, color_type
 def test_claims_beyond_an_address_space_limit_are_malformed(tmp_path, data):
     outcome, _ = open_probing_allocations(tmp_path, data, "limited")
     assert outcome == ["ValueError", "Malformed PNG image data"]
+
+
+# Chunks whose length claims 4 GiB, with three bytes or 1.5 MB present, and
+# an image whose one chunk of 1.5 MB is whole. The host's file reader would
+# reserve the claimed length before reading, which the limit refuses; where
+# the module opened the file, it reads no more than the file holds.
+LARGE_PIXELS = random_pixels(1024, 512)
+CUT_SHORT = ["ValueError", "Unexpected EOF while reading chunk data"]
+
+
+@pytest.mark.needs("address-space limit")
+@pytest.mark.parametrize("source", ["bytes", "path"])
+@pytest.mark.parametrize("data, outcome", [
+    (PNG_SIGNATURE + ihdr(1, 1) + b"\xff\xff\xff\xffIDATabc", CUT_SHORT),
+    (PNG_SIGNATURE + ihdr(1, 1) + b"\xff\xff\xff\xffIDAT" + LARGE_PIXELS, CUT_SHORT),
+    (png_bytes(1024, 512, LARGE_PIXELS), ["image", zlib.crc32(LARGE_PIXELS)]),
+], ids=["claim of 4 GiB, 3 bytes", "claim of 4 GiB, 1.5 MB", "whole chunk of 1.5 MB"])
+def test_a_file_opened_by_path_reads_as_its_bytes_under_an_address_space_limit(tmp_path, source, data, outcome):
+    assert open_probing_allocations(tmp_path, data, "limited", source)[0] == outcome
 
 
 # A row that never arrives, and images whose compressed data is too short

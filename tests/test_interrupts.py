@@ -89,6 +89,33 @@ def test_interrupted_png_save_is_prompt_and_keeps_the_file(tmp_path, interrupt_a
     assert waited < 1.0, f"the interrupt was answered {waited:.2f} s after it came"
 
 
+@pytest.mark.parametrize("method", ["saveBmp", "save"])
+def test_interrupt_during_a_save_leaves_the_old_file_or_the_whole_new_one(tmp_path, interrupt_after, method):
+    # Interrupts at several moments of a save, measured first: the host's
+    # writer runs the signal handlers after each system write it makes, and
+    # the file must never be left cut short between two of them.
+    image = SimpleImage(2000, 1500, (bytes(range(251)) * (2000 * 1500 * 3 // 251 + 1))[:2000 * 1500 * 3])
+    save = getattr(image, method)
+    path = tmp_path / "picture"
+    started = time.monotonic()
+    save(str(path))
+    duration = time.monotonic() - started
+    whole = path.read_bytes()
+    for share in (0.1, 0.3, 0.5, 0.7, 0.9):
+        path.write_bytes(OLD_CONTENT)
+        try:
+            try:
+                interrupt_after(duration * share)
+                save(str(path))
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        except KeyboardInterrupt:
+            pass
+        content = path.read_bytes()
+        ending = {OLD_CONTENT: "old file", whole: "new file"}.get(content, f"{len(content)} of {len(whole)} bytes")
+        assert ending in ("old file", "new file"), f"an interrupt at {share} of the save left {ending}"
+
+
 @pytest.mark.parametrize("writer", [m._writePng, m._writeBmp], ids=["_writePng", "_writeBmp"])
 def test_interrupt_before_the_file_is_opened_keeps_the_file(tmp_path, interrupt_after, writer):
     # Converting a long list of ints runs in the host's C code, which does

@@ -15,7 +15,9 @@ import pytest
 import Quorvel._png_writer
 import Quorvel.tessarin_ext
 
-_SCRIPT = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_symbols.py"
+_REPO = pathlib.Path(__file__).resolve().parents[1]
+_SCRIPT = _REPO / "tools" / "check_symbols.py"
+_EXPORTS_MAP = _REPO / "src" / "exports.map"
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads ELF objects and /proc")
 
 
@@ -44,6 +46,10 @@ def built_module(check_symbols, request):
 
 def test_the_built_module_needs_only_the_c_library_and_the_interpreter(check_symbols, interpreter, built_module):
     assert check_symbols.problems(built_module, interpreter) == []
+
+
+def test_the_built_module_exports_its_init_function_alone(check_symbols, built_module):
+    assert check_symbols.extra_exports(built_module) == []
 
 
 def run_script(*arguments):
@@ -80,7 +86,7 @@ _SOURCES = {
     "interpreter and C library": """
         #include <Python.h>
         #include <cstring>
-        extern "C" PyObject* copy_of(const char* text, char* into) {
+        extern "C" [[gnu::visibility("hidden")]] PyObject* copy_of(const char* text, char* into) {
             std::memcpy(into, text, std::strlen(text) + 1);
             return PyUnicode_FromString(into);
         }""",
@@ -101,6 +107,12 @@ _SOURCES = {
         int entry_impl(int value) { return call_entry(entry, value); }
         constexpr Entry self_named = make_entry("self", entry_impl<self_named>);
         extern "C" int call_self(int value) { return self_named.impl(value); }""",
+    # A module that uses a template instance, as the standard library's are
+    # used: the compiler gives it default visibility and emits it weak.
+    "module with a template instance": """
+        #include <Python.h>
+        template <typename T> [[gnu::noinline]] T twice(T value) { return value * 2; }
+        extern "C" PyObject* PyInit_module_with_a_template_instance() { return PyLong_FromLong(twice(21)); }""",
 }
 
 
@@ -115,14 +127,19 @@ def compiled(tmp_path_factory):
     include = sysconfig.get_paths()["include"]
     folder = tmp_path_factory.mktemp("shared_objects")
 
-    def build(case: str) -> str:
+    def build(case: str, exports_map: bool = False) -> str:
+        """The shared object of `case`, linked with the modules' version
+        script when `exports_map` is set (in a folder of its own, under the
+        same file name)."""
         source = folder / f"{case.replace(' ', '_')}.cpp"
         source.write_text(_SOURCES[case])
-        built = source.with_suffix(".so")
+        built = (folder / "mapped" if exports_map else folder) / source.with_suffix(".so").name
         if built.exists():
             return str(built)
+        built.parent.mkdir(exist_ok=True)
+        link = [f"-Wl,--version-script={_EXPORTS_MAP}"] if exports_map else []
         subprocess.run([compiler, "-std=c++20", "-O2", "-fPIC", "-shared", "-w", f"-I{include}",
-                        "-o", str(built), str(source)], check=True, capture_output=True)
+                        "-o", str(built), str(source), *link], check=True, capture_output=True)
         return str(built)
     return build
 
@@ -151,3 +168,20 @@ def test_what_a_shared_object_needs_beyond_the_c_library_and_the_interpreter(
 def test_the_check_passes_only_what_the_loader_loads(check_symbols, interpreter, compiled, case):
     path = compiled(case)
     assert (check_symbols.problems(path, interpreter) == []) == loads(path)
+
+
+@pytest.mark.parametrize("case, exports_map, wanted", [
+    ("module with a template instance", False, ["_Z5twiceIiET_S0_"]),
+    ("module with a template instance", True, []),
+    ("undefined C++ function", False, ["call"]),
+    ("undefined C++ function", True, []),
+])
+def test_what_a_shared_object_exports_besides_its_init_function(check_symbols, compiled, case, exports_map, wanted):
+    assert check_symbols.extra_exports(compiled(case, exports_map)) == wanted
+
+
+def test_the_script_fails_on_a_module_that_exports_more(compiled):
+    path = compiled("module with a template instance")
+    result = run_script("--import", path)
+    assert (result.returncode, result.stdout) == (1, f"{path}: exports more than its PyInit_ function:\n"
+                                                     "    _Z5twiceIiET_S0_\n")

@@ -1,5 +1,6 @@
 """Checks that a built extension module needs nothing at import but the C
-library and the interpreter running this script.
+library and the interpreter running this script, and exports nothing but
+its PyInit_ function.
 
 A shared object may leave symbols undefined when it is linked; the loader
 looks for them only when the module is imported. This check reads the
@@ -12,7 +13,10 @@ and aarch64 Linux) and fails on
 - an undefined symbol that neither the C library (libc, libm, and the parts
   of the C runtime the module links) nor the interpreter (its executable and
   its libpython or libpypy, as mapped in this process) defines: a C++
-  function or template instance that a compiler never emitted, say.
+  function or template instance that a compiler never emitted, say;
+- a dynamic symbol it defines other than its PyInit_<module> function,
+  the one the loader needs: a C++ template instance it exports as a weak
+  symbol, say, which the loader may bind to another library's copy.
 
 Run it with the interpreter the module was built for:
 
@@ -131,6 +135,13 @@ def problems(module: str, interpreter: set[str]) -> list[str]:
     return found
 
 
+def extra_exports(module: str) -> list[str]:
+    """The dynamic symbols `module` defines besides PyInit_<name>, its name
+    being the file name up to the first dot."""
+    init = "PyInit_" + os.path.basename(module).split(".")[0]
+    return sorted(DynamicSymbols(module).defined - {init})
+
+
 # Imports the module file argv[1] under the name argv[2] without its
 # package's Python files, and makes an image with it where it holds the
 # image type.
@@ -160,12 +171,20 @@ def main(arguments: list[str]) -> int:
     failed = False
     for module in modules:
         found = problems(module, interpreter)
+        exported = extra_exports(module)
         if found:
             failed = True
             print(f"{module}: needs more than the C library and the interpreter:")
             for problem in found:
                 print(f"    {problem}")
-        elif load and not imports(module):
+        if exported:
+            failed = True
+            print(f"{module}: exports more than its PyInit_ function:")
+            for name in exported:
+                print(f"    {name}")
+        if found or exported:
+            continue
+        if load and not imports(module):
             failed = True
             print(f"{module}: needs only the C library and the interpreter, but does not import")
         else:

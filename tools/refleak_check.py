@@ -109,6 +109,9 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
     directory = str(workdir)
     image().save(png_path)
     image().saveBmp(bmp_path)
+    # A chunk claiming 4 GiB with 1.5 MiB present: read in pieces, then joined.
+    claim_path = workdir / "claim.png"
+    claim_path.write_bytes(PNG_SIGNATURE + ihdr(1, 1) + b"\xff\xff\xff\xffIDAT" + bytes(3 << 19))
 
     none: tuple[type[BaseException], ...] = ()
     ve, te, oe = (ValueError,), (TypeError,), (OverflowError,)
@@ -188,6 +191,7 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("open bmp top-down", lambda: SimpleImage.open(bmp_bytes(1, -1, b"abc")), none),
         ("open str path", lambda: SimpleImage.open(png_path), none),
         ("open Path", lambda: SimpleImage.open(pathlib.Path(bmp_path)), none),
+        ("open path claiming more than its file", lambda: SimpleImage.open(claim_path), ve),
         ("open keyword", lambda: SimpleImage.open(source=VALID_PNG), none),
         ("open on subclass", lambda: Finalised.open(VALID_PNG), none),
         ("open missing file", lambda: SimpleImage.open(missing), (FileNotFoundError,)),

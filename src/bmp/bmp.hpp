@@ -4,19 +4,14 @@
 #include <Python.h>
 
 #include "module/entry.hpp"
+#include "module/host.hpp"
 #include "module/ref.hpp"
 
 namespace tessarin::bmp {
 
 extern const EntryPoint write_bmp_def;
 
-// Who made the stream a decoder reads. The caller's stream may watch every
-// call made on it and sees the specified reads. One the module made itself,
-// of exactly the host's own file or in-memory stream type, is seen by nobody
-// else: it may be read in fewer calls, with the same result and errors.
-enum class StreamOrigin { caller, module };
-
 // Decodes a BMP stream into (width, height, pixels).
-Ref load_bmp(PyObject* stream, StreamOrigin origin);
+Ref load_bmp(PyObject* stream, host::StreamOrigin origin);
 
 }  // namespace tessarin::bmp

@@ -165,9 +165,9 @@ int read_all_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up,
 // range (that error comes after a row's read, which is left to read_rows).
 // Not where the host zeroes a bytearray as it makes it: there a header's
 // claim would cost its memory before any row arrived.
-bool reads_all_rows_at_once(StreamOrigin origin, int64_t width, int64_t rows) {
+bool reads_all_rows_at_once(host::StreamOrigin origin, int64_t width, int64_t rows) {
     int64_t last_start = 0;
-    return !PixelBuffer::host_zeroes_bytearrays && origin == StreamOrigin::module && width > 0 && rows > 0 &&
+    return !PixelBuffer::host_zeroes_bytearrays && origin == host::StreamOrigin::module && width > 0 && rows > 0 &&
            checked_mul(rows - 1, width * 3, last_start) && last_start <= INT32_MAX;
 }
 
@@ -177,7 +177,7 @@ int to_int64(PyObject* value, int64_t* out) {
     return *out == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
-Ref load(PyObject* stream, StreamOrigin origin) {
+Ref load(PyObject* stream, host::StreamOrigin origin) {
     Ref offset = read_file_header(stream);
     if (!offset) return {};
     InfoHeader info;
@@ -209,7 +209,7 @@ Ref load(PyObject* stream, StreamOrigin origin) {
 
 }  // namespace
 
-Ref load_bmp(PyObject* stream, StreamOrigin origin) {
+Ref load_bmp(PyObject* stream, host::StreamOrigin origin) {
     Ref result = load(stream, origin);
     if (!result) add_traceback(load_bmp_site);
     return result;

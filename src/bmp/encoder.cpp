@@ -1,6 +1,6 @@
 // _writeBmp: an image as an uncompressed bottom-up 24-bit BMP. Everything
-// that can fail is checked before the file is opened, so a failed call
-// leaves an existing file as it was.
+// that can fail is checked, and the memory for the file taken, before the
+// file is opened, so a failed call leaves an existing file as it was.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -45,32 +45,30 @@ int pack_headers(int32_t width, int32_t height, Headers& headers) {
     return headers.info ? 0 : -1;
 }
 
-// Writes the pixel rows, bottom row first, in blocks of whole rows.
+// Lays out `count` rows of the file from its row `first` on (the image's
+// bottom row is the file's first) into `out`, each padded to `row_stride`.
+void lay_out_rows(std::span<const uint8_t> pixels, size_t width, size_t height, size_t row_stride, size_t first,
+                  size_t count, uint8_t* out) {
+    const size_t row_bytes = width * 3;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t y = height - 1 - (first + i);
+        rgb_to_bgr_padded_row(pixels.subspan(y * row_bytes, row_bytes), {out + i * row_stride, row_stride}, width);
+    }
+}
+
+// Writes the pixel rows to a file other than the host's writer, bottom row
+// first, in blocks of whole rows, each a new object, as the file may keep
+// the object it was given.
 int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, size_t height) {
     const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width)));
     if (row_stride == 0 || height == 0) return 0;
     const size_t rows_per_block = std::max<size_t>(1, block_bytes / row_stride);
-    const size_t row_bytes = width * 3;
-    // The host's own buffered writer, which the built-in open returns, copies
-    // what it keeps and holds no reference to the argument once `write` has
-    // returned: one block buffer then serves every write, which spares a
-    // fresh allocation per block. Any other file gets a new block each time,
-    // as it may keep the object it was given.
-    const bool reuse_block = reinterpret_cast<PyObject*>(Py_TYPE(output)) == state.host_writer_type;
-    Ref block;
     for (size_t written = 0; written < height;) {
         const size_t rows = std::min(rows_per_block, height - written);
-        const auto block_size = static_cast<Py_ssize_t>(rows * row_stride);
-        if (!block || !reuse_block || PyByteArray_GET_SIZE(block.get()) != block_size) {
-            block = host::uninitialised_bytearray(block_size);
-            if (!block) return -1;
-        }
-        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
-        for (size_t i = 0; i < rows; ++i) {
-            const size_t y = height - 1 - (written + i);
-            rgb_to_bgr_padded_row(pixels.subspan(y * row_bytes, row_bytes), {out + i * row_stride, row_stride},
-                                  width);
-        }
+        Ref block = host::uninitialised_bytearray(static_cast<Py_ssize_t>(rows * row_stride));
+        if (!block) return -1;
+        lay_out_rows(pixels, width, height, row_stride, written, rows,
+                     reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get())));
         if (!host::call_method(output, state.names.write, block.get())) return -1;
         written += rows;
     }
@@ -88,16 +86,27 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
         return {};
     }
+    PyObject* const header_pieces[3] = {state.constants.bmp_signature, headers.file.get(), headers.info.get()};
+    // The host's writer gets the whole file in one write (writes_whole_files),
+    // in memory taken now and filled once the file is open, from the pixels
+    // as they are then.
+    const int64_t rows_size = row_stride_of(width) * static_cast<int64_t>(height);
+    Ref whole;
+    if (writes_whole_files()) {
+        if (rows_size > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
+        whole = joined_pieces(header_pieces, static_cast<Py_ssize_t>(rows_size));
+        if (!whole) return {};
+    }
     // A pending interrupt is raised before the file is opened rather than
     // after it has been truncated.
     if (host::check_signals() < 0) return {};
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     return host::with_context(file.get(), [&](PyObject* output) -> Ref {
-        if (!host::call_method(output, state.names.write, state.constants.bmp_signature) ||
-            !host::call_method(output, state.names.write, headers.file.get()) ||
-            !host::call_method(output, state.names.write, headers.info.get())) {
-            return {};
+        if (!whole) {
+            for (PyObject* piece : header_pieces) {
+                if (!host::call_method(output, state.names.write, piece)) return {};
+            }
         }
         // The buffer is read in place under an export, which keeps it from
         // being resized while the file is written. Opening the file may have
@@ -108,7 +117,15 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
             PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
             return {};
         }
-        if (write_rows(output, view.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)) < 0) return {};
+        const auto columns = static_cast<size_t>(width);
+        const auto rows = static_cast<size_t>(height);
+        if (!whole) return write_rows(output, view.bytes(), columns, rows) < 0 ? Ref{} : Ref::borrow(Py_None);
+        if (rows_size > 0) {
+            const Py_ssize_t rows_start = PyByteArray_GET_SIZE(whole.get()) - static_cast<Py_ssize_t>(rows_size);
+            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride_of(width)), 0, rows,
+                         reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(whole.get()) + rows_start));
+        }
+        if (!host::call_method(output, state.names.write, whole.get())) return {};
         return Ref::borrow(Py_None);
     });
 }

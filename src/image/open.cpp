@@ -23,7 +23,7 @@ int starts_with_bm(PyObject* signature) {
     return PyObject_RichCompareBool(head.get(), state.constants.bmp_signature, Py_EQ);
 }
 
-Ref stream_to_image(PyObject* stream, bmp::StreamOrigin origin) {
+Ref stream_to_image(PyObject* stream, host::StreamOrigin origin) {
     Ref signature = host::call_method(stream, state.names.read, state.constants.eight);
     if (!signature) return {};
     if (!host::call_method(stream, state.names.seek, state.constants.zero)) return {};
@@ -33,7 +33,7 @@ Ref stream_to_image(PyObject* stream, bmp::StreamOrigin origin) {
     if (!is_png) return {};
     const int png = PyObject_IsTrue(is_png.get());
     if (png < 0) return {};
-    if (png) return png::load_png(stream);
+    if (png) return png::load_png(stream, origin);
     const int bmp = starts_with_bm(signature.get());
     if (bmp < 0) return {};
     if (bmp) return bmp::load_bmp(stream, origin);
@@ -44,7 +44,7 @@ Ref stream_to_image(PyObject* stream, bmp::StreamOrigin origin) {
 PyObject* stream_to_image_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* stream;
     if (bind(stream_to_image_def, args, nargs, kwnames, &stream) < 0) return nullptr;
-    return stream_to_image(stream, bmp::StreamOrigin::caller).release();
+    return stream_to_image(stream, host::StreamOrigin::caller).release();
 }
 
 // What cls._streamToImage(stream) returned, unpacked, and whether it was the
@@ -58,7 +58,7 @@ struct Decoded {
 // width, height, pixels = cls._streamToImage(stream). The module's own
 // function is called without the detour through argument binding, and with
 // the stream's origin; an override is handed the stream and sees it.
-int decode_with(PyObject* cls, PyObject* stream, bmp::StreamOrigin origin, Decoded& decoded) {
+int decode_with(PyObject* cls, PyObject* stream, host::StreamOrigin origin, Decoded& decoded) {
     Ref decoder = Ref::steal(PyObject_GetAttr(cls, state.names.streamToImage));
     if (!decoder) return -1;
     decoded.own = is_function_for(decoder.get(), stream_to_image_def);
@@ -82,9 +82,9 @@ int decode_with(PyObject* cls, PyObject* stream, bmp::StreamOrigin origin, Decod
 // open, or the global BytesIO while it is still the host's own): only when
 // it is of exactly the host's type `host_type` can nobody else see the calls
 // made on it.
-bmp::StreamOrigin origin_of(PyObject* stream, PyObject* host_type) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(stream)) == host_type ? bmp::StreamOrigin::module
-                                                                     : bmp::StreamOrigin::caller;
+host::StreamOrigin origin_of(PyObject* stream, PyObject* host_type) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(stream)) == host_type ? host::StreamOrigin::module
+                                                                      : host::StreamOrigin::caller;
 }
 
 // 1 when `source` names a file: a str, or an instance of the global Path.
@@ -113,9 +113,9 @@ int decode_source(PyObject* cls, PyObject* source, Decoded& decoded) {
         if (!bytes_io) return -1;
         Ref stream = host::call(bytes_io.get(), source);
         if (!stream) return -1;
-        const bmp::StreamOrigin origin = bytes_io.get() == state.host_bytesio_type
-                                             ? origin_of(stream.get(), state.host_bytesio_type)
-                                             : bmp::StreamOrigin::caller;
+        const host::StreamOrigin origin = bytes_io.get() == state.host_bytesio_type
+                                              ? origin_of(stream.get(), state.host_bytesio_type)
+                                              : host::StreamOrigin::caller;
         return decode_with(cls, stream.get(), origin, decoded);
     }
     PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");

@@ -1,5 +1,7 @@
 #include "module/host.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -7,6 +9,68 @@
 #include "module/errors.hpp"
 
 namespace tessarin::host {
+
+namespace {
+
+// Reads up to this size go in one call whatever the file holds: the host's
+// reservation for them costs little.
+constexpr Py_ssize_t smallest_piece = Py_ssize_t{1} << 20;
+
+// How many bytes the host's file `file` holds past its position; 0 when
+// that is not known (not a regular file), -1 with the exception pending.
+Py_ssize_t bytes_left(PyObject* file) {
+    const int descriptor = PyObject_AsFileDescriptor(file);
+    if (descriptor < 0) return -1;
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    Ref position = call_method(file, state.names.tell);
+    if (!position) return -1;
+    const long long at = PyLong_AsLongLong(position.get());
+    if (at == -1 && PyErr_Occurred()) return -1;
+    const long long left = std::clamp<long long>(status.st_size - at, 0, PY_SSIZE_T_MAX);
+    return static_cast<Py_ssize_t>(left);
+}
+
+// file.read(size) as reads of smallest_piece bytes, then of what has been
+// read so far, up to `size` bytes or the first short read, which the host's
+// reader gives only at the file's end: the same bytes as one read, in
+// memory that grows with what the file holds.
+Ref read_in_pieces(PyObject* file, Py_ssize_t size) {
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return {};
+    Py_ssize_t total = 0;
+    for (Py_ssize_t piece = smallest_piece; total < size; piece = total) {
+        const Py_ssize_t wanted = std::min(piece, size - total);
+        Ref count = Ref::steal(PyLong_FromSsize_t(wanted));
+        if (!count) return {};
+        Ref part = call_method(file, state.names.read, count.get());
+        if (!part) return {};
+        const Py_ssize_t got = PyObject_Length(part.get());
+        if (got < 0) return {};
+        if (got > 0 && PyList_Append(pieces.get(), part.get()) < 0) return {};
+        total += got;
+        if (got < wanted) break;
+    }
+    if (PyList_GET_SIZE(pieces.get()) == 1) return Ref::borrow(PyList_GET_ITEM(pieces.get(), 0));
+    return call_method(state.constants.empty_bytes, state.names.join, pieces.get());
+}
+
+}  // namespace
+
+Ref read(PyObject* stream, PyObject* size, StreamOrigin origin) {
+    if (origin == StreamOrigin::module && reinterpret_cast<PyObject*>(Py_TYPE(stream)) == state.host_file_type &&
+        PyLong_CheckExact(size)) {
+        int overflow = 0;
+        const long long wanted = PyLong_AsLongLongAndOverflow(size, &overflow);
+        if (wanted == -1 && PyErr_Occurred()) return {};
+        if (!overflow && wanted > smallest_piece && wanted <= PY_SSIZE_T_MAX) {
+            const Py_ssize_t left = bytes_left(stream);
+            if (left < 0) return {};
+            if (wanted > left) return read_in_pieces(stream, static_cast<Py_ssize_t>(wanted));
+        }
+    }
+    return call_method(stream, state.names.read, size);
+}
 
 Ref global(PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(state.module_dict, name);

@@ -80,6 +80,20 @@ Ref python_function(const char* source, const char* name, PyObject* globals);
 // a handler raised (KeyboardInterrupt for Ctrl-C).
 int check_signals();
 
+// Who made the stream a decoder reads. The caller's stream may watch every
+// call made on it and sees the specified reads. One the module made itself,
+// of exactly the host's own file or in-memory stream type, is seen by nobody
+// else: it may be read in other calls, with the same result and errors.
+enum class StreamOrigin { caller, module };
+
+// stream.read(size). From a file of the module's own (origin `module`, the
+// host's file type), a size beyond what the file holds is read in pieces:
+// the host's reader reserves the whole size before it reads, so a length
+// that a file claims for itself would otherwise cost that much address
+// space, and fail with MemoryError under a limit on it, where the same bytes
+// in memory give a short read. The result is the same bytes either way.
+Ref read(PyObject* stream, PyObject* size, StreamOrigin origin);
+
 // The built-in `open` cached at initialisation.
 inline Ref open_file(PyObject* path, PyObject* mode) {
     return call(state.builtin_open, path, mode);

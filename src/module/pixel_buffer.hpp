@@ -25,9 +25,9 @@ namespace tessarin {
 
 // Asks the kernel to back the 2 MiB-aligned part of a buffer of 4 MiB or
 // more, about to be written in full, with huge pages: one fault per 2 MiB
-// rather than one per 4 KiB page, which in a decode of tens of megabytes is
-// a tenth of its time or more. Only advice: a kernel that has no huge pages
-// for it, or none at all, goes on with small ones.
+// rather than one per 4 KiB page (bench/README.md measures what that saves
+// a decode). Only advice: a kernel that has no huge pages for it, or none at
+// all, goes on with small ones.
 inline void prefer_huge_pages(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE
     constexpr uintptr_t huge_page = uintptr_t{2} << 20;

@@ -60,7 +60,7 @@ int init_names(Names& n) {
         {&n.writePng, "_writePng"},   {&n.writeBmp, "_writeBmp"},
         {&n.streamToImage, "_streamToImage"},
         {&n.read, "read"},            {&n.readinto, "readinto"},
-        {&n.seek, "seek"},
+        {&n.seek, "seek"},            {&n.tell, "tell"},
         {&n.write, "write"},          {&n.pack, "pack"},
         {&n.unpack, "unpack"},        {&n.crc32, "crc32"},
         {&n.compress, "compress"},    {&n.decompress, "decompress"},
@@ -155,7 +155,7 @@ void clear_process_state() {
         &state.host_zlib_decompressobj,
         &state.host_bytesio_type,
         &state.host_file_type,
-        &state.host_writer_type,
+        &state.host_open,
     };
     for (PyObject** slot : owned) Py_CLEAR(*slot);
     state.module_dict = nullptr;

@@ -24,6 +24,7 @@ struct Names {
     PyObject* read;
     PyObject* readinto;
     PyObject* seek;
+    PyObject* tell;
     PyObject* write;
     PyObject* pack;
     PyObject* unpack;
@@ -104,8 +105,8 @@ struct ProcessState {
     PyObject* host_zlib_compress = nullptr;
     PyObject* host_zlib_compressobj = nullptr;
     PyObject* host_bytesio_type = nullptr;
-    PyObject* host_file_type = nullptr;    // io.BufferedReader
-    PyObject* host_writer_type = nullptr;  // io.BufferedWriter
+    PyObject* host_file_type = nullptr;  // io.BufferedReader
+    PyObject* host_open = nullptr;       // io.open
 
     bool constants_ready = false;
     Names names{};

@@ -1,7 +1,12 @@
 #include "module/writer.hpp"
 
+#include <cstring>
+
 #include "module/args.hpp"
+#include "module/buffer.hpp"
+#include "module/checked.hpp"
 #include "module/host.hpp"
+#include "module/pixel_buffer.hpp"
 
 namespace tessarin {
 
@@ -17,6 +22,30 @@ PyObject* call_writer(const EntryPoint& entry, Writer write, PyObject* const* ar
 
 Ref pixel_buffer(PyObject* pixels) {
     return PyByteArray_Check(pixels) ? Ref::borrow(pixels) : host::bytearray(pixels);
+}
+
+bool writes_whole_files() { return state.builtin_open == state.host_open; }
+
+Ref joined_pieces(std::span<PyObject* const> pieces, Py_ssize_t room) {
+    // Every view is held until the copies are made: taking one may run
+    // Python code, which could change a piece measured before.
+    BufferView views[most_joined_pieces];
+    if (pieces.size() > most_joined_pieces) return PyErr_BadInternalCall(), Ref{};
+    Py_ssize_t size = room;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (views[i].acquire(pieces[i]) < 0) return {};
+        if (!checked_add(size, static_cast<Py_ssize_t>(views[i].bytes().size()), size)) {
+            return PyErr_NoMemory(), Ref{};
+        }
+    }
+    Ref joined = advised_bytearray(size);
+    if (!joined) return {};
+    char* out = PyByteArray_AS_STRING(joined.get());
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        std::memcpy(out, views[i].bytes().data(), views[i].bytes().size());
+        out += views[i].bytes().size();
+    }
+    return joined;
 }
 
 }  // namespace tessarin

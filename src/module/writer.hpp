@@ -1,10 +1,12 @@
 // What the encoders _writePng and _writeBmp share: their entry (binding and
-// the conversion of width and height) and the pixel buffer as they read it.
+// the conversion of width and height), the pixel buffer as they read it and
+// the writing of a whole file at once.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 
 #include "module/entry.hpp"
 #include "module/ref.hpp"
@@ -35,5 +37,22 @@ PyObject* call_writer(const EntryPoint& entry, Writer write, PyObject* const* ar
 // `pixels` itself when it is a bytearray, read in place; anything else
 // through the host's bytearray(pixels).
 Ref pixel_buffer(PyObject* pixels);
+
+// Whether the files the encoders open are the host's own buffered writers:
+// the built-in open they call is the host's io.open. Such a writer runs the
+// signal handlers after each system write it makes, so a file handed to it
+// in several writes can be left cut short by an interrupt (Ctrl-C) between
+// two of them. Handed the whole file in one write, it makes one system write
+// (on Linux, of up to 2 GiB less 4 KiB) before any handler runs, and the
+// file is whole when the interrupt is raised. Nobody else sees the calls
+// made on such a file.
+bool writes_whole_files();
+
+// The objects `pieces` (at most most_joined_pieces), each read as the host's
+// writer reads what it is given (through its buffer; the host's TypeError
+// for an object without one), joined into a new bytearray, followed by
+// `room` bytes not initialised; null with the exception pending.
+constexpr size_t most_joined_pieces = 4;
+Ref joined_pieces(std::span<PyObject* const> pieces, Py_ssize_t room);
 
 }  // namespace tessarin

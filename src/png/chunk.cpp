@@ -13,8 +13,8 @@ namespace tessarin::png {
 namespace {
 
 // stream.read(count) and whether its length is `count`: 1 yes, 0 no, -1 error.
-int read_exactly(PyObject* stream, PyObject* count, Ref& out) {
-    out = host::call_method(stream, state.names.read, count);
+int read_exactly(PyObject* stream, PyObject* count, host::StreamOrigin origin, Ref& out) {
+    out = host::read(stream, count, origin);
     if (!out) return -1;
     const Py_ssize_t length = PyObject_Length(out.get());
     if (length < 0) return -1;
@@ -43,7 +43,7 @@ Ref chunk_crc(PyObject* chunk_type, PyObject* data) {
 PyObject* read_chunk_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* stream;
     if (bind(read_chunk_def, args, nargs, kwnames, &stream) < 0) return nullptr;
-    return read_chunk(stream).release();
+    return read_chunk(stream, host::StreamOrigin::caller).release();
 }
 
 // a + b + c + d for the four parts of a chunk; one allocation when all are
@@ -78,7 +78,7 @@ PyObject* make_chunk_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 }  // namespace
 
-Ref read_chunk(PyObject* stream) {
+Ref read_chunk(PyObject* stream, host::StreamOrigin origin) {
     PyObject* const four = state.constants.four;
     Ref length_bytes = host::call_method(stream, state.names.read, four);
     if (!length_bytes) return {};
@@ -89,13 +89,13 @@ Ref read_chunk(PyObject* stream) {
     Ref length = unpack_u32(length_bytes.get());
     if (!length) return {};
     Ref chunk_type, data, crc;
-    int complete = read_exactly(stream, four, chunk_type);
+    int complete = read_exactly(stream, four, origin, chunk_type);
     if (complete == 0) raise_value_error("Unexpected EOF while reading chunk type");
     if (complete <= 0) return {};
-    complete = read_exactly(stream, length.get(), data);
+    complete = read_exactly(stream, length.get(), origin, data);
     if (complete == 0) raise_value_error("Unexpected EOF while reading chunk data");
     if (complete <= 0) return {};
-    complete = read_exactly(stream, four, crc);
+    complete = read_exactly(stream, four, origin, crc);
     if (complete == 0) raise_value_error("Unexpected EOF while reading chunk CRC");
     if (complete <= 0) return {};
     Ref expected_crc = chunk_crc(chunk_type.get(), data.get());

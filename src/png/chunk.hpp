@@ -4,12 +4,14 @@
 
 #include <Python.h>
 
+#include "module/host.hpp"
 #include "module/ref.hpp"
 
 namespace tessarin::png {
 
-// (chunkType, data) of the next chunk, or the end-of-stream pair.
-Ref read_chunk(PyObject* stream);
+// (chunkType, data) of the next chunk, or the end-of-stream pair; a stream
+// the module made is read as host::read reads it.
+Ref read_chunk(PyObject* stream, host::StreamOrigin origin);
 
 // The complete chunk: length, type, data and CRC.
 Ref make_chunk(PyObject* chunk_type, PyObject* data);

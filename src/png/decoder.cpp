@@ -47,12 +47,13 @@ int parse_header(PyObject* data, Header& header) {
 }
 
 // One chunk through the module global _readChunk; the module's own function
-// is called without the detour through argument binding.
-Ref next_chunk(PyObject* stream) {
+// is called without the detour through argument binding, and with the
+// stream's origin.
+Ref next_chunk(PyObject* stream, host::StreamOrigin origin) {
     Ref reader = host::global(state.names.readChunk);
     if (!reader) return {};
     if (is_function_for(reader.get(), read_chunk_def)) {
-        Ref chunk = read_chunk(stream);
+        Ref chunk = read_chunk(stream, origin);
         if (!chunk) add_traceback(read_chunk_def.site);
         return chunk;
     }
@@ -60,11 +61,11 @@ Ref next_chunk(PyObject* stream) {
 }
 
 // The chunk loop: header fields and the IDAT payloads in stream order.
-int read_chunks(PyObject* stream, Header& header, Ref& idat_chunks) {
+int read_chunks(PyObject* stream, host::StreamOrigin origin, Header& header, Ref& idat_chunks) {
     idat_chunks = Ref::steal(PyList_New(0));
     if (!idat_chunks) return -1;
     for (;;) {
-        Ref chunk = next_chunk(stream);
+        Ref chunk = next_chunk(stream, origin);
         if (!chunk) return -1;
         Ref parts[2];
         if (unpack_exact(chunk.get(), 2, parts) < 0) return -1;
@@ -337,7 +338,7 @@ int decompress_into(Ref idat_chunks, RowSink& sink, uint64_t expected) {
     return 0;
 }
 
-Ref load(PyObject* stream) {
+Ref load(PyObject* stream, host::StreamOrigin origin) {
     Ref signature = host::call_method(stream, state.names.read, state.constants.eight);
     if (!signature) return {};
     Ref expected_signature = host::global(state.names.PNG_SIGNATURE);
@@ -348,7 +349,7 @@ Ref load(PyObject* stream) {
 
     Header header;
     Ref idat_chunks;
-    if (read_chunks(stream, header, idat_chunks) < 0 || check_header(header) < 0) return {};
+    if (read_chunks(stream, origin, header, idat_chunks) < 0 || check_header(header) < 0) return {};
 
     const uint64_t stride =
         static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type));
@@ -363,8 +364,8 @@ Ref load(PyObject* stream) {
 
 }  // namespace
 
-Ref load_png(PyObject* stream) {
-    Ref result = load(stream);
+Ref load_png(PyObject* stream, host::StreamOrigin origin) {
+    Ref result = load(stream, origin);
     if (!result) add_traceback(load_png_site);
     return result;
 }

@@ -50,9 +50,9 @@ Ref write_png_bytes(int32_t width, int32_t height, std::span<const uint8_t> pixe
     return raw;
 }
 
-// Scanline data larger than this is compressed in pieces of this size. The
-// host's deflate at its default level takes about 20 ms for such a piece of
-// a photograph here, so an interrupt waits no longer than that.
+// Scanline data larger than this is compressed in pieces of this size, so
+// that an interrupt waits no longer than the host's deflate takes over one
+// piece (bench/README.md).
 constexpr Py_ssize_t compress_piece_size = Py_ssize_t{256} * 1024;
 
 // The scanlines compressed as one zlib stream at the host's default level.
@@ -127,13 +127,20 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref end_chunk = chunk_through_global(state.constants.tag_iend, state.constants.empty_bytes);
     if (!end_chunk) return {};
 
+    PyObject* const pieces[4] = {signature.get(), header_chunk.get(), data_chunk.get(), end_chunk.get()};
+    // The host's writer gets them joined, in one write (writes_whole_files).
+    Ref whole;
+    if (writes_whole_files()) {
+        whole = joined_pieces(pieces, 0);
+        if (!whole) return {};
+    }
     // An interrupt that arrived while compressing is raised before the file
     // is opened, so it never leaves an existing file truncated.
     if (host::check_signals() < 0) return {};
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
-    PyObject* const pieces[4] = {signature.get(), header_chunk.get(), data_chunk.get(), end_chunk.get()};
-    return host::with_context(file.get(), [&pieces](PyObject* output) -> Ref {
+    return host::with_context(file.get(), [&pieces, &whole](PyObject* output) -> Ref {
+        if (whole) return host::call_method(output, state.names.write, whole.get()) ? Ref::borrow(Py_None) : Ref{};
         for (PyObject* piece : pieces) {
             if (!host::call_method(output, state.names.write, piece)) return {};
         }

@@ -31,9 +31,8 @@ size_t run_rows_at_once() noexcept;
 // against outs[k - 1] into outs[k]. Rows go in groups of run_rows_at_once(),
 // then fours and pairs, whose pixels one vector step advances together; a
 // group of eight may mix the two filters, a smaller one is split where the
-// filter changes. For Paeth about 1.8 times as fast per row in pairs, 3 times
-// in fours and 6 times in eights as one by one. All scanlines have the same
-// length; `prev` and every output are at least as long, `prev` is not empty
+// filter changes (bench/README.md measures each). All scanlines have the
+// same length; `prev` and every output are at least as long, `prev` is not empty
 // (the first row of an image has nothing above it) and no output overlaps
 // another span.
 void unfilter_run(std::span<const uint8_t> filter_types, std::span<const std::span<const uint8_t>> scanlines,

@@ -293,8 +293,8 @@ bool unfilter_sub_avx2(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) 
 // jump that the compiler does not precede with vzeroupper: the upper halves
 // of the vector registers are then left in use when the caller's SSE code
 // (the baseline kernels, the host's zlib) runs, which then waits on them
-// (three times slower here, on AMD's Zen 5). So they are cleared on the way
-// out.
+// (bench/README.md measured it on AMD's Zen 5). So they are cleared on the
+// way out.
 bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8_t* prev, uint8_t* const* outs,
                        size_t n, size_t bpp) noexcept {
     const bool done = unfilter_run_vector<Avx2Rows>(filter_type, lines, prev, outs, n, bpp);

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "module/entry.hpp"
+#include "module/host.hpp"
 #include "module/ref.hpp"
 
 namespace tessarin::png {
@@ -13,6 +14,6 @@ extern const EntryPoint make_chunk_def;
 extern const EntryPoint write_png_def;
 
 // Decodes a PNG stream into (width, height, pixels).
-Ref load_png(PyObject* stream);
+Ref load_png(PyObject* stream, host::StreamOrigin origin);
 
 }  // namespace tessarin::png

@@ -1,7 +1,8 @@
 // Reconstruction of a run of consecutive rows that share the Average or the
 // Paeth filter in one pass, written once over a vector policy and
-// instantiated for SSE2 and NEON (two rows) and AVX2 (four rows), with the
-// pixel moves and the Paeth step that the single-row vector kernels share,
+// instantiated for SSE2 and NEON (two rows) and AVX2 (four rows; its runs
+// of eight rows in byte lanes are filter_avx2.cpp's own), with the pixel
+// moves and the Paeth step that the single-row vector kernels share,
 // and the SSE2 single-row kernels that the run kernels also use for the
 // parts of rows outside their vector steps. Only the kernel sources include
 // this header. Everything in it has internal linkage, so the
