@@ -19,9 +19,9 @@
 #include <memory>
 #include <span>
 
-#include "png/filter.hpp"
-#include "png/row_reconstructor.hpp"
-#include "simd/avx2.hpp"
+#include "kernels/png_row_reconstructor.hpp"
+#include "kernels/png_unfilter.hpp"
+#include "kernels/simd/avx2.hpp"
 
 namespace {
 

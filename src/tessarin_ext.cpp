@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "bmp/bmp.hpp"
-#include "module/errors.hpp"
 #include "image/simple_image.hpp"
+#include "module/errors.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
 #include "module/module_name.hpp"

@@ -14,7 +14,7 @@ tools/setup.sh --tests
 if (($# == 0)); then
     set -- build/fuzz-seeds/fuzz_decode build/fuzz-corpus/fuzz_decode
 fi
-sources=(src/png/decoder.cpp src/png/chunk.cpp src/png/row_reconstructor.cpp src/bmp/decoder.cpp
+sources=(src/png/decoder.cpp src/png/chunk.cpp src/kernels/png_row_reconstructor.cpp src/bmp/decoder.cpp
          src/image/open.cpp)
 
 build=build/coverage

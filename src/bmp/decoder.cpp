@@ -6,8 +6,8 @@
 #include <span>
 
 #include "bmp/bmp.hpp"
-#include "bmp/pixel_rows.hpp"
-#include "bmp/row_stride.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
+#include "kernels/bmp_row_stride.hpp"
 #include "module/args.hpp"
 #include "module/checked.hpp"
 #include "module/errors.hpp"

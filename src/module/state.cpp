@@ -1,8 +1,8 @@
 #include "module/state.hpp"
 
+#include "kernels/png_format.hpp"
 #include "module/host.hpp"
 #include "module/ref.hpp"
-#include "png/format.hpp"
 
 namespace tessarin {
 

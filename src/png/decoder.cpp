@@ -4,6 +4,9 @@
 #include <span>
 #include <utility>
 
+#include "kernels/png_format.hpp"
+#include "kernels/png_row_reconstructor.hpp"
+#include "kernels/png_unfilter.hpp"
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
@@ -13,10 +16,7 @@
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 #include "png/chunk.hpp"
-#include "png/filter.hpp"
-#include "png/format.hpp"
 #include "png/png.hpp"
-#include "png/row_reconstructor.hpp"
 
 namespace tessarin::png {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "kernels/png_row_layout.hpp"
 #include "module/checked.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
@@ -11,7 +12,6 @@
 #include "module/writer.hpp"
 #include "png/chunk.hpp"
 #include "png/png.hpp"
-#include "png/row_layout.hpp"
 
 namespace tessarin::png {
 

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/png_forward_filter.hpp"
 #include "module/buffer.hpp"
 #include "module/checked.hpp"
 #include "module/ref.hpp"
-#include "png/forward_filter.hpp"
 #include "png_writer/encoder.hpp"
 #include "png_writer/workers.hpp"
 

@@ -1,4 +1,4 @@
-#include "bmp/pixel_rows.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
 
 #include <gtest/gtest.h>
 

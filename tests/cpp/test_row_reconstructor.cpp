@@ -1,4 +1,4 @@
-#include "png/row_reconstructor.hpp"
+#include "kernels/png_row_reconstructor.hpp"
 
 #include <gtest/gtest.h>
 

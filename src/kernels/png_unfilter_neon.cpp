@@ -1,11 +1,11 @@
 // Kernels with NEON: Sub as prefix sums, Average and Paeth pixel by pixel,
 // and runs of two rows per 128-bit register. Built only for aarch64, where
 // every processor has NEON.
-#include "png/filter_neon.hpp"
+#include "kernels/png_unfilter_neon.hpp"
 
 #include <arm_neon.h>
 
-#include "png/row_runs.hpp"
+#include "kernels/png_row_runs.hpp"
 
 namespace tessarin::png {
 namespace {

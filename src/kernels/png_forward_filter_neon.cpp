@@ -2,8 +2,8 @@
 // where every processor has NEON.
 #include <arm_neon.h>
 
-#include "png/forward_filter_steps.hpp"
-#include "png/forward_filter_vector.hpp"
+#include "kernels/png_forward_filter_steps.hpp"
+#include "kernels/png_forward_filter_vector.hpp"
 
 namespace tessarin::png {
 namespace {

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "png/filter.hpp"
+#include "kernels/png_unfilter.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -1,7 +1,7 @@
 // Dropping alpha with one byte shuffle per eight pixels. This file alone is
 // compiled with AVX2 enabled; row_layout.cpp calls it only after asking the
 // processor.
-#include "png/row_layout_avx2.hpp"
+#include "kernels/png_row_layout_avx2.hpp"
 
 #include <immintrin.h>
 

@@ -1,4 +1,4 @@
-#include "simd/cpu_features.hpp"
+#include "kernels/simd/cpu_features.hpp"
 
 #if defined(_MSC_VER) && !defined(__clang__) && (defined(_M_X64) || defined(_M_IX86))
 #include <intrin.h>

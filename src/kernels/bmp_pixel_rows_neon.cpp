@@ -1,7 +1,7 @@
 // Swapping the outer channels of 3-byte pixels with NEON's de-interleaving
 // load and interleaving store: sixteen pixels split into three channel
 // registers and stored back with the first and third exchanged.
-#include "bmp/pixel_rows_neon.hpp"
+#include "kernels/bmp_pixel_rows_neon.hpp"
 
 #include <arm_neon.h>
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "png/format.hpp"
+#include "kernels/png_format.hpp"
 
 namespace tessarin::png {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "png/row_runs.hpp"
-#include "png/filter_avx2.hpp"
+#include "kernels/png_row_runs.hpp"
+#include "kernels/png_unfilter_avx2.hpp"
 
 namespace tessarin::png {
 namespace {

@@ -1,6 +1,6 @@
-#include "simd/avx2.hpp"
+#include "kernels/simd/avx2.hpp"
 
-#include "simd/cpu_features.hpp"
+#include "kernels/simd/cpu_features.hpp"
 
 namespace tessarin::simd {
 namespace {

@@ -1,7 +1,7 @@
 // Dropping alpha with NEON's de-interleaving loads and interleaving stores:
 // sixteen pixels split into four channel registers, three of them stored
 // back interleaved.
-#include "png/row_layout_neon.hpp"
+#include "kernels/png_row_layout_neon.hpp"
 
 #include <arm_neon.h>
 

@@ -1,12 +1,12 @@
-#include "png/forward_filter.hpp"
+#include "kernels/png_forward_filter.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "png/filter.hpp"
-#include "png/forward_filter_vector.hpp"
-#include "simd/avx2.hpp"
-#include "simd/neon.hpp"
+#include "kernels/png_forward_filter_vector.hpp"
+#include "kernels/png_unfilter.hpp"
+#include "kernels/simd/avx2.hpp"
+#include "kernels/simd/neon.hpp"
 
 namespace tessarin::png {
 namespace {

@@ -1,10 +1,10 @@
-#include "png/row_reconstructor.hpp"
+#include "kernels/png_row_reconstructor.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "png/filter.hpp"
-#include "png/row_layout.hpp"
+#include "kernels/png_row_layout.hpp"
+#include "kernels/png_unfilter.hpp"
 
 namespace tessarin::png {
 

@@ -1,16 +1,16 @@
-#include "png/row_layout.hpp"
+#include "kernels/png_row_layout.hpp"
 
 #include <cstring>
 
-#include "png/format.hpp"
+#include "kernels/png_format.hpp"
 
 #if defined(TESSARIN_AVX2_KERNELS)
-#include "png/row_layout_avx2.hpp"
-#include "simd/avx2.hpp"
+#include "kernels/png_row_layout_avx2.hpp"
+#include "kernels/simd/avx2.hpp"
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-#include "png/row_layout_neon.hpp"
-#include "simd/neon.hpp"
+#include "kernels/png_row_layout_neon.hpp"
+#include "kernels/simd/neon.hpp"
 #endif
 
 namespace tessarin::png {

@@ -1,4 +1,4 @@
-#include "simd/neon.hpp"
+#include "kernels/simd/neon.hpp"
 
 namespace tessarin::simd {
 namespace {

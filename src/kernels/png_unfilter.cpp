@@ -1,16 +1,16 @@
-#include "png/filter.hpp"
+#include "kernels/png_unfilter.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "png/row_runs.hpp"
-#include "simd/avx2.hpp"
-#include "simd/neon.hpp"
+#include "kernels/png_row_runs.hpp"
+#include "kernels/simd/avx2.hpp"
+#include "kernels/simd/neon.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
-#include "png/filter_avx2.hpp"
+#include "kernels/png_unfilter_avx2.hpp"
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-#include "png/filter_neon.hpp"
+#include "kernels/png_unfilter_neon.hpp"
 #endif
 
 namespace tessarin::png {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "png/format.hpp"
+#include "kernels/png_format.hpp"
 
 namespace tessarin::png {
 

@@ -1,15 +1,15 @@
-#include "bmp/pixel_rows.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 #if defined(TESSARIN_AVX2_KERNELS)
-#include "bmp/pixel_rows_avx2.hpp"
-#include "simd/avx2.hpp"
+#include "kernels/bmp_pixel_rows_avx2.hpp"
+#include "kernels/simd/avx2.hpp"
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-#include "bmp/pixel_rows_neon.hpp"
-#include "simd/neon.hpp"
+#include "kernels/bmp_pixel_rows_neon.hpp"
+#include "kernels/simd/neon.hpp"
 #endif
 
 namespace tessarin::bmp {

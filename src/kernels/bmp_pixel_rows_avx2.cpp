@@ -1,7 +1,7 @@
 // Swapping the outer channels of 3-byte pixels with one byte shuffle per five
 // pixels. This file alone is compiled with AVX2 enabled; pixel_rows.cpp calls
 // it only after asking the processor.
-#include "bmp/pixel_rows_avx2.hpp"
+#include "kernels/bmp_pixel_rows_avx2.hpp"
 
 #include <immintrin.h>
 

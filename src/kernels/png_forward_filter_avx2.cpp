@@ -2,8 +2,8 @@
 // AVX2 enabled; forward_filter.cpp calls it only after asking the processor.
 #include <immintrin.h>
 
-#include "png/forward_filter_steps.hpp"
-#include "png/forward_filter_vector.hpp"
+#include "kernels/png_forward_filter_steps.hpp"
+#include "kernels/png_forward_filter_vector.hpp"
 
 namespace tessarin::png {
 namespace {
