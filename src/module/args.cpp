@@ -3,8 +3,8 @@
 #include <climits>
 #include <utility>
 
-#include "module/host.hpp"
-#include "module/state.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin {
 

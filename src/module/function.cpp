@@ -2,10 +2,10 @@
 
 #include <cstddef>
 
-#include "module/host.hpp"
-#include "module/module_name.hpp"
-#include "module/ref.hpp"
-#include "module/state.hpp"
+#include "common/ref.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/module_name.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin {
 

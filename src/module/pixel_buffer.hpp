@@ -18,8 +18,8 @@
 #include <sys/mman.h>
 #endif
 
-#include "module/host.hpp"
-#include "module/ref.hpp"
+#include "common/ref.hpp"
+#include "tessarin_ext/host.hpp"
 
 namespace tessarin {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/ref.hpp"
 #include "kernels/png_forward_filter.hpp"
-#include "module/ref.hpp"
 #include "png_writer/workers.hpp"
 
 namespace tessarin::png_writer {

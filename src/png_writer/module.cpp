@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/buffer.hpp"
+#include "common/checked.hpp"
+#include "common/ref.hpp"
 #include "kernels/png_forward_filter.hpp"
-#include "module/buffer.hpp"
-#include "module/checked.hpp"
-#include "module/ref.hpp"
 #include "png_writer/encoder.hpp"
 #include "png_writer/workers.hpp"
 

@@ -1,10 +1,10 @@
-#include "module/host.hpp"
+#include "tessarin_ext/host.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "module/errors.hpp"
+#include "common/errors.hpp"
 
 namespace tessarin::host {
 

@@ -1,12 +1,12 @@
 // SimpleImage.open and SimpleImage._streamToImage: an image from a path or
 // raw bytes, its format recognised by content.
-#include "bmp/bmp.hpp"
-#include "image/simple_image.hpp"
 #include "module/args.hpp"
 #include "module/function.hpp"
-#include "module/host.hpp"
-#include "module/state.hpp"
-#include "png/png.hpp"
+#include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/image/simple_image.hpp"
+#include "tessarin_ext/png/png.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::image {
 

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include "image/simple_image.hpp"
+#include "common/checked.hpp"
+#include "common/ref.hpp"
 #include "module/args.hpp"
-#include "module/checked.hpp"
 #include "module/function.hpp"
-#include "module/host.hpp"
 #include "module/pixel_buffer.hpp"
-#include "module/ref.hpp"
-#include "module/state.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/image/simple_image.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::image {
 

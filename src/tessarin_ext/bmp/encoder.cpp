@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <span>
 
-#include "bmp/bmp.hpp"
+#include "common/buffer.hpp"
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/bmp_row_stride.hpp"
-#include "module/buffer.hpp"
-#include "module/host.hpp"
-#include "module/state.hpp"
-#include "module/writer.hpp"
+#include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/state.hpp"
+#include "tessarin_ext/writer.hpp"
 
 namespace tessarin::bmp {
 

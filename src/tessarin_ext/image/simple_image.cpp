@@ -1,16 +1,16 @@
-#include "image/simple_image.hpp"
+#include "tessarin_ext/image/simple_image.hpp"
 
 #include <cassert>
 #include <cstddef>
 
+#include "common/checked.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
 #include "module/args.hpp"
-#include "module/checked.hpp"
-#include "module/errors.hpp"
-#include "module/host.hpp"
-#include "module/module_name.hpp"
 #include "module/pixel_buffer.hpp"
-#include "module/ref.hpp"
-#include "module/state.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/module_name.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::image {
 

@@ -1,8 +1,8 @@
-#include "module/state.hpp"
+#include "tessarin_ext/state.hpp"
 
+#include "common/ref.hpp"
 #include "kernels/png_format.hpp"
-#include "module/host.hpp"
-#include "module/ref.hpp"
+#include "tessarin_ext/host.hpp"
 
 namespace tessarin {
 

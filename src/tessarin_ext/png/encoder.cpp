@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <span>
 
+#include "common/checked.hpp"
 #include "kernels/png_row_layout.hpp"
-#include "module/checked.hpp"
 #include "module/function.hpp"
-#include "module/host.hpp"
-#include "module/state.hpp"
-#include "module/writer.hpp"
-#include "png/chunk.hpp"
-#include "png/png.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/png/chunk.hpp"
+#include "tessarin_ext/png/png.hpp"
+#include "tessarin_ext/state.hpp"
+#include "tessarin_ext/writer.hpp"
 
 namespace tessarin::png {
 

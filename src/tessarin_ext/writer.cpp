@@ -1,7 +1,7 @@
-#include "module/writer.hpp"
+#include "tessarin_ext/writer.hpp"
 
 #include "module/args.hpp"
-#include "module/host.hpp"
+#include "tessarin_ext/host.hpp"
 
 namespace tessarin {
 

@@ -5,8 +5,8 @@
 
 #include <Python.h>
 
-#include "module/ref.hpp"
-#include "module/state.hpp"
+#include "common/ref.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::host {
 

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "module/ref.hpp"
+#include "common/ref.hpp"
 
 namespace tessarin {
 

@@ -4,19 +4,19 @@
 #include <span>
 #include <utility>
 
+#include "common/buffer.hpp"
+#include "common/errors.hpp"
 #include "kernels/png_format.hpp"
 #include "kernels/png_row_reconstructor.hpp"
 #include "kernels/png_unfilter.hpp"
 #include "module/args.hpp"
-#include "module/buffer.hpp"
-#include "module/errors.hpp"
 #include "module/function.hpp"
-#include "module/host.hpp"
 #include "module/pixel_buffer.hpp"
-#include "module/state.hpp"
 #include "module/traceback.hpp"
-#include "png/chunk.hpp"
-#include "png/png.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/png/chunk.hpp"
+#include "tessarin_ext/png/png.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::png {
 

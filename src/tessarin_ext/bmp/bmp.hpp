@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
+#include "common/ref.hpp"
 #include "module/entry.hpp"
-#include "module/ref.hpp"
 
 namespace tessarin::bmp {
 

@@ -1,12 +1,12 @@
 // _readChunk and _makeChunk: one PNG chunk from a stream, one chunk built.
 #include <cstring>
 
+#include "common/errors.hpp"
 #include "module/args.hpp"
-#include "module/errors.hpp"
-#include "module/host.hpp"
-#include "module/state.hpp"
-#include "png/chunk.hpp"
-#include "png/png.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/png/chunk.hpp"
+#include "tessarin_ext/png/png.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::png {
 

@@ -4,16 +4,16 @@
 #include <charconv>
 #include <cstring>
 
-#include "bmp/bmp.hpp"
-#include "image/simple_image.hpp"
-#include "module/errors.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
 #include "module/function.hpp"
-#include "module/host.hpp"
-#include "module/module_name.hpp"
-#include "module/ref.hpp"
-#include "module/state.hpp"
 #include "module/traceback.hpp"
-#include "png/png.hpp"
+#include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/image/simple_image.hpp"
+#include "tessarin_ext/module_name.hpp"
+#include "tessarin_ext/png/png.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin {
 

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "module/ref.hpp"
+#include "common/ref.hpp"
 
 namespace tessarin::png {
 

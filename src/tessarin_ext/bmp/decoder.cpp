@@ -5,16 +5,16 @@
 #include <cstdlib>
 #include <span>
 
-#include "bmp/bmp.hpp"
+#include "common/checked.hpp"
+#include "common/errors.hpp"
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/bmp_row_stride.hpp"
 #include "module/args.hpp"
-#include "module/checked.hpp"
-#include "module/errors.hpp"
-#include "module/host.hpp"
 #include "module/pixel_buffer.hpp"
-#include "module/state.hpp"
 #include "module/traceback.hpp"
+#include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::bmp {
 

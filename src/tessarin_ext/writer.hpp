@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
+#include "common/ref.hpp"
 #include "module/entry.hpp"
-#include "module/ref.hpp"
 
 namespace tessarin {
 

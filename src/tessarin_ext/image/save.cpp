@@ -1,9 +1,9 @@
 // SimpleImage.save and SimpleImage.saveBmp: the image handed to the encoder
 // that the module global of that name holds at the time of the call.
-#include "image/simple_image.hpp"
 #include "module/args.hpp"
-#include "module/host.hpp"
-#include "module/state.hpp"
+#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/image/simple_image.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::image {
 
