@@ -1,9 +1,8 @@
 #include "module/args.hpp"
 
 #include <climits>
-#include <utility>
 
-#include "tessarin_ext/host.hpp"
+#include "common/host_compat.hpp"
 #include "tessarin_ext/state.hpp"
 
 namespace tessarin {
@@ -148,69 +147,10 @@ int bind_tuple(const EntryPoint& entry, PyObject* args, PyObject* kwargs, PyObje
     return bind(entry, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), bound);
 }
 
-namespace {
-
-#ifdef PYPY_VERSION
-
-// The attribute `name` of the first class in the MRO of `value`'s type that
-// defines it, bound to `value` as a special method is: 1 when found, 0 when
-// no class defines it, -1 on error.
-int special_method(PyObject* value, const char* name, Ref& bound) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
-    if (!mro) return -1;
-    Ref classes = Ref::steal(PySequence_Fast(mro.get(), "__mro__ is not a sequence"));
-    if (!classes) return -1;
-    Ref found;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(classes.get()) && !found; ++i) {
-        Ref namespace_ = Ref::steal(PyObject_GetAttrString(PySequence_Fast_GET_ITEM(classes.get(), i), "__dict__"));
-        if (!namespace_) return -1;
-        found = Ref::steal(PyMapping_GetItemString(namespace_.get(), name));
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-            PyErr_Clear();
-        }
-    }
-    if (!found) return 0;
-    Ref getter = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(found.get())), "__get__"));
-    if (!getter) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        bound = std::move(found);
-        return 1;
-    }
-    bound = host::call(getter.get(), found.get(), value, type);
-    return bound ? 1 : -1;
-}
-
-// PyPy's integer conversion slot of a class defined in Python checks the
-// result itself, in its own words: there `__int__` is looked up and called
-// as CPython's slot does, leaving the checks to the caller.
-int call_int_slot(PyObject* value, Ref& result) {
-    Ref method;
-    const int found = special_method(value, "__int__", method);
-    if (found <= 0) return found;
-    result = host::call(method.get());
-    return result ? 1 : -1;
-}
-
-#else
-
-int call_int_slot(PyObject* value, Ref& result) {
-    auto nb_int = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(value), Py_nb_int));
-    if (!nb_int) return 0;
-    result = Ref::steal(nb_int(value));
-    return result ? 1 : -1;
-}
-
-#endif
-
-}  // namespace
-
 int to_int32(PyObject* value, int32_t* out) {
     Ref converted;
     if (!PyLong_Check(value)) {
-        const int found = call_int_slot(value, converted);
+        const int found = host::call_int_slot(value, converted);
         if (found < 0) return -1;
         if (found == 0) {
             PyErr_SetString(PyExc_TypeError, "an integer is required");

@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
+#include "common/host_compat.hpp"
 #include "common/ref.hpp"
-#include "tessarin_ext/host.hpp"
 #include "tessarin_ext/module_name.hpp"
 #include "tessarin_ext/state.hpp"
 
@@ -139,39 +139,6 @@ PyObject* make_annotations(const EntryPoint& entry) {
     return annotations.release();
 }
 
-#ifdef PYPY_VERSION
-
-// PyPy calls an object of a type defined in C through its type's __call__,
-// by default a wrapper of the call slot that packs the arguments into a tuple
-// and costs a microsecond or more a call. A method of the type's own
-// dictionary takes them as an array, as the vectorcall does, in a tenth of
-// that. Binding is a Python function there, which PyPy's JIT compiles with
-// its caller, where the slot would cross into C once more.
-PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return as_function(self)->vectorcall(self, args, static_cast<size_t>(nargs), kwnames);
-}
-
-PyMethodDef call_method_def = {"__call__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_method)),
-                               METH_FASTCALL | METH_KEYWORDS, nullptr};
-
-int use_cheap_calls() {
-    Ref call = Ref::steal(PyDescr_NewMethod(&FunctionType, &call_method_def));
-    if (!call || PyDict_SetItemString(FunctionType.tp_dict, "__call__", call.get()) < 0) return -1;
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "MethodType", reinterpret_cast<PyObject*>(&PyMethod_Type)) < 0) {
-        return -1;
-    }
-    Ref bind = host::python_function(
-        "def __get__(self, instance, owner=None):\n"
-        "    return self if instance is None else MethodType(self, instance)\n",
-        "__get__", globals.get());
-    if (!bind || PyDict_SetItemString(FunctionType.tp_dict, "__get__", bind.get()) < 0) return -1;
-    PyType_Modified(&FunctionType);
-    return 0;
-}
-
-#endif
-
 }  // namespace
 
 int function_type_ready() {
@@ -185,11 +152,7 @@ int function_type_ready() {
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_descr_get = function_descr_get;
-#ifdef PYPY_VERSION
-    return PyType_Ready(&FunctionType) < 0 ? -1 : use_cheap_calls();
-#else
-    return PyType_Ready(&FunctionType);
-#endif
+    return host::ready_function_type(FunctionType, python_source_name.data());
 }
 
 PyObject* make_function(const EntryPoint& entry) {

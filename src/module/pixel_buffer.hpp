@@ -18,8 +18,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "common/host_compat.hpp"
 #include "common/ref.hpp"
-#include "tessarin_ext/host.hpp"
 
 namespace tessarin {
 
@@ -51,57 +51,50 @@ inline Ref advised_bytearray(Py_ssize_t size) {
 
 class PixelBuffer {
 public:
-#ifdef PYPY_VERSION
-    static constexpr bool host_zeroes_bytearrays = true;
-#else
-    static constexpr bool host_zeroes_bytearrays = false;
-#endif
     PixelBuffer() noexcept = default;
     PixelBuffer(const PixelBuffer&) = delete;
     PixelBuffer& operator=(const PixelBuffer&) = delete;
-
-#ifdef PYPY_VERSION
     ~PixelBuffer() { PyMem_RawFree(raw_); }
 
-    // Room for `size` bytes, not initialised; false with MemoryError. The
-    // host's allocator is asked for what a bytearray of that size takes.
+    // Room for `size` bytes, not initialised; false with MemoryError. Raw
+    // memory asks the host's allocator for what a bytearray of that size
+    // takes.
     bool allocate(Py_ssize_t size) {
+        if constexpr (!host::zeroes_bytearrays) {
+            bytes_ = advised_bytearray(size);
+            if (!bytes_) return false;
+            data_ = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytes_.get()));
+            return true;
+        }
         raw_ = static_cast<uint8_t*>(PyMem_RawMalloc(static_cast<size_t>(size) + 1));
         size_ = size;
         if (!raw_) return PyErr_NoMemory(), false;
         prefer_huge_pages(raw_, static_cast<size_t>(size));
+        data_ = raw_;
         return true;
     }
-    uint8_t* data() const noexcept { return raw_; }
-    // The bytes as a new bytearray; null with MemoryError.
+    uint8_t* data() const noexcept { return data_; }
+    // The bytes as a bytearray; null with MemoryError.
     Ref finish() {
+        if constexpr (!host::zeroes_bytearrays) return std::move(bytes_);
         Ref bytes = Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(raw_), size_));
         PyMem_RawFree(raw_);
-        raw_ = nullptr;
+        raw_ = data_ = nullptr;
         return bytes;
     }
 
 private:
-    uint8_t* raw_ = nullptr;
+    Ref bytes_;               // where the host leaves a new bytearray untouched
+    uint8_t* raw_ = nullptr;  // where it zeroes one
     Py_ssize_t size_ = 0;
-#else
-    bool allocate(Py_ssize_t size) {
-        bytes_ = advised_bytearray(size);
-        return static_cast<bool>(bytes_);
-    }
-    uint8_t* data() const noexcept { return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytes_.get())); }
-    Ref finish() { return std::move(bytes_); }
-
-private:
-    Ref bytes_;
-#endif
+    uint8_t* data_ = nullptr;
 };
 
 // A new bytearray holding a copy of `size` bytes at `data`, as the host's
 // bytearray() of an exact bytes or bytearray makes it; a large one goes to
 // memory advised for huge pages before the copy touches it.
 inline Ref copied_bytearray(const char* data, Py_ssize_t size) {
-    if (PixelBuffer::host_zeroes_bytearrays) return Ref::steal(PyByteArray_FromStringAndSize(data, size));
+    if (host::zeroes_bytearrays) return Ref::steal(PyByteArray_FromStringAndSize(data, size));
     Ref copy = advised_bytearray(size);
     if (!copy) return {};
     std::memcpy(PyByteArray_AS_STRING(copy.get()), data, static_cast<size_t>(size));

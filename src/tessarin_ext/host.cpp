@@ -1,9 +1,5 @@
 #include "tessarin_ext/host.hpp"
 
-#include <algorithm>
-#include <cstring>
-#include <utility>
-
 #include "common/errors.hpp"
 
 namespace tessarin::host {
@@ -16,57 +12,7 @@ Ref global(PyObject* name) {
     return {};
 }
 
-#ifdef PYPY_VERSION
-
-// PyPy's resize reports a failed allocation as SystemError, and its
-// constructor takes the largest sizes for valid, with a length that wraps:
-// such a size, which no allocator can give, is refused here and the rest
-// go to the constructor, which raises MemoryError.
-Ref uninitialised_bytearray(Py_ssize_t size) {
-    if (size > PY_SSIZE_T_MAX / 2) return PyErr_NoMemory(), Ref{};
-    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
-}
-
-int resize_private_bytearray(Ref& buffer, Py_ssize_t size) {
-    Ref resized = uninitialised_bytearray(size);
-    if (!resized) return -1;
-    std::memcpy(PyByteArray_AS_STRING(resized.get()), PyByteArray_AS_STRING(buffer.get()),
-                static_cast<size_t>(std::min(size, PyByteArray_GET_SIZE(buffer.get()))));
-    buffer = std::move(resized);
-    return 0;
-}
-
-Ref python_function(const char* source, const char* name, PyObject* globals) {
-    Ref code = Ref::steal(Py_CompileString(source, "<Quorvel.tessarin_ext>", Py_file_input));
-    if (!code) return {};
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
-    if (!done) return {};
-    return Ref::steal(PyMapping_GetItemString(globals, name));
-}
-
-// PyPy's PyErr_CheckSignals does nothing: its handlers run only where Python
-// code jumps backwards, which the loop of this function does once.
-int check_signals() {
-    Ref done = call(state.constants.signal_check);
-    return done ? 0 : -1;
-}
-
-#else
-
-// Grown from empty rather than allocated at its size: a bytearray whose
-// first allocation fails is freed half-initialised by the host, which then
-// reports a spurious SystemError next to the MemoryError.
-Ref uninitialised_bytearray(Py_ssize_t size) {
-    Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (buffer && PyByteArray_Resize(buffer.get(), size) < 0) return {};
-    return buffer;
-}
-
-int resize_private_bytearray(Ref& buffer, Py_ssize_t size) { return PyByteArray_Resize(buffer.get(), size); }
-
-int check_signals() { return PyErr_CheckSignals(); }
-
-#endif
+int check_signals() { return check_signals(state.constants.signal_check); }
 
 Ref exit_context(PyObject* exit, Ref result) {
     if (result) {

@@ -1,10 +1,13 @@
 // The host interpreter's services, reached through one place: module globals
 // looked up at call time, the cached built-ins, imports, and the calls into
-// struct, zlib, io, pathlib and files.
+// struct, zlib, io, pathlib and files. Those that need no module state come
+// from common/calls.hpp and common/host_compat.hpp.
 #pragma once
 
 #include <Python.h>
 
+#include "common/calls.hpp"
+#include "common/host_compat.hpp"
 #include "common/ref.hpp"
 #include "tessarin_ext/state.hpp"
 
@@ -13,22 +16,6 @@ namespace tessarin::host {
 // The module global `name` as it is now: the module dictionary, then the
 // built-ins; NameError when neither has it.
 Ref global(PyObject* name);
-
-// callable(args...), each argument borrowed.
-template <typename... Args>
-Ref call(PyObject* callable, Args... args) {
-    PyObject* stack[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// object.name(args...), each argument borrowed.
-template <typename... Args>
-Ref call_method(PyObject* object, PyObject* name, Args... args) {
-    PyObject* stack[] = {object, args...};
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 // module_global.function(args...), the module global read at this call.
 template <typename... Args>
@@ -51,29 +38,6 @@ template <typename... Args>
 Ref zlib(PyObject* function, Args... args) {
     return call_global_method(state.names.zlib, function, args...);
 }
-
-// The host's bytearray(argument): a copy of a buffer or iterable, or a
-// zeroed bytearray of a given size.
-inline Ref bytearray(PyObject* argument) {
-    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), argument));
-}
-
-// A new bytearray of `size` bytes whose contents are not initialised; on
-// CPython its pages are not touched until written (PyPy zeroes them). A size
-// the host cannot allocate raises its MemoryError.
-Ref uninitialised_bytearray(Py_ssize_t size);
-
-// A bytearray that only the caller holds, resized to `size` bytes with its
-// first bytes kept and the rest not initialised; it may be replaced by a new
-// object. -1 with MemoryError when the host cannot allocate it.
-int resize_private_bytearray(Ref& buffer, Py_ssize_t size);
-
-#ifdef PYPY_VERSION
-// The function `name` defined by the Python code `source`, run with the
-// dictionary `globals`. PyPy's JIT compiles such a function with its caller,
-// where a call into C costs a crossing of its C API emulation.
-Ref python_function(const char* source, const char* name, PyObject* globals);
-#endif
 
 // Runs the host's handlers of the signals that arrived meanwhile, as the
 // interpreter does between two lines of Python code; -1 with the exception

@@ -1,23 +1,21 @@
-// The module's qualified name, and names qualified by it, made at compile
-// time.
+// The module's qualified name, and names made from it at compile time.
 #pragma once
 
-#include <array>
 #include <cstddef>
+
+#include "common/names.hpp"
 
 namespace tessarin {
 
 inline constexpr char module_name[] = "Quorvel.tessarin_ext";
 
+// The file name of the Python code the module compiles for the host.
+inline constexpr auto python_source_name = joined("<", module_name, ">");
+
 // "<module_name>.<name>", NUL-terminated.
 template <size_t N>
-constexpr std::array<char, sizeof(module_name) + N> in_module(const char (&name)[N]) {
-    std::array<char, sizeof(module_name) + N> full{};
-    size_t at = 0;
-    for (size_t i = 0; i + 1 < sizeof(module_name); ++i) full[at++] = module_name[i];
-    full[at++] = '.';
-    for (size_t i = 0; i < N; ++i) full[at++] = name[i];
-    return full;
+constexpr auto in_module(const char (&name)[N]) {
+    return joined(module_name, ".", name);
 }
 
 }  // namespace tessarin

@@ -1,8 +1,8 @@
 #include "tessarin_ext/state.hpp"
 
-#include "common/ref.hpp"
+#include "common/host_compat.hpp"
 #include "kernels/png_format.hpp"
-#include "tessarin_ext/host.hpp"
+#include "tessarin_ext/module_name.hpp"
 
 namespace tessarin {
 
@@ -29,24 +29,6 @@ int make_pair(PyObject** slot, PyObject* first, PyObject* second) {
     *slot = PyTuple_Pack(2, first, second);
     return *slot ? 0 : -1;
 }
-
-#ifdef PYPY_VERSION
-// PyPy runs signal handlers only where Python code jumps backwards, in its
-// interpreter and in the machine code its JIT makes alike: this function's
-// loop jumps back once.
-int make_signal_check(PyObject** slot) {
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals) return -1;
-    *slot = host::python_function(
-                "def signal_check():\n"
-                "    looped = False\n"
-                "    while not looped:\n"
-                "        looped = True\n",
-                "signal_check", globals.get())
-                .release();
-    return *slot ? 0 : -1;
-}
-#endif
 
 int init_names(Names& n) {
     const struct {
@@ -128,9 +110,7 @@ int init_literals(Constants& c) {
     if (!c.slice_to_2) return -1;
     c.slice_2_to_14 = PySlice_New(c.two, c.fourteen, nullptr);
     if (!c.slice_2_to_14) return -1;
-#ifdef PYPY_VERSION
-    if (make_signal_check(&c.signal_check) < 0) return -1;
-#endif
+    if (host::make_signal_check(python_source_name.data(), &c.signal_check) < 0) return -1;
     return 0;
 }
 

@@ -80,9 +80,7 @@ struct Constants {
     PyObject* slice_2_to_14;         // slice(2, 14): the BMP file header's fields
     PyObject* subclass_note;     // the note appended when a built-in subclass is rejected
     PyObject* byte_values[256];  // the ints 0..255, for channel values
-#ifdef PYPY_VERSION
-    PyObject* signal_check;      // a Python function whose loop lets PyPy run signal handlers
-#endif
+    PyObject* signal_check;      // what host::check_signals runs handlers with (null on CPython)
 };
 
 struct ProcessState {

@@ -167,7 +167,7 @@ int read_all_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up,
 // claim would cost its memory before any row arrived.
 bool reads_all_rows_at_once(StreamOrigin origin, int64_t width, int64_t rows) {
     int64_t last_start = 0;
-    return !PixelBuffer::host_zeroes_bytearrays && origin == StreamOrigin::module && width > 0 && rows > 0 &&
+    return !host::zeroes_bytearrays && origin == StreamOrigin::module && width > 0 && rows > 0 &&
            checked_mul(rows - 1, width * 3, last_start) && last_start <= INT32_MAX;
 }
 

@@ -194,22 +194,7 @@ int simple_image_type_ready() {
     SimpleImageType.tp_dealloc = simple_image_dealloc;
     SimpleImageType.tp_getset = simple_image_getset;
     SimpleImageType.tp_methods = simple_image_methods;
-#ifdef PYPY_VERSION
-    // PyPy gives a type an instance dictionary and a weak-reference slot
-    // unless its class dictionary declares `__slots__`, as a class body
-    // would; the declaration is taken out again once the type is ready.
-    SimpleImageType.tp_dict = PyDict_New();
-    if (!SimpleImageType.tp_dict) return -1;
-    Ref no_slots = Ref::steal(PyTuple_New(0));
-    if (!no_slots || PyDict_SetItemString(SimpleImageType.tp_dict, "__slots__", no_slots.get()) < 0 ||
-        PyType_Ready(&SimpleImageType) < 0 || PyDict_DelItemString(SimpleImageType.tp_dict, "__slots__") < 0) {
-        return -1;
-    }
-    PyType_Modified(&SimpleImageType);
-    return 0;
-#else
-    return PyType_Ready(&SimpleImageType);
-#endif
+    return host::ready_static_type(SimpleImageType);
 }
 
 int set_class_attribute(const char* name, PyObject* value) {
