@@ -5,7 +5,7 @@
 namespace tessarin::host {
 
 Ref global(PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(state.module_dict, name);
+    PyObject* found = PyDict_GetItemWithError(state.home.dict, name);
     if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(state.builtins_dict, name);
     if (found) return Ref::borrow(found);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -40,7 +40,7 @@ int import_from(const char* module, PyObject* const* names, Py_ssize_t count, Re
         PyList_SET_ITEM(from_list.get(), i, names[i]);
     }
     Ref imported = Ref::steal(
-        PyImport_ImportModuleLevelObject(module_name.get(), state.module_dict, nullptr, from_list.get(), 0));
+        PyImport_ImportModuleLevelObject(module_name.get(), state.home.dict, nullptr, from_list.get(), 0));
     if (!imported) return -1;
     for (Py_ssize_t i = 0; i < count; ++i) {
         results[i] = Ref::steal(PyObject_GetAttr(imported.get(), names[i]));

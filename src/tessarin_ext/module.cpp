@@ -6,9 +6,8 @@
 
 #include "common/errors.hpp"
 #include "common/ref.hpp"
-#include "module/function.hpp"
-#include "module/traceback.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/image/simple_image.hpp"
 #include "tessarin_ext/module_name.hpp"
@@ -161,14 +160,14 @@ int cache_stream_types(PyObject* bytes_io) {
     return 0;
 }
 
-int bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.module_dict, name, value); }
+int bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.home.dict, name, value); }
 
 int import_globals() {
-    Ref struct_module = Ref::steal(PyImport_ImportModuleLevelObject(state.names.struct_, state.module_dict,
+    Ref struct_module = Ref::steal(PyImport_ImportModuleLevelObject(state.names.struct_, state.home.dict,
                                                                     nullptr, nullptr, 0));
     if (!struct_module || bind_global(state.names.struct_, struct_module.get()) < 0) return -1;
     Ref zlib_module = Ref::steal(
-        PyImport_ImportModuleLevelObject(state.names.zlib, state.module_dict, nullptr, nullptr, 0));
+        PyImport_ImportModuleLevelObject(state.names.zlib, state.home.dict, nullptr, nullptr, 0));
     if (!zlib_module || bind_global(state.names.zlib, zlib_module.get()) < 0) return -1;
     const struct {
         PyObject** slot;
@@ -222,7 +221,7 @@ int bind_image_input() {
     if (!members) return -1;
     Ref alias = Ref::steal(PyObject_GetItem(union_alias.get(), members.get()));
     if (!alias) return -1;
-    return PyDict_SetItemString(state.module_dict, "ImageInput", alias.get());
+    return PyDict_SetItemString(state.home.dict, "ImageInput", alias.get());
 }
 
 int bind_module_functions() {
@@ -230,7 +229,7 @@ int bind_module_functions() {
                                 &bmp::write_bmp_def};
     for (const EntryPoint* def : defs) {
         Ref function = Ref::steal(make_function(*def));
-        if (!function || PyDict_SetItemString(state.module_dict, def->name, function.get()) < 0) return -1;
+        if (!function || PyDict_SetItemString(state.home.dict, def->name, function.get()) < 0) return -1;
     }
     return 0;
 }
@@ -273,7 +272,7 @@ int exec_bindings(PyObject* module, bool& registered) {
     registered = registration == 1;
     if (cache_builtins() < 0) return -1;
     if (image::simple_image_type_ready() < 0 || function_type_ready() < 0) return -1;
-    if (PyDict_SetItemString(state.module_dict, "SimpleImage",
+    if (PyDict_SetItemString(state.home.dict, "SimpleImage",
                              reinterpret_cast<PyObject*>(&image::SimpleImageType)) < 0) {
         return -1;
     }
@@ -284,7 +283,7 @@ int exec_bindings(PyObject* module, bool& registered) {
     if (install_methods() < 0) return -1;
     Ref test_dict = Ref::steal(PyDict_New());
     if (!test_dict) return -1;
-    return PyDict_SetItemString(state.module_dict, "__test__", test_dict.get());
+    return PyDict_SetItemString(state.home.dict, "__test__", test_dict.get());
 }
 
 int module_exec(PyObject* module) {
@@ -295,11 +294,11 @@ int module_exec(PyObject* module) {
         return -1;
     }
     state.module = Py_NewRef(module);
-    state.module_dict = PyModule_GetDict(module);
+    state.home.dict = PyModule_GetDict(module);
     int result = -1;
     bool registered = false;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (builtins && PyDict_SetItemString(state.module_dict, "__builtins__", builtins.get()) == 0) {
+    if (builtins && PyDict_SetItemString(state.home.dict, "__builtins__", builtins.get()) == 0) {
         state.builtins_dict = PyModule_GetDict(builtins.get());
         if (check_host_version() == 0 && init_constants() == 0) {
             result = exec_bindings(module, registered);

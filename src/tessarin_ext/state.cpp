@@ -53,7 +53,7 @@ int init_names(Names& n) {
         {&n.startswith, "startswith"},
         {&n.enter, "__enter__"},      {&n.exit, "__exit__"},
         {&n.set_name, "__set_name__"},
-        {&n.replace, "replace"},      {&n.join, "join"},
+        {&n.join, "join"},
     };
     for (const auto& entry : table) {
         if (intern(entry.slot, entry.text) < 0) return -1;
@@ -80,10 +80,8 @@ int init_literals(Constants& c) {
         {&c.fmt_u32_le, "<I"},
         {&c.fmt_bmp_info_read, "<iiHHIIiiII"},
         {&c.fmt_bmp_info_write, "<IIIHHIIIIII"},
-        {&c.empty_str, ""},
         {&c.mode_read, "rb"},
         {&c.mode_write, "wb"},
-        {&c.subclass_note, "Subclasses of built-in types are rejected; pass an instance of the exact type."},
     };
     for (const auto& entry : strings) {
         if (intern(entry.slot, entry.text) < 0) return -1;
@@ -138,7 +136,7 @@ void clear_process_state() {
         &state.host_writer_type,
     };
     for (PyObject** slot : owned) Py_CLEAR(*slot);
-    state.module_dict = nullptr;
+    state.home.dict = nullptr;
     state.builtins_dict = nullptr;
 }
 

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+#include "common/module_home.hpp"
+#include "tessarin_ext/module_name.hpp"
+
 namespace tessarin {
 
 // Interned attribute and global names.
@@ -39,7 +42,6 @@ struct Names {
     PyObject* enter;
     PyObject* exit;
     PyObject* set_name;
-    PyObject* replace;
     PyObject* join;
 };
 
@@ -51,7 +53,6 @@ struct Constants {
     PyObject* tag_iend;          // b"IEND"
     PyObject* bmp_signature;     // b"BM"
     PyObject* empty_bytes;       // b""
-    PyObject* empty_str;         // ""
     PyObject* end_of_stream;     // (b"", b"")
     PyObject* fmt_u32_be;        // ">I"
     PyObject* fmt_ihdr;          // ">IIBBBBB"
@@ -78,15 +79,16 @@ struct Constants {
     PyObject* bmp_resolution;        // 2835 pixels per metre (72 dpi)
     PyObject* slice_to_2;            // slice(None, 2): where a BMP signature is
     PyObject* slice_2_to_14;         // slice(2, 14): the BMP file header's fields
-    PyObject* subclass_note;     // the note appended when a built-in subclass is rejected
     PyObject* byte_values[256];  // the ints 0..255, for channel values
     PyObject* signal_check;      // what host::check_signals runs handlers with (null on CPython)
 };
 
 struct ProcessState {
     int64_t interpreter_id = -1;
-    PyObject* module = nullptr;       // strong; set while exec runs and after it succeeds
-    PyObject* module_dict = nullptr;  // borrowed from `module`
+    PyObject* module = nullptr;  // strong; set while exec runs and after it succeeds
+    // The module as the shared helpers see it; its dictionary is borrowed
+    // from `module`.
+    ModuleHome home{module_name, traceback_file, python_source_name.data()};
     PyObject* builtins_dict = nullptr;
 
     // Built-ins cached by initialisation; later rebinding in `builtins` does

@@ -1,6 +1,6 @@
 #include "tessarin_ext/writer.hpp"
 
-#include "module/args.hpp"
+#include "common/args.hpp"
 #include "tessarin_ext/host.hpp"
 
 namespace tessarin {

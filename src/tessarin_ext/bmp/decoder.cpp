@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <span>
 
+#include "common/args.hpp"
 #include "common/checked.hpp"
 #include "common/errors.hpp"
+#include "common/pixel_buffer.hpp"
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/bmp_row_stride.hpp"
-#include "module/args.hpp"
-#include "module/pixel_buffer.hpp"
-#include "module/traceback.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/state.hpp"
 

@@ -1,8 +1,8 @@
 // SimpleImage.open and SimpleImage._streamToImage: an image from a path or
 // raw bytes, its format recognised by content.
-#include "module/args.hpp"
-#include "module/function.hpp"
+#include "common/args.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/image/simple_image.hpp"
 #include "tessarin_ext/png/png.hpp"

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/args.hpp"
 #include "common/checked.hpp"
+#include "common/pixel_buffer.hpp"
 #include "common/ref.hpp"
-#include "module/args.hpp"
-#include "module/function.hpp"
-#include "module/pixel_buffer.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/image/simple_image.hpp"
 #include "tessarin_ext/state.hpp"

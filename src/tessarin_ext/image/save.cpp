@@ -1,6 +1,6 @@
 // SimpleImage.save and SimpleImage.saveBmp: the image handed to the encoder
 // that the module global of that name holds at the time of the call.
-#include "module/args.hpp"
+#include "common/args.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/image/simple_image.hpp"
 #include "tessarin_ext/state.hpp"

@@ -3,11 +3,12 @@
 #include <cassert>
 #include <cstddef>
 
+#include "common/args.hpp"
 #include "common/checked.hpp"
 #include "common/errors.hpp"
+#include "common/pixel_buffer.hpp"
 #include "common/ref.hpp"
-#include "module/args.hpp"
-#include "module/pixel_buffer.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/module_name.hpp"
 #include "tessarin_ext/state.hpp"

@@ -1,8 +1,8 @@
 // _readChunk and _makeChunk: one PNG chunk from a stream, one chunk built.
 #include <cstring>
 
+#include "common/args.hpp"
 #include "common/errors.hpp"
-#include "module/args.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/png/chunk.hpp"
 #include "tessarin_ext/png/png.hpp"

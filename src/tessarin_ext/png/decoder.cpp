@@ -4,15 +4,14 @@
 #include <span>
 #include <utility>
 
+#include "common/args.hpp"
 #include "common/buffer.hpp"
 #include "common/errors.hpp"
+#include "common/pixel_buffer.hpp"
 #include "kernels/png_format.hpp"
 #include "kernels/png_row_reconstructor.hpp"
 #include "kernels/png_unfilter.hpp"
-#include "module/args.hpp"
-#include "module/function.hpp"
-#include "module/pixel_buffer.hpp"
-#include "module/traceback.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/png/chunk.hpp"
 #include "tessarin_ext/png/png.hpp"

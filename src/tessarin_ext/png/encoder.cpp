@@ -6,7 +6,7 @@
 
 #include "common/checked.hpp"
 #include "kernels/png_row_layout.hpp"
-#include "module/function.hpp"
+#include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/png/chunk.hpp"
 #include "tessarin_ext/png/png.hpp"

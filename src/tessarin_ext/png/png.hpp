@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
+#include "common/entry.hpp"
 #include "common/ref.hpp"
-#include "module/entry.hpp"
 
 namespace tessarin::png {
 

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "module/traceback.hpp"
+#include "common/traceback.hpp"
 
 namespace tessarin {
 

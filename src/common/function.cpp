@@ -1,11 +1,9 @@
-#include "module/function.hpp"
+#include "common/function.hpp"
 
 #include <cstddef>
 
 #include "common/host_compat.hpp"
 #include "common/ref.hpp"
-#include "tessarin_ext/module_name.hpp"
-#include "tessarin_ext/state.hpp"
 
 namespace tessarin {
 
@@ -15,6 +13,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const EntryPoint* entry;
+    const ModuleHome* home;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -23,15 +22,12 @@ struct FunctionObject {
     PyObject* annotations;
 };
 
-constexpr auto function_type_name = in_module("function");
-PyTypeObject FunctionType;
-
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const EntryPoint* entry = as_function(callable)->entry;
-    PyObject* result = entry->impl(args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (!result) add_traceback(entry->site);
+    const FunctionObject* function = as_function(callable);
+    PyObject* result = function->entry->impl(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!result) add_traceback(*function->home, function->entry->site);
     return result;
 }
 
@@ -91,8 +87,8 @@ const char* receiver_name(Receiver receiver) {
 
 // A code object with the function's parameters, the receiver first, as its
 // first local names.
-PyObject* make_code(const EntryPoint& entry, PyObject* qualname) {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(traceback_file, entry.name, 1)));
+PyObject* make_code(const ModuleHome& home, const EntryPoint& entry, PyObject* qualname) {
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(home.source_file, entry.name, 1)));
     if (!empty) return nullptr;
     const char* names[EntryPoint::max_params + 1];
     int argcount = 0;
@@ -105,7 +101,7 @@ PyObject* make_code(const EntryPoint& entry, PyObject* qualname) {
         if (!name) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, name);
     }
-    Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.names.replace));
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;
     Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", argcount, "co_nlocals", argcount,
                                           "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
@@ -141,44 +137,50 @@ PyObject* make_annotations(const EntryPoint& entry) {
 
 }  // namespace
 
-int function_type_ready() {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    FunctionType.tp_name = function_type_name.data();
-    FunctionType.tp_basicsize = sizeof(FunctionObject);
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_descr_get = function_descr_get;
-    return host::ready_function_type(FunctionType, python_source_name.data());
+int function_type_ready(PyTypeObject& type, const char* type_name, const ModuleHome& home) {
+    if (type.tp_flags & Py_TPFLAGS_READY) return 0;
+    type.tp_name = type_name;
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
+    return host::ready_function_type(type, home.python_source);
 }
 
-PyObject* make_function(const EntryPoint& entry) {
-    Ref function = Ref::steal(PyObject_New(PyObject, &FunctionType));
+PyObject* make_function(PyTypeObject& type, const ModuleHome& home, const EntryPoint& entry) {
+    Ref function = Ref::steal(PyObject_New(PyObject, &type));
     if (!function) return nullptr;
     FunctionObject* fields = as_function(function.get());
     fields->vectorcall = entry.vectorcall ? entry.vectorcall : function_vectorcall;
     fields->entry = &entry;
+    fields->home = &home;
     fields->name = fields->qualname = fields->module = fields->globals = fields->code = fields->annotations =
         nullptr;
     fields->name = PyUnicode_InternFromString(entry.name);
     fields->qualname = PyUnicode_InternFromString(entry.site.qualname);
-    fields->module = PyUnicode_InternFromString(module_name);
+    fields->module = PyUnicode_InternFromString(home.name);
     if (!fields->name || !fields->qualname || !fields->module) return nullptr;
-    fields->globals = Py_NewRef(state.module_dict);
-    fields->code = make_code(entry, fields->qualname);
+    fields->globals = Py_NewRef(home.dict);
+    fields->code = make_code(home, entry, fields->qualname);
     if (!fields->code) return nullptr;
     fields->annotations = make_annotations(entry);
     if (!fields->annotations) return nullptr;
     return function.release();
 }
 
-void add_function_traceback(PyObject* callable) { add_traceback(as_function(callable)->entry->site); }
+void add_function_traceback(PyObject* callable) {
+    const FunctionObject* function = as_function(callable);
+    add_traceback(*function->home, function->entry->site);
+}
 
+// Every module's function type frees its objects with function_dealloc, and
+// an entry point belongs to one module.
 bool is_function_for(PyObject* object, const EntryPoint& entry) {
-    return Py_IS_TYPE(object, &FunctionType) && as_function(object)->entry == &entry;
+    return Py_TYPE(object)->tp_dealloc == function_dealloc && as_function(object)->entry == &entry;
 }
 
 }  // namespace tessarin

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "common/entry.hpp"
 #include "common/ref.hpp"
-#include "module/entry.hpp"
 
 namespace tessarin {
 

@@ -1,11 +1,12 @@
-// The module's function objects: callables that carry the metadata of a
-// Python function (name, qualified name, module, code, annotations) and bind
-// like one when stored in a class.
+// Function objects: callables that carry the metadata of a Python function
+// (name, qualified name, module, code, annotations) and bind like one when
+// stored in a class. Each module readies a type of its own for them.
 #pragma once
 
 #include <Python.h>
 
-#include "module/entry.hpp"
+#include "common/entry.hpp"
+#include "common/module_home.hpp"
 
 namespace tessarin {
 
@@ -23,12 +24,13 @@ PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return result;
 }
 
-// Readies the function type; once per process.
-int function_type_ready();
+// Readies `type`, named `type_name`, as the type of the function objects of
+// the module `home`; once per process.
+int function_type_ready(PyTypeObject& type, const char* type_name, const ModuleHome& home);
 
-// A new function object for `entry`, whose globals are the module
-// dictionary.
-PyObject* make_function(const EntryPoint& entry);
+// A new function object of `type` for `entry` of the module `home`, whose
+// globals are the module dictionary.
+PyObject* make_function(PyTypeObject& type, const ModuleHome& home, const EntryPoint& entry);
 
 // Whether `object` is the function object made for `entry`.
 bool is_function_for(PyObject* object, const EntryPoint& entry);

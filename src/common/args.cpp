@@ -1,9 +1,8 @@
-#include "module/args.hpp"
+#include "common/args.hpp"
 
 #include <climits>
 
 #include "common/host_compat.hpp"
-#include "tessarin_ext/state.hpp"
 
 namespace tessarin {
 
@@ -97,9 +96,9 @@ int bind_parameters(const EntryPoint& entry, PyObject* const* args, Py_ssize_t n
 int check_exact_type(PyObject* value, PyTypeObject* expected, const char* param) {
     if (Py_IS_TYPE(value, expected)) return 0;
     const bool subclass = value != Py_None && PyObject_TypeCheck(value, expected);
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-                 param, expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? state.constants.subclass_note : state.constants.empty_str);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", param,
+                 expected->tp_name, Py_TYPE(value)->tp_name,
+                 subclass ? ". Subclasses of built-in types are rejected; pass an instance of the exact type." : "");
     return -1;
 }
 
