@@ -1,6 +1,7 @@
 #include "tessarin_ext/host.hpp"
 
 #include "common/errors.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin::host {
 
@@ -12,7 +13,41 @@ Ref global(PyObject* name) {
     return {};
 }
 
+namespace {
+
+// global_name.function(*stack[1:count + 1]), the module global read now.
+Ref call_global_method(PyObject* global_name, PyObject* function, PyObject** stack, size_t count) {
+    Ref module = global(global_name);
+    if (!module) return {};
+    stack[0] = module.get();
+    return Ref::steal(
+        PyObject_VectorcallMethod(function, stack, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace
+
+Ref struct_pack_stack(PyObject** stack, size_t count) {
+    return call_global_method(state.names.struct_, state.names.pack, stack, count);
+}
+
+Ref struct_unpack(PyObject* format, PyObject* buffer) {
+    PyObject* stack[] = {nullptr, format, buffer};
+    return call_global_method(state.names.struct_, state.names.unpack, stack, 2);
+}
+
+Ref zlib_stack(PyObject* function, PyObject** stack, size_t count) {
+    return call_global_method(state.names.zlib, function, stack, count);
+}
+
 int check_signals() { return check_signals(state.constants.signal_check); }
+
+Ref open_file(PyObject* path, PyObject* mode) { return call(state.builtin_open, path, mode); }
+
+Ref enter_context(PyObject* manager, Ref& exit) {
+    exit = Ref::steal(PyObject_GetAttr(manager, state.names.exit));
+    if (!exit) return {};
+    return call_method(manager, state.names.enter);
+}
 
 Ref exit_context(PyObject* exit, Ref result) {
     if (result) {

@@ -6,10 +6,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "common/calls.hpp"
 #include "common/host_compat.hpp"
 #include "common/ref.hpp"
-#include "tessarin_ext/state.hpp"
 
 namespace tessarin::host {
 
@@ -17,26 +18,23 @@ namespace tessarin::host {
 // built-ins; NameError when neither has it.
 Ref global(PyObject* name);
 
-// module_global.function(args...), the module global read at this call.
-template <typename... Args>
-Ref call_global_method(PyObject* global_name, PyObject* function, Args... args) {
-    Ref module = global(global_name);
-    if (!module) return {};
-    return call_method(module.get(), function, args...);
-}
+// struct.pack(*stack[1:count + 1]) and zlib.function(*stack[1:count + 1]),
+// the module global read at this call; stack[0] is left for the module.
+Ref struct_pack_stack(PyObject** stack, size_t count);
+Ref zlib_stack(PyObject* function, PyObject** stack, size_t count);
 
 template <typename... Args>
 Ref struct_pack(PyObject* format, Args... values) {
-    return call_global_method(state.names.struct_, state.names.pack, format, values...);
+    PyObject* stack[] = {nullptr, format, values...};
+    return struct_pack_stack(stack, sizeof...(Args) + 1);
 }
 
-inline Ref struct_unpack(PyObject* format, PyObject* buffer) {
-    return call_global_method(state.names.struct_, state.names.unpack, format, buffer);
-}
+Ref struct_unpack(PyObject* format, PyObject* buffer);
 
 template <typename... Args>
 Ref zlib(PyObject* function, Args... args) {
-    return call_global_method(state.names.zlib, function, args...);
+    PyObject* stack[] = {nullptr, args...};
+    return zlib_stack(function, stack, sizeof...(Args));
 }
 
 // Runs the host's handlers of the signals that arrived meanwhile, as the
@@ -45,9 +43,7 @@ Ref zlib(PyObject* function, Args... args) {
 int check_signals();
 
 // The built-in `open` cached at initialisation.
-inline Ref open_file(PyObject* path, PyObject* mode) {
-    return call(state.builtin_open, path, mode);
-}
+Ref open_file(PyObject* path, PyObject* mode);
 
 // Runs `body(entered)` inside the context manager `manager`, as a `with`
 // statement does: __exit__ is looked up first, then __enter__ called; __exit__
@@ -56,14 +52,17 @@ inline Ref open_file(PyObject* path, PyObject* mode) {
 template <typename Body>
 Ref with_context(PyObject* manager, Body&& body);
 
+// Enters the context of `manager`, its __exit__ in `exit`; null when that
+// failed.
+Ref enter_context(PyObject* manager, Ref& exit);
+
 // Leaves a context after `body` returned `result` (null when it raised).
 Ref exit_context(PyObject* exit, Ref result);
 
 template <typename Body>
 Ref with_context(PyObject* manager, Body&& body) {
-    Ref exit = Ref::steal(PyObject_GetAttr(manager, state.names.exit));
-    if (!exit) return {};
-    Ref entered = call_method(manager, state.names.enter);
+    Ref exit;
+    Ref entered = enter_context(manager, exit);
     if (!entered) return {};
     return exit_context(exit.get(), body(entered.get()));
 }

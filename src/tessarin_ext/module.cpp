@@ -7,10 +7,12 @@
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/bmp/literals.hpp"
 #include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/image/simple_image.hpp"
 #include "tessarin_ext/module_name.hpp"
+#include "tessarin_ext/png/literals.hpp"
 #include "tessarin_ext/png/png.hpp"
 #include "tessarin_ext/state.hpp"
 
@@ -160,6 +162,15 @@ int cache_stream_types(PyObject* bytes_io) {
     return 0;
 }
 
+// The names and literal objects of the module and of its codecs, made once
+// per process: plain literals, they outlive a failed initialisation.
+int init_process_literals() {
+    if (state.constants_ready) return 0;
+    if (init_constants() < 0 || png::init_literals() < 0 || bmp::init_literals() < 0) return -1;
+    state.constants_ready = true;
+    return 0;
+}
+
 int bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.home.dict, name, value); }
 
 int import_globals() {
@@ -300,7 +311,7 @@ int module_exec(PyObject* module) {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (builtins && PyDict_SetItemString(state.home.dict, "__builtins__", builtins.get()) == 0) {
         state.builtins_dict = PyModule_GetDict(builtins.get());
-        if (check_host_version() == 0 && init_constants() == 0) {
+        if (check_host_version() == 0 && init_process_literals() == 0) {
             result = exec_bindings(module, registered);
             if (result < 0) add_init_traceback();
         }

@@ -1,7 +1,7 @@
 #include "tessarin_ext/state.hpp"
 
 #include "common/host_compat.hpp"
-#include "kernels/png_format.hpp"
+#include "common/literals.hpp"
 #include "tessarin_ext/module_name.hpp"
 
 namespace tessarin {
@@ -10,31 +10,13 @@ ProcessState state;
 
 namespace {
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
-int make_bytes(PyObject** slot, const char* data, Py_ssize_t size) {
-    *slot = PyBytes_FromStringAndSize(data, size);
-    return *slot ? 0 : -1;
-}
-
-int make_int(PyObject** slot, unsigned long value) {
-    *slot = PyLong_FromUnsignedLong(value);
-    return *slot ? 0 : -1;
-}
-
 int make_pair(PyObject** slot, PyObject* first, PyObject* second) {
     *slot = PyTuple_Pack(2, first, second);
     return *slot ? 0 : -1;
 }
 
 int init_names(Names& n) {
-    const struct {
-        PyObject** slot;
-        const char* text;
-    } table[] = {
+    const InternedText table[] = {
         {&n.struct_, "struct"},       {&n.zlib, "zlib"},
         {&n.BytesIO, "BytesIO"},      {&n.Path, "Path"},
         {&n.Union, "Union"},          {&n.PNG_SIGNATURE, "PNG_SIGNATURE"},
@@ -55,37 +37,21 @@ int init_names(Names& n) {
         {&n.set_name, "__set_name__"},
         {&n.join, "join"},
     };
-    for (const auto& entry : table) {
-        if (intern(entry.slot, entry.text) < 0) return -1;
-    }
-    return 0;
+    return intern_all(table);
 }
 
 int init_literals(Constants& c) {
     static const char png_signature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
     if (make_bytes(&c.png_signature, png_signature, 8) < 0) return -1;
-    if (make_bytes(&c.tag_ihdr, "IHDR", 4) < 0) return -1;
-    if (make_bytes(&c.tag_idat, "IDAT", 4) < 0) return -1;
-    if (make_bytes(&c.tag_iend, "IEND", 4) < 0) return -1;
     if (make_bytes(&c.bmp_signature, "BM", 2) < 0) return -1;
     if (make_bytes(&c.empty_bytes, "", 0) < 0) return -1;
     if (make_pair(&c.end_of_stream, c.empty_bytes, c.empty_bytes) < 0) return -1;
-    const struct {
-        PyObject** slot;
-        const char* text;
-    } strings[] = {
+    const InternedText strings[] = {
         {&c.fmt_u32_be, ">I"},
-        {&c.fmt_ihdr, ">IIBBBBB"},
-        {&c.fmt_bmp_file, "<IHHI"},
-        {&c.fmt_u32_le, "<I"},
-        {&c.fmt_bmp_info_read, "<iiHHIIiiII"},
-        {&c.fmt_bmp_info_write, "<IIIHHIIIIII"},
         {&c.mode_read, "rb"},
         {&c.mode_write, "wb"},
     };
-    for (const auto& entry : strings) {
-        if (intern(entry.slot, entry.text) < 0) return -1;
-    }
+    if (intern_all(strings) < 0) return -1;
     if (make_int(&c.crc_mask, 0xffffffffUL) < 0) return -1;
     if (make_int(&c.zero, 0) < 0) return -1;
     if (make_int(&c.one, 1) < 0) return -1;
@@ -98,12 +64,6 @@ int init_literals(Constants& c) {
     if (make_int(&c.eight, 8) < 0) return -1;
     if (make_int(&c.fourteen, 14) < 0) return -1;
     if (make_int(&c.thirty_six, 36) < 0) return -1;
-    if (make_int(&c.png_bit_depth, png::bit_depth_8) < 0) return -1;
-    if (make_int(&c.png_color_type_rgb, png::color_rgb) < 0) return -1;
-    if (make_int(&c.bmp_headers_size, 54) < 0) return -1;
-    if (make_int(&c.bmp_info_header_size, 40) < 0) return -1;
-    if (make_int(&c.bmp_bits_per_pixel, 24) < 0) return -1;
-    if (make_int(&c.bmp_resolution, 2835) < 0) return -1;
     c.slice_to_2 = PySlice_New(nullptr, c.two, nullptr);
     if (!c.slice_to_2) return -1;
     c.slice_2_to_14 = PySlice_New(c.two, c.fourteen, nullptr);
@@ -114,12 +74,7 @@ int init_literals(Constants& c) {
 
 }  // namespace
 
-int init_constants() {
-    if (state.constants_ready) return 0;
-    if (init_names(state.names) < 0 || init_literals(state.constants) < 0) return -1;
-    state.constants_ready = true;
-    return 0;
-}
+int init_constants() { return init_names(state.names) < 0 ? -1 : init_literals(state.constants); }
 
 void clear_process_state() {
     PyObject** owned[] = {

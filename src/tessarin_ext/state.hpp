@@ -45,21 +45,15 @@ struct Names {
     PyObject* join;
 };
 
-// Literal objects: struct formats, chunk tags, byte strings, ints, slices.
+// Literal objects the module's code shares: signatures, byte strings, the
+// chunk layer's struct format and CRC mask, file modes, ints, slices. The
+// codecs keep their own (png/literals.hpp, bmp/literals.hpp).
 struct Constants {
     PyObject* png_signature;     // bytes, 8
-    PyObject* tag_ihdr;          // b"IHDR"
-    PyObject* tag_idat;          // b"IDAT"
-    PyObject* tag_iend;          // b"IEND"
     PyObject* bmp_signature;     // b"BM"
     PyObject* empty_bytes;       // b""
     PyObject* end_of_stream;     // (b"", b"")
     PyObject* fmt_u32_be;        // ">I"
-    PyObject* fmt_ihdr;          // ">IIBBBBB"
-    PyObject* fmt_bmp_file;      // "<IHHI"
-    PyObject* fmt_u32_le;        // "<I"
-    PyObject* fmt_bmp_info_read; // "<iiHHIIiiII"
-    PyObject* fmt_bmp_info_write;// "<IIIHHIIIIII"
     PyObject* mode_read;         // "rb"
     PyObject* mode_write;        // "wb"
     PyObject* crc_mask;          // 0xffffffff
@@ -71,12 +65,6 @@ struct Constants {
     PyObject* eight;             // 8
     PyObject* fourteen;          // 14
     PyObject* thirty_six;        // 36
-    PyObject* png_bit_depth;         // 8, the IHDR bit depth written
-    PyObject* png_color_type_rgb;    // 2, the IHDR colour type written
-    PyObject* bmp_headers_size;      // 54: file and information header
-    PyObject* bmp_info_header_size;  // 40
-    PyObject* bmp_bits_per_pixel;    // 24
-    PyObject* bmp_resolution;        // 2835 pixels per metre (72 dpi)
     PyObject* slice_to_2;            // slice(None, 2): where a BMP signature is
     PyObject* slice_2_to_14;         // slice(2, 14): the BMP file header's fields
     PyObject* byte_values[256];  // the ints 0..255, for channel values
@@ -107,14 +95,15 @@ struct ProcessState {
     PyObject* host_file_type = nullptr;    // io.BufferedReader
     PyObject* host_writer_type = nullptr;  // io.BufferedWriter
 
-    bool constants_ready = false;
+    bool constants_ready = false;  // names, constants and the codecs' literals made
     Names names{};
     Constants constants{};
 };
 
 extern ProcessState state;
 
-// Builds `state.names` and `state.constants` once per process.
+// Builds `state.names` and `state.constants`; initialisation does so once
+// per process.
 int init_constants();
 
 // Drops the module and everything initialisation cached from the host, so

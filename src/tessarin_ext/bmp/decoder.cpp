@@ -12,6 +12,7 @@
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/bmp_row_stride.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/bmp/literals.hpp"
 #include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/state.hpp"
@@ -47,7 +48,7 @@ Ref read_file_header(PyObject* stream) {
     if (wrong) return raise_value_error("Unsupported BMP header"), Ref{};
     Ref fields_bytes = Ref::steal(PyObject_GetItem(header.get(), state.constants.slice_2_to_14));
     if (!fields_bytes) return {};
-    Ref fields = host::struct_unpack(state.constants.fmt_bmp_file, fields_bytes.get());
+    Ref fields = host::struct_unpack(literals.fmt_file, fields_bytes.get());
     if (!fields) return {};
     Ref values[4];
     if (unpack_exact(fields.get(), 4, values) < 0) return {};
@@ -64,21 +65,21 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     const Py_ssize_t length = PyObject_Length(size_bytes.get());
     if (length < 0) return -1;
     if (length != 4) return raise_value_error("Corrupted BMP DIB header");
-    Ref size_fields = host::struct_unpack(state.constants.fmt_u32_le, size_bytes.get());
+    Ref size_fields = host::struct_unpack(literals.fmt_u32_le, size_bytes.get());
     if (!size_fields) return -1;
     Ref header_size = Ref::steal(PySequence_GetItem(size_fields.get(), 0));
     if (!header_size) return -1;
-    int wrong = PyObject_RichCompareBool(header_size.get(), state.constants.bmp_info_header_size, Py_NE);
+    int wrong = PyObject_RichCompareBool(header_size.get(), literals.info_header_size, Py_NE);
     if (wrong) return wrong < 0 ? -1 : raise_value_error("Only BITMAPINFOHEADER BMP files are supported");
 
     Ref rest = host::call_method(stream, state.names.read, state.constants.thirty_six);
     if (!rest) return -1;
-    Ref fields = host::struct_unpack(state.constants.fmt_bmp_info_read, rest.get());
+    Ref fields = host::struct_unpack(literals.fmt_info_read, rest.get());
     if (!fields) return -1;
     Ref values[10];
     if (unpack_exact(fields.get(), 10, values) < 0) return -1;
     // Planes, bits per pixel, compression.
-    PyObject* const required[3] = {state.constants.one, state.constants.bmp_bits_per_pixel, state.constants.zero};
+    PyObject* const required[3] = {state.constants.one, literals.bits_per_pixel, state.constants.zero};
     for (int i = 0; i < 3; ++i) {
         wrong = PyObject_RichCompareBool(values[2 + i].get(), required[i], Py_NE);
         if (wrong) return wrong < 0 ? -1 : raise_value_error("Only uncompressed 24-bit BMP files are supported");

@@ -9,6 +9,7 @@
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/bmp_row_stride.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
+#include "tessarin_ext/bmp/literals.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/state.hpp"
 #include "tessarin_ext/writer.hpp"
@@ -34,14 +35,14 @@ int pack_headers(int32_t width, int32_t height, Headers& headers) {
     Ref pixel_array_size = Ref::steal(PyNumber_Multiply(stride_value.get(), height_value.get()));
     if (!pixel_array_size) return -1;
     const Constants& c = state.constants;
-    Ref file_size = Ref::steal(PyNumber_Add(c.bmp_headers_size, pixel_array_size.get()));
+    Ref file_size = Ref::steal(PyNumber_Add(literals.headers_size, pixel_array_size.get()));
     if (!file_size) return -1;
-    headers.file = host::struct_pack(c.fmt_bmp_file, file_size.get(), c.zero, c.zero, c.bmp_headers_size);
+    headers.file = host::struct_pack(literals.fmt_file, file_size.get(), c.zero, c.zero, literals.headers_size);
     if (!headers.file) return -1;
     // One plane, no compression, no palette.
-    headers.info = host::struct_pack(c.fmt_bmp_info_write, c.bmp_info_header_size, width_value.get(),
-                                     height_value.get(), c.one, c.bmp_bits_per_pixel, c.zero, pixel_array_size.get(),
-                                     c.bmp_resolution, c.bmp_resolution, c.zero, c.zero);
+    headers.info = host::struct_pack(literals.fmt_info_write, literals.info_header_size, width_value.get(),
+                                     height_value.get(), c.one, literals.bits_per_pixel, c.zero,
+                                     pixel_array_size.get(), literals.resolution, literals.resolution, c.zero, c.zero);
     return headers.info ? 0 : -1;
 }
 

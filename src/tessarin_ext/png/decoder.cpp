@@ -14,6 +14,7 @@
 #include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/png/chunk.hpp"
+#include "tessarin_ext/png/literals.hpp"
 #include "tessarin_ext/png/png.hpp"
 #include "tessarin_ext/state.hpp"
 
@@ -33,7 +34,7 @@ struct Header {
 };
 
 int parse_header(PyObject* data, Header& header) {
-    Ref values = host::struct_unpack(state.constants.fmt_ihdr, data);
+    Ref values = host::struct_unpack(literals.fmt_ihdr, data);
     if (!values) return -1;
     Ref fields[7];
     if (unpack_exact(values.get(), 7, fields) < 0) return -1;
@@ -70,19 +71,19 @@ int read_chunks(PyObject* stream, Header& header, Ref& idat_chunks) {
         PyObject* chunk_type = parts[0].get();
         const int present = PyObject_IsTrue(chunk_type);
         if (present <= 0) return present;
-        const int is_header = PyObject_RichCompareBool(chunk_type, state.constants.tag_ihdr, Py_EQ);
+        const int is_header = PyObject_RichCompareBool(chunk_type, literals.tag_ihdr, Py_EQ);
         if (is_header < 0) return -1;
         if (is_header) {
             if (parse_header(parts[1].get(), header) < 0) return -1;
             continue;
         }
-        const int is_data = PyObject_RichCompareBool(chunk_type, state.constants.tag_idat, Py_EQ);
+        const int is_data = PyObject_RichCompareBool(chunk_type, literals.tag_idat, Py_EQ);
         if (is_data < 0) return -1;
         if (is_data) {
             if (PyList_Append(idat_chunks.get(), parts[1].get()) < 0) return -1;
             continue;
         }
-        const int is_end = PyObject_RichCompareBool(chunk_type, state.constants.tag_iend, Py_EQ);
+        const int is_end = PyObject_RichCompareBool(chunk_type, literals.tag_iend, Py_EQ);
         if (is_end != 0) return is_end < 0 ? -1 : 0;
     }
 }

@@ -9,6 +9,7 @@
 #include "tessarin_ext/function.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/png/chunk.hpp"
+#include "tessarin_ext/png/literals.hpp"
 #include "tessarin_ext/png/png.hpp"
 #include "tessarin_ext/state.hpp"
 #include "tessarin_ext/writer.hpp"
@@ -99,8 +100,8 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     if (!width_value || !height_value) return {};
     // Compression, filter and interlace methods: deflate, adaptive, none.
     PyObject* const zero = state.constants.zero;
-    Ref ihdr = host::struct_pack(state.constants.fmt_ihdr, width_value.get(), height_value.get(),
-                                 state.constants.png_bit_depth, state.constants.png_color_type_rgb, zero, zero, zero);
+    Ref ihdr = host::struct_pack(literals.fmt_ihdr, width_value.get(), height_value.get(), literals.bit_depth,
+                                 literals.color_type_rgb, zero, zero, zero);
     if (!ihdr) return {};
     Ref buffer = pixel_buffer(pixels);
     if (!buffer) return {};
@@ -119,12 +120,12 @@ Ref write_png(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
 
     Ref signature = host::global(state.names.PNG_SIGNATURE);
     if (!signature) return {};
-    Ref header_chunk = chunk_through_global(state.constants.tag_ihdr, ihdr.get());
+    Ref header_chunk = chunk_through_global(literals.tag_ihdr, ihdr.get());
     if (!header_chunk) return {};
-    Ref data_chunk = chunk_through_global(state.constants.tag_idat, compressed.get());
+    Ref data_chunk = chunk_through_global(literals.tag_idat, compressed.get());
     if (!data_chunk) return {};
     compressed.reset();
-    Ref end_chunk = chunk_through_global(state.constants.tag_iend, state.constants.empty_bytes);
+    Ref end_chunk = chunk_through_global(literals.tag_iend, state.constants.empty_bytes);
     if (!end_chunk) return {};
 
     // An interrupt that arrived while compressing is raised before the file
