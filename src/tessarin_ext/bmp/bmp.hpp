@@ -10,6 +10,10 @@ namespace tessarin::bmp {
 
 extern const EntryPoint write_bmp_def;
 
+// The bit count of every BMP the module reads and writes: 24, blue, green
+// and red bytes.
+inline constexpr int bits_per_pixel = 24;
+
 // Who made the stream a decoder reads. The caller's stream may watch every
 // call made on it and sees the specified reads. One the module made itself,
 // of exactly the host's own file or in-memory stream type, is seen by nobody

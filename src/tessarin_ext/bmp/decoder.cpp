@@ -116,7 +116,7 @@ bool empty_reads_are_inert(PyObject* stream) {
 }
 
 int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, uint8_t* pixels) {
-    const int64_t row_stride = row_stride_of(width);
+    const int64_t row_stride = row_stride_of(width, bits_per_pixel);
     if (row_stride == 0 && empty_reads_are_inert(stream)) return 0;
     Ref stride_value = Ref::steal(PyLong_FromLongLong(row_stride));
     if (!stride_value) return -1;
@@ -156,8 +156,9 @@ int read_all_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up,
     if (got == -1 && PyErr_Occurred()) return -1;
     if (got != PyByteArray_GET_SIZE(pixels)) return raise_value_error("Incomplete BMP pixel data");
     const auto columns = static_cast<size_t>(width);
+    const auto row_stride = static_cast<size_t>(row_stride_of(width, bits_per_pixel));
     stored_rows_to_rgb_in_place({reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)), static_cast<size_t>(got)},
-                                columns, static_cast<size_t>(rows), static_cast<size_t>(row_stride_of(width)), bottom_up);
+                                columns, static_cast<size_t>(rows), row_stride, bottom_up);
     return PyByteArray_Resize(pixels, static_cast<Py_ssize_t>(columns * 3 * static_cast<size_t>(rows)));
 }
 
@@ -191,7 +192,7 @@ Ref load(PyObject* stream, StreamOrigin origin) {
     Ref buffer;
     if (reads_all_rows_at_once(origin, width, rows)) {
         // Room for the rows as stored, cut down to the pixels once laid out.
-        const int64_t stored = rows * row_stride_of(width);
+        const int64_t stored = rows * row_stride_of(width, bits_per_pixel);
         if (stored > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
         buffer = advised_bytearray(std::max(size, static_cast<Py_ssize_t>(stored)));
         if (!buffer) return {};

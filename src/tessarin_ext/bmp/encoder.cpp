@@ -27,7 +27,7 @@ struct Headers {
 };
 
 int pack_headers(int32_t width, int32_t height, Headers& headers) {
-    const int64_t row_stride = row_stride_of(width);
+    const int64_t row_stride = row_stride_of(width, bits_per_pixel);
     Ref stride_value = Ref::steal(PyLong_FromLongLong(row_stride));
     Ref height_value = Ref::steal(PyLong_FromLong(height));
     Ref width_value = Ref::steal(PyLong_FromLong(width));
@@ -48,7 +48,7 @@ int pack_headers(int32_t width, int32_t height, Headers& headers) {
 
 // Writes the pixel rows, bottom row first, in blocks of whole rows.
 int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, size_t height) {
-    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width)));
+    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width), bits_per_pixel));
     if (row_stride == 0 || height == 0) return 0;
     const size_t rows_per_block = std::max<size_t>(1, block_bytes / row_stride);
     const size_t row_bytes = width * 3;

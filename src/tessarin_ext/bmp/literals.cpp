@@ -1,6 +1,7 @@
 #include "tessarin_ext/bmp/literals.hpp"
 
 #include "common/literals.hpp"
+#include "tessarin_ext/bmp/bmp.hpp"
 
 namespace tessarin::bmp {
 
@@ -17,7 +18,7 @@ int init_literals() {
     if (intern_all(formats) < 0) return -1;
     if (make_int(&l.headers_size, 54) < 0) return -1;
     if (make_int(&l.info_header_size, 40) < 0) return -1;
-    if (make_int(&l.bits_per_pixel, 24) < 0) return -1;
+    if (make_int(&l.bits_per_pixel, bits_per_pixel) < 0) return -1;
     return make_int(&l.resolution, 2835);
 }
 
