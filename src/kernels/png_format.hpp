@@ -1,4 +1,4 @@
-// Numbers of the PNG format that the codec reads and writes.
+// Numbers of the PNG format that the codecs read and write.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,11 @@ inline constexpr int filter_up = 2;
 inline constexpr int filter_average = 3;
 inline constexpr int filter_paeth = 4;
 
-// Colour types of the IHDR chunk that the codec handles.
+// Colour types of the IHDR chunk.
+inline constexpr int color_grey = 0;
 inline constexpr int color_rgb = 2;
+inline constexpr int color_palette = 3;
+inline constexpr int color_grey_alpha = 4;
 inline constexpr int color_rgba = 6;
 
 // The only bit depth, compression, filter and interlace methods read and
@@ -22,8 +25,5 @@ inline constexpr int bit_depth_8 = 8;
 inline constexpr int compression_deflate = 0;
 inline constexpr int filter_method_adaptive = 0;
 inline constexpr int interlace_none = 0;
-
-// Bytes per pixel at 8 bits per channel.
-constexpr int bytes_per_pixel_of(int color_type) { return color_type == color_rgb ? 3 : 4; }
 
 }  // namespace tessarin::png

@@ -3,20 +3,28 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kernels/png_row_layout.hpp"
 #include "kernels/png_unfilter.hpp"
 
 namespace tessarin::png {
 
+namespace {
+
+// The palette of formats that have none.
+constexpr kernels::RgbPalette no_palette{};
+
+}  // namespace
+
 // The ring holds one more row than a run takes (the row above the run), but
 // never more rows than the image has: one row needs no row above it.
-RowReconstructor::RowReconstructor(size_t width, size_t rows, int bytes_per_pixel, size_t run_rows,
-                                   RowMemory& memory) noexcept
+RowReconstructor::RowReconstructor(const kernels::ScanlineFormat& format, size_t rows, const RowOutput& output,
+                                   size_t run_rows, RowMemory& memory) noexcept
     : memory_(memory),
-      bytes_per_pixel_(bytes_per_pixel),
-      width_(width),
+      filter_distance_(static_cast<int>(format.filter_distance)),
+      stride_(format.row_bytes),
       rows_(rows),
-      stride_(width * static_cast<size_t>(bytes_per_pixel)),
+      out_row_(output.row_bytes),
+      convert_(output.convert),
+      palette_(output.palette ? *output.palette : no_palette),
       run_rows_(std::clamp<size_t>(run_rows, 1, max_run_rows)),
       ring_size_(std::min(run_rows_ + 1, std::max<size_t>(rows, 1))) {}
 
@@ -88,9 +96,8 @@ void RowReconstructor::stop(RowStatus status) noexcept {
 
 bool RowReconstructor::reserve_output() noexcept {
     if (have_output_) return true;
-    const size_t pixel_bytes = width_ * 3;
-    if (rows_ != 0 && pixel_bytes > SIZE_MAX / rows_) return stop(RowStatus::no_memory), false;
-    if (!memory_.output(pixel_bytes * rows_, out_)) return stop(RowStatus::no_memory), false;
+    if (rows_ != 0 && out_row_ > SIZE_MAX / rows_) return stop(RowStatus::no_memory), false;
+    if (!memory_.output(out_row_ * rows_, out_)) return stop(RowStatus::no_memory), false;
     have_output_ = true;
     return true;
 }
@@ -105,16 +112,32 @@ bool RowReconstructor::reserve_carry(size_t size) noexcept {
 }
 
 bool RowReconstructor::reserve_ring() noexcept {
-    if (!rgba_ring_.empty() || stride_ == 0) return true;
-    if (stride_ > SIZE_MAX / ring_size_ || !memory_.ring(ring_size_ * stride_, rgba_ring_)) {
+    if (!ring_.empty() || stride_ == 0) return true;
+    if (stride_ > SIZE_MAX / ring_size_ || !memory_.ring(ring_size_ * stride_, ring_)) {
         return stop(RowStatus::no_memory), false;
     }
     return true;
 }
 
-// The RGBA row buffer `ahead` places after the one holding the previous row.
-std::span<uint8_t> RowReconstructor::rgba_row(size_t ahead) const noexcept {
-    return rgba_ring_.subspan((ring_previous_ + ahead) % ring_size_ * stride_, stride_);
+// The ring's row buffer `ahead` places after the one holding the previous
+// row.
+std::span<uint8_t> RowReconstructor::ring_row(size_t ahead) const noexcept {
+    return ring_.subspan((ring_previous_ + ahead) % ring_size_ * stride_, stride_);
+}
+
+// The result's rows from the current one, `count` of them.
+std::span<uint8_t> RowReconstructor::output_rows(size_t count) const noexcept {
+    return out_.subspan(row_ * out_row_, count * out_row_);
+}
+
+// Converts the scanlines just reconstructed in the ring into the result's
+// rows from the current one, and moves the ring on past them.
+void RowReconstructor::convert_rows(std::span<const std::span<uint8_t>> scanlines) noexcept {
+    const std::span<uint8_t> out_rows = output_rows(scanlines.size());
+    for (size_t k = 0; k < scanlines.size(); ++k) {
+        convert_(scanlines[k], out_rows.subspan(k * out_row_, out_row_), palette_);
+    }
+    ring_previous_ = (ring_previous_ + scanlines.size()) % ring_size_;
 }
 
 // How many whole rows at the start of `data`, below a reconstructed row,
@@ -133,44 +156,32 @@ size_t RowReconstructor::run_length(std::span<const uint8_t> data) const noexcep
 }
 
 void RowReconstructor::reconstruct_run(std::span<const uint8_t> rows, size_t count) noexcept {
-    if (bytes_per_pixel_ == 4 && !reserve_ring()) return;
+    if (convert_ && !reserve_ring()) return;
     const size_t row_size = stride_ + 1;
-    const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, count * width_ * 3);
+    const std::span<uint8_t> out_rows = output_rows(count);
     uint8_t filter_types[max_run_rows];
     std::span<const uint8_t> scanlines[max_run_rows];
     std::span<uint8_t> targets[max_run_rows];
     for (size_t k = 0; k < count; ++k) {
         filter_types[k] = rows[k * row_size];
         scanlines[k] = rows.subspan(k * row_size + 1, stride_);
-        targets[k] = bytes_per_pixel_ == 3 ? out_pixels.subspan(k * stride_, stride_) : rgba_row(k + 1);
+        targets[k] = convert_ ? ring_row(k + 1) : out_rows.subspan(k * out_row_, out_row_);
     }
-    unfilter_run({filter_types, count}, {scanlines, count}, prev_row_, bytes_per_pixel_, {targets, count});
-    if (bytes_per_pixel_ == 4) {
-        for (size_t k = 0; k < count; ++k) rgba_to_rgb_row(targets[k], out_pixels.subspan(k * width_ * 3), width_);
-        ring_previous_ = (ring_previous_ + count) % ring_size_;
-    }
+    unfilter_run({filter_types, count}, {scanlines, count}, prev_row_, filter_distance_, {targets, count});
+    if (convert_) convert_rows({targets, count});
     prev_row_ = targets[count - 1];
     row_ += count;
 }
 
-// RGB rows are reconstructed straight into their place in the result, which
-// then serves as the previous row; RGBA rows go through the ring of row
-// buffers and lose their alpha on the way.
+// Scanlines that already are rows of the result are reconstructed straight
+// into their place, which then serves as the previous row; others go
+// through the ring of row buffers and are converted on the way.
 void RowReconstructor::reconstruct_row(std::span<const uint8_t> row) noexcept {
-    const std::span<const uint8_t> scanline = row.subspan(1);
-    const std::span<uint8_t> out_pixels = out_.subspan(row_ * width_ * 3, width_ * 3);
-    FilterStatus filtered;
-    if (bytes_per_pixel_ == 3) {
-        filtered = unfilter_row(row[0], scanline, prev_row_, 3, out_pixels);
-        prev_row_ = out_pixels;
-    } else {
-        if (!reserve_ring()) return;
-        const std::span<uint8_t> current = rgba_row(1);
-        filtered = unfilter_row(row[0], scanline, prev_row_, 4, current);
-        rgba_to_rgb_row(current, out_pixels, width_);
-        prev_row_ = current;
-        ring_previous_ = (ring_previous_ + 1) % ring_size_;
-    }
+    if (convert_ && !reserve_ring()) return;
+    const std::span<uint8_t> target = convert_ ? ring_row(1) : output_rows(1);
+    const FilterStatus filtered = unfilter_row(row[0], row.subspan(1), prev_row_, filter_distance_, target);
+    if (convert_) convert_rows({&target, 1});
+    prev_row_ = target;
     if (filtered != FilterStatus::ok) {
         bad_filter_ = row[0];
         stop(RowStatus::unsupported_filter);

@@ -1,12 +1,15 @@
 // Reconstruction of PNG image rows from inflated data that arrives in pieces
 // of any size: rows split between pieces are carried over, runs of Average or
-// Paeth rows are undone together, and RGBA rows pass through a small ring of
-// row buffers on their way to RGB. Pure C++ over byte spans.
+// Paeth rows are undone together, and scanlines of a format other than the
+// result's pass through a small ring of row buffers on their way to it. Pure
+// C++ over byte spans.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "kernels/png_row_formats.hpp"
 
 namespace tessarin::png {
 
@@ -16,12 +19,12 @@ namespace tessarin::png {
 // cannot be had.
 class RowMemory {
 public:
-    // The RGB result, `size` bytes; asked for once.
+    // The result, `size` bytes; asked for once.
     virtual bool output(size_t size, std::span<uint8_t>& out) = 0;
     // The buffer for rows split between pieces (up to a run of them), grown
     // to `size` bytes with its first bytes kept.
     virtual bool carry(size_t size, std::span<uint8_t>& out) = 0;
-    // The ring of reconstructed RGBA rows, `size` bytes; asked for once.
+    // The ring of reconstructed scanlines, `size` bytes; asked for once.
     virtual bool ring(size_t size, std::span<uint8_t>& out) = 0;
 
 protected:
@@ -30,11 +33,23 @@ protected:
 
 enum class RowStatus { ok, no_memory, unsupported_filter };
 
+// What each reconstructed scanline becomes: a row of `row_bytes` bytes of
+// the result, made by `convert` with `palette` (none: every entry black).
+// Without a converter the scanline already is that row (8-bit RGB, whose
+// `row_bytes` are the scanline's) and is reconstructed in place.
+struct RowOutput {
+    size_t row_bytes;
+    kernels::RowToRgb convert = nullptr;
+    const kernels::RgbPalette* palette = nullptr;
+};
+
 class RowReconstructor {
 public:
-    // An image of `rows` rows of `width` pixels, at 3 (RGB) or 4 (RGBA) bytes
-    // per pixel; `run_rows` is the most rows undone at once (at least 1).
-    RowReconstructor(size_t width, size_t rows, int bytes_per_pixel, size_t run_rows, RowMemory& memory) noexcept;
+    // An image of `rows` scanlines of `format`, each made into a row of the
+    // result as `output` says; `run_rows` is the most rows undone at once (at
+    // least 1).
+    RowReconstructor(const kernels::ScanlineFormat& format, size_t rows, const RowOutput& output, size_t run_rows,
+                     RowMemory& memory) noexcept;
 
     // Takes the next inflated bytes. Once reconstruction has stopped (an
     // error, or every row done) bytes are only counted.
@@ -57,7 +72,9 @@ private:
     bool reserve_output() noexcept;
     bool reserve_carry(size_t size) noexcept;
     bool reserve_ring() noexcept;
-    std::span<uint8_t> rgba_row(size_t ahead) const noexcept;
+    std::span<uint8_t> ring_row(size_t ahead) const noexcept;
+    std::span<uint8_t> output_rows(size_t count) const noexcept;
+    void convert_rows(std::span<const std::span<uint8_t>> scanlines) noexcept;
     size_t run_length(std::span<const uint8_t> data) const noexcept;
     size_t rows_to_gather(int filter_type) const noexcept;
     size_t reconstruct_rows(std::span<const uint8_t> data, bool leave_cut_run) noexcept;
@@ -65,11 +82,14 @@ private:
     void reconstruct_row(std::span<const uint8_t> row) noexcept;
 
     RowMemory& memory_;
-    const int bytes_per_pixel_;
-    const size_t width_, rows_, stride_;
+    const int filter_distance_;
+    const size_t stride_, rows_;
+    const size_t out_row_;
+    const kernels::RowToRgb convert_;
+    const kernels::RgbPalette& palette_;
     const size_t run_rows_;
     const size_t ring_size_;
-    std::span<uint8_t> out_, carry_, rgba_ring_;
+    std::span<uint8_t> out_, carry_, ring_;
     bool have_output_ = false;
     size_t ring_previous_ = 0;
     std::span<const uint8_t> prev_row_;  // empty before the first row: all zero

@@ -9,6 +9,7 @@
 #include "common/errors.hpp"
 #include "common/pixel_buffer.hpp"
 #include "kernels/png_format.hpp"
+#include "kernels/png_row_formats.hpp"
 #include "kernels/png_row_reconstructor.hpp"
 #include "kernels/png_unfilter.hpp"
 #include "tessarin_ext/function.hpp"
@@ -144,9 +145,8 @@ private:
 // stream or a wrong data length is reported first.
 class RowSink {
 public:
-    explicit RowSink(const Header& header)
-        : rows_(static_cast<size_t>(header.width), static_cast<size_t>(header.height),
-                bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_) {}
+    RowSink(const Header& header, const kernels::ScanlineFormat& format)
+        : rows_(format, static_cast<size_t>(header.height), rgb_rows(header), run_rows_at_once(), memory_) {}
 
     void feed(std::span<const uint8_t> data) {
         rows_.feed(data);
@@ -168,6 +168,14 @@ public:
     }
 
 private:
+    // The rows of the result: 8-bit RGB scanlines already are, and are
+    // reconstructed in place; RGBA ones are converted.
+    static RowOutput rgb_rows(const Header& header) {
+        const size_t row_bytes = static_cast<size_t>(header.width) * 3;
+        if (header.color_type == color_rgb) return {row_bytes};
+        return {row_bytes, kernels::png_row_to_rgb(header.color_type, header.bit_depth)};
+    }
+
     // The reconstructor's error, once, as the host exception it stands for.
     void hold_error() {
         if (rows_.status() == RowStatus::ok || held_) return;
@@ -350,11 +358,16 @@ Ref load(PyObject* stream) {
     Ref idat_chunks;
     if (read_chunks(stream, header, idat_chunks) < 0 || check_header(header) < 0) return {};
 
-    const uint64_t stride =
-        static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type));
+    // The width went through to_int32: below 2^31, its scanlines' size does
+    // not overflow, and a refusal could only stand for memory out of reach.
+    kernels::ScanlineFormat format{};
+    if (!kernels::png_scanline_format(header.color_type, header.bit_depth, static_cast<uint64_t>(header.width),
+                                      format)) {
+        return PyErr_NoMemory(), Ref{};
+    }
     // At most (2^33 + 1) * 2^31: fits in 64 bits.
-    const uint64_t expected = (stride + 1) * static_cast<uint64_t>(header.height);
-    RowSink sink(header);
+    const uint64_t expected = (format.row_bytes + 1) * static_cast<uint64_t>(header.height);
+    RowSink sink(header, format);
     if (decompress_into(std::move(idat_chunks), sink, expected) < 0) return {};
     Ref pixels = sink.finish(expected);
     if (!pixels) return {};
