@@ -17,7 +17,7 @@
 #include <cstring>
 #include <vector>
 
-#include "module/ref.hpp"
+#include "common/ref.hpp"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 

@@ -15,10 +15,10 @@
 #include <memory>
 #include <span>
 
-#include "png/filter.hpp"
-#include "png/forward_filter.hpp"
-#include "simd/avx2.hpp"
-#include "simd/neon.hpp"
+#include "kernels/png_forward_filter.hpp"
+#include "kernels/png_unfilter.hpp"
+#include "kernels/simd/avx2.hpp"
+#include "kernels/simd/neon.hpp"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <span>
 
-#include "bmp/pixel_rows.hpp"
-#include "png/row_layout.hpp"
-#include "simd/avx2.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
+#include "kernels/png_row_layout.hpp"
+#include "kernels/simd/avx2.hpp"
 
 namespace {
 

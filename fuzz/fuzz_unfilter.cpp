@@ -19,9 +19,10 @@
 #include <memory>
 #include <span>
 
-#include "png/filter.hpp"
-#include "png/row_reconstructor.hpp"
-#include "simd/avx2.hpp"
+#include "kernels/png_row_formats.hpp"
+#include "kernels/png_row_reconstructor.hpp"
+#include "kernels/png_unfilter.hpp"
+#include "kernels/simd/avx2.hpp"
 
 namespace {
 
@@ -86,7 +87,8 @@ private:
 };
 
 // Two rows of `width` pixels, `first` and `second` (each bpp * width bytes),
-// both with `filter_type`, fed in pieces of `piece` bytes.
+// both with `filter_type`, fed in pieces of `piece` bytes, reconstructed as
+// the decoder does 8-bit RGB (bpp 3) and RGBA (bpp 4).
 void check_reconstructor(int filter_type, const uint8_t* first, const uint8_t* second, size_t width, int bpp,
                          size_t piece) {
     const size_t stride = width * static_cast<size_t>(bpp);
@@ -95,7 +97,12 @@ void check_reconstructor(int filter_type, const uint8_t* first, const uint8_t* s
     std::memcpy(&stream[1], first, stride);
     std::memcpy(&stream[stride + 2], second, stride);
     ExactMemory memory;
-    tessarin::png::RowReconstructor rows(width, 2, bpp, 4, memory);
+    const int colour_type = bpp == 3 ? 2 : 6;
+    tessarin::kernels::ScanlineFormat format{};
+    if (!tessarin::kernels::png_scanline_format(colour_type, 8, width, format)) std::abort();
+    const tessarin::png::RowOutput output{3 * width,
+                                          bpp == 3 ? nullptr : tessarin::kernels::png_row_to_rgb(colour_type, 8)};
+    tessarin::png::RowReconstructor rows(format, 2, output, 4, memory);
     for (size_t fed = 0; fed < 2 * (stride + 1); fed += piece) {
         rows.feed({&stream[fed], std::min(piece, 2 * (stride + 1) - fed)});
     }

@@ -14,8 +14,8 @@ tools/setup.sh --tests
 if (($# == 0)); then
     set -- build/fuzz-seeds/fuzz_decode build/fuzz-corpus/fuzz_decode
 fi
-sources=(src/png/decoder.cpp src/png/chunk.cpp src/png/row_reconstructor.cpp src/bmp/decoder.cpp
-         src/image/open.cpp)
+sources=(src/tessarin_ext/png/decoder.cpp src/tessarin_ext/png/chunk.cpp src/kernels/png_row_reconstructor.cpp
+         src/tessarin_ext/bmp/decoder.cpp src/tessarin_ext/image/open.cpp)
 
 build=build/coverage
 CXX=g++ tools/meson-setup.sh .venv/bin/meson "$build" --buildtype=debug -Db_coverage=true -Dpython.install_env=auto

@@ -8,11 +8,11 @@
 #include <span>
 #include <vector>
 
-#include "bmp/pixel_rows.hpp"
-#include "png/filter.hpp"
-#include "png/forward_filter.hpp"
-#include "png/row_layout.hpp"
-#include "simd/avx2.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
+#include "kernels/png_forward_filter.hpp"
+#include "kernels/png_row_layout.hpp"
+#include "kernels/png_unfilter.hpp"
+#include "kernels/simd/avx2.hpp"
 
 namespace {
 

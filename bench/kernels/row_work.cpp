@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "bmp/pixel_rows.hpp"
-#include "png/filter.hpp"
-#include "png/row_layout.hpp"
-#include "simd/avx2.hpp"
-#include "simd/neon.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
+#include "kernels/png_row_layout.hpp"
+#include "kernels/png_unfilter.hpp"
+#include "kernels/simd/avx2.hpp"
+#include "kernels/simd/neon.hpp"
 
 namespace {
 

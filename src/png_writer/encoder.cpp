@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/host_compat.hpp"
 #include "png_writer/workers.hpp"
 
 namespace tessarin::png_writer {
@@ -143,13 +144,6 @@ Ref new_compressor(const Host& host, const Candidate& candidate, int level, PyOb
                                                    dictionary, nullptr));
 }
 
-// Runs the handlers of signals that have arrived; -1 when one raised.
-int check_signals(const Host& host) {
-    if (!host.signal_check) return PyErr_CheckSignals();
-    Ref done = Ref::steal(PyObject_CallObject(host.signal_check, nullptr));
-    return done ? 0 : -1;
-}
-
 // Compresses the scanlines of `strips`, in order, at `level`, as `part`
 // says. Pending signals are checked between pieces; once `stop` is set the
 // rest is left undone.
@@ -193,7 +187,7 @@ int compress_strips(const Host& host, const Image& image, const Candidate& candi
             }
             Ref output = Ref::steal(
                 PyObject_CallMethodObjArgs(compressor.get(), host.compress_name, view.get(), nullptr));
-            if (append(stream, std::move(output)) < 0 || check_signals(host) < 0) return -1;
+            if (append(stream, std::move(output)) < 0 || host::check_signals(host.signal_check) < 0) return -1;
             if (stop) return 0;
         }
     }

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <span>
 
-#include "module/ref.hpp"
-#include "png/forward_filter.hpp"
+#include "common/ref.hpp"
+#include "kernels/png_forward_filter.hpp"
 #include "png_writer/workers.hpp"
 
 namespace tessarin::png_writer {
@@ -28,9 +28,7 @@ struct Host {
     PyObject* adler32;        // zlib.adler32
     PyObject* compress_name;  // "compress", interned
     PyObject* flush_name;     // "flush", interned
-    // On PyPy, a Python function whose loop lets it run signal handlers
-    // (its PyErr_CheckSignals does nothing); null elsewhere.
-    PyObject* signal_check;
+    PyObject* signal_check;   // what host::check_signals runs handlers with
     ThreadHost threads;
 };
 

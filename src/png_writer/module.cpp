@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "module/buffer.hpp"
-#include "module/checked.hpp"
-#include "module/ref.hpp"
-#include "png/forward_filter.hpp"
+#include "common/buffer.hpp"
+#include "common/checked.hpp"
+#include "common/host_compat.hpp"
+#include "common/ref.hpp"
+#include "kernels/png_forward_filter.hpp"
 #include "png_writer/encoder.hpp"
 #include "png_writer/workers.hpp"
 
@@ -214,24 +215,6 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                          sizes[1].release());
 }
 
-#ifdef PYPY_VERSION
-// PyPy runs signal handlers only where Python code jumps backwards, in its
-// interpreter and in the machine code its JIT makes alike: this function's
-// loop jumps back once.
-PyObject* new_signal_check() {
-    Ref code = Ref::steal(Py_CompileString("def signal_check():\n"
-                                           "    looped = False\n"
-                                           "    while not looped:\n"
-                                           "        looped = True\n",
-                                           "<Quorvel._png_writer>", Py_file_input));
-    Ref globals = Ref::steal(PyDict_New());
-    if (!code || !globals) return nullptr;
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-    if (!done) return nullptr;
-    return PyMapping_GetItemString(globals.get(), "signal_check");
-}
-#endif
-
 int module_exec(PyObject* module) {
     ModuleState* state = state_of(module);
     Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
@@ -247,10 +230,7 @@ int module_exec(PyObject* module) {
     state->flush_name = PyUnicode_InternFromString("flush");
     state->acquire_name = PyUnicode_InternFromString("acquire");
     state->release_name = PyUnicode_InternFromString("release");
-#ifdef PYPY_VERSION
-    state->signal_check = new_signal_check();
-    if (!state->signal_check) return -1;
-#endif
+    if (host::make_signal_check("<Quorvel._png_writer>", &state->signal_check) < 0) return -1;
     if (!state->compressobj || !state->crc32 || !state->adler32 || !state->start_new_thread ||
         !state->allocate_lock || !state->compress_name || !state->flush_name || !state->acquire_name ||
         !state->release_name) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "module/errors.hpp"
-#include "module/ref.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
 
 namespace tessarin::png_writer {
 namespace {

@@ -1,4 +1,4 @@
-#include "module/checked.hpp"
+#include "common/checked.hpp"
 
 #include <gtest/gtest.h>
 

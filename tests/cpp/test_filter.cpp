@@ -1,4 +1,4 @@
-#include "png/filter.hpp"
+#include "kernels/png_unfilter.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "png/forward_filter.hpp"
+#include "kernels/png_forward_filter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "png/filter.hpp"
+#include "kernels/png_unfilter.hpp"
 #include "random_bytes.hpp"
 #include "reference_filter.hpp"
 #include "vector_kernels.hpp"

@@ -1,4 +1,5 @@
-#include "bmp/pixel_rows.hpp"
+#include "kernels/bmp_pixel_rows.hpp"
+#include "kernels/bmp_row_stride.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,5 +105,26 @@ TEST_P(BmpRow, StoredRowsBecomeRgbRowsInPlace) {
 
 INSTANTIATE_TEST_SUITE_P(PixelRows, BmpRow,
                          testing::Combine(testing::ValuesIn(tessarin::testing::row_widths()), testing::Bool()));
+
+// A row's bytes rounded up to a multiple of 4, at every bit count a BMP has,
+// for widths around each boundary and at the 32-bit field's limit; at 24 bits
+// negative widths too, as unbounded integers give them.
+TEST(RowStride, PadsRowsToWholeWords) {
+    std::vector<int64_t> widths(130);
+    for (size_t i = 0; i < widths.size(); ++i) widths[i] = static_cast<int64_t>(i);
+    widths.push_back(INT32_MAX);
+    for (int bits : {1, 2, 4, 8, 16, 24, 32}) {
+        for (int64_t width : widths) {
+            const int64_t row_bytes = (width * bits + 7) / 8;
+            EXPECT_EQ(tessarin::bmp::row_stride_of(width, bits), (row_bytes + 3) / 4 * 4) << width << " at " << bits;
+        }
+    }
+    for (int64_t width = -200; width < 0; ++width) {
+        const int64_t numerator = 3 * width + 3;
+        const int64_t floored = numerator / 4 - (numerator % 4 < 0 ? 1 : 0);
+        EXPECT_EQ(tessarin::bmp::row_stride_of(width, 24), floored * 4) << width;
+    }
+    EXPECT_EQ(tessarin::bmp::row_stride_of(INT32_MIN, 24), int64_t{INT32_MIN} * 3);
+}
 
 }  // namespace

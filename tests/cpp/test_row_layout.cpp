@@ -1,4 +1,4 @@
-#include "png/row_layout.hpp"
+#include "kernels/png_row_layout.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // test, so that the baseline kernels are checked on the same machine too.
 #pragma once
 
-#include "simd/avx2.hpp"
-#include "simd/neon.hpp"
+#include "kernels/simd/avx2.hpp"
+#include "kernels/simd/neon.hpp"
 
 namespace tessarin::testing {
 
