@@ -43,7 +43,7 @@ Ref zlib(PyObject* function, Args... args) {
 int check_signals();
 
 // Who made the stream a decoder reads. The caller's stream may watch every
-// call made on it and sees the specified reads. One the module made itself,
+// call made on it and sees each read the decoder makes. One the module made itself,
 // of exactly the host's own file or in-memory stream type, is seen by nobody
 // else: it may be read in other calls, with the same result and errors.
 enum class StreamOrigin { caller, module };
