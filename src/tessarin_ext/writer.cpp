@@ -7,6 +7,7 @@
 #include "common/checked.hpp"
 #include "common/pixel_buffer.hpp"
 #include "tessarin_ext/host.hpp"
+#include "tessarin_ext/state.hpp"
 
 namespace tessarin {
 

@@ -91,7 +91,7 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     // The host's writer gets the whole file in one write (writes_whole_files),
     // in memory taken now and filled once the file is open, from the pixels
     // as they are then.
-    const int64_t rows_size = row_stride_of(width) * static_cast<int64_t>(height);
+    const int64_t rows_size = row_stride_of(width, bits_per_pixel) * static_cast<int64_t>(height);
     Ref whole;
     if (writes_whole_files()) {
         if (rows_size > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
@@ -123,7 +123,7 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         if (!whole) return write_rows(output, view.bytes(), columns, rows) < 0 ? Ref{} : Ref::borrow(Py_None);
         if (rows_size > 0) {
             const Py_ssize_t rows_start = PyByteArray_GET_SIZE(whole.get()) - static_cast<Py_ssize_t>(rows_size);
-            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride_of(width)), 0, rows,
+            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride_of(width, bits_per_pixel)), 0, rows,
                          reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(whole.get()) + rows_start));
         }
         if (!host::call_method(output, state.names.write, whole.get())) return {};
