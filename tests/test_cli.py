@@ -517,7 +517,12 @@ def test_a_package_without_its_native_module_says_what_to_run(tmp_path, command)
     # An unbuilt clone, or a clone's root hiding the installed package: the
     # Python files alone, imported without the editable install's hook (-S).
     shutil.copytree(REPO / "Quorvel", tmp_path / "Quorvel", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
-    result = subprocess.run([sys.executable, "-S", *command], cwd=tmp_path, capture_output=True, text=True)
+    # As a user runs it: the current directory first on the path, and no
+    # PYTHONPATH naming a staged build (the sanitizer runs set both).
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("PYTHONPATH", "PYTHONSAFEPATH")}
+    result = subprocess.run([sys.executable, "-S", *command], cwd=tmp_path, capture_output=True, text=True,
+                            env=environment)
     assert result.returncode == 1
     assert "ModuleNotFoundError: No module named 'Quorvel.tessarin_ext'" in result.stderr
     last = result.stderr.splitlines()[-1]
