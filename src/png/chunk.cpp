@@ -1,6 +1,7 @@
 // _readChunk and _makeChunk: one PNG chunk from a stream, one chunk built.
 #include <cstring>
 
+#include "kernels/open_subset.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/host.hpp"
@@ -85,18 +86,18 @@ Ref read_chunk(PyObject* stream) {
     const Py_ssize_t got = PyObject_Length(length_bytes.get());
     if (got < 0) return {};
     if (got == 0) return Ref::borrow(state.constants.end_of_stream);
-    if (got != 4) return raise_value_error("Unexpected EOF while reading chunk length"), Ref{};
+    if (got != 4) return raise_value_error(kernels::png_open_eof_in_length), Ref{};
     Ref length = unpack_u32(length_bytes.get());
     if (!length) return {};
     Ref chunk_type, data, crc;
     int complete = read_exactly(stream, four, chunk_type);
-    if (complete == 0) raise_value_error("Unexpected EOF while reading chunk type");
+    if (complete == 0) raise_value_error(kernels::png_open_eof_in_type);
     if (complete <= 0) return {};
     complete = read_exactly(stream, length.get(), data);
-    if (complete == 0) raise_value_error("Unexpected EOF while reading chunk data");
+    if (complete == 0) raise_value_error(kernels::png_open_eof_in_data);
     if (complete <= 0) return {};
     complete = read_exactly(stream, four, crc);
-    if (complete == 0) raise_value_error("Unexpected EOF while reading chunk CRC");
+    if (complete == 0) raise_value_error(kernels::png_open_eof_in_crc);
     if (complete <= 0) return {};
     Ref expected_crc = chunk_crc(chunk_type.get(), data.get());
     if (!expected_crc) return {};

@@ -4,6 +4,7 @@
 #include <span>
 #include <utility>
 
+#include "kernels/open_subset.hpp"
 #include "module/args.hpp"
 #include "module/buffer.hpp"
 #include "module/errors.hpp"
@@ -24,21 +25,14 @@ namespace {
 
 constexpr TracebackSite load_png_site{"_loadPng"};
 
-struct Header {
-    int32_t width = -1, height = -1, bit_depth = -1, color_type = -1, compression = -1, filter = -1,
-            interlace = -1;
-    bool complete() const {
-        return width != -1 && height != -1 && bit_depth != -1 && color_type != -1 && compression != -1 &&
-               filter != -1 && interlace != -1;
-    }
-};
+using Header = kernels::OpenPngHeader;
 
 int parse_header(PyObject* data, Header& header) {
     Ref values = host::struct_unpack(state.constants.fmt_ihdr, data);
     if (!values) return -1;
     Ref fields[7];
     if (unpack_exact(values.get(), 7, fields) < 0) return -1;
-    int32_t* targets[7] = {&header.width,       &header.height, &header.bit_depth, &header.color_type,
+    int32_t* targets[7] = {&header.width,       &header.height, &header.bit_depth, &header.colour_type,
                            &header.compression, &header.filter, &header.interlace};
     for (int i = 0; i < 7; ++i) {
         if (to_int32(fields[i].get(), targets[i]) < 0) return -1;
@@ -89,16 +83,8 @@ int read_chunks(PyObject* stream, Header& header, Ref& idat_chunks) {
 }
 
 int check_header(const Header& header) {
-    if (!header.complete()) return raise_value_error("Incomplete PNG header information");
-    if (header.bit_depth != bit_depth_8) return raise_value_error("Only 8-bit PNG images are supported");
-    if (header.color_type != color_rgb && header.color_type != color_rgba) {
-        return raise_value_error("Only RGB/RGBA PNG images are supported");
-    }
-    if (header.compression != compression_deflate || header.filter != filter_method_adaptive ||
-        header.interlace != interlace_none) {
-        return raise_value_error("Unsupported PNG configuration (compression/filter/interlace)");
-    }
-    return 0;
+    const char* refusal = kernels::png_open_header_refusal(header);
+    return refusal ? raise_value_error(refusal) : 0;
 }
 
 // Host-owned memory for the row reconstructor, so that an allocation that
@@ -146,7 +132,7 @@ class RowSink {
 public:
     explicit RowSink(const Header& header)
         : rows_(static_cast<size_t>(header.width), static_cast<size_t>(header.height),
-                bytes_per_pixel_of(header.color_type), run_rows_at_once(), memory_) {}
+                bytes_per_pixel_of(header.colour_type), run_rows_at_once(), memory_) {}
 
     void feed(std::span<const uint8_t> data) {
         rows_.feed(data);
@@ -351,7 +337,7 @@ Ref load(PyObject* stream) {
     if (read_chunks(stream, header, idat_chunks) < 0 || check_header(header) < 0) return {};
 
     const uint64_t stride =
-        static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.color_type));
+        static_cast<uint64_t>(header.width) * static_cast<uint64_t>(bytes_per_pixel_of(header.colour_type));
     // At most (2^33 + 1) * 2^31: fits in 64 bits.
     const uint64_t expected = (stride + 1) * static_cast<uint64_t>(header.height);
     RowSink sink(header);
