@@ -114,8 +114,8 @@ BmpStatus HeaderReader::read(BmpHeader& header) noexcept {
     header.palette_entry_size = header.header_size == 12 ? 3 : 4;
     if (const BmpStatus status = place_palette_and_pixels(header); status != BmpStatus::ok) return status;
 
-    // Sizes are kept to what a signed 64-bit count (Py_ssize_t, ptrdiff_t)
-    // holds; the widest rows and most rows the fields allow pass it.
+    // Sizes must fit a signed 64-bit count (Py_ssize_t, ptrdiff_t), which
+    // the widest and tallest images the fields can describe do not.
     const int64_t width = header.width, height = header.height;
     int64_t row_bits = 0, stored = 0, rgb_row = 0, rgb = 0;
     if (!checked_mul(width, int64_t{header.bit_count}, row_bits)) return BmpStatus::image_too_large;

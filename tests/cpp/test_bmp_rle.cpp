@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "random_bytes.hpp"
@@ -29,7 +30,9 @@ Bytes reference_decode(const Bytes& data, bool four_bit, size_t width, size_t he
         at += 2;
         if (count != 0) {
             const size_t pixels = x + count > width ? (x < width ? width - x : 0) : count;
-            for (size_t i = 0; i < pixels; ++i) out.push_back(static_cast<uint8_t>(four_bit ? (i % 2 ? value & 15 : value >> 4) : value));
+            for (size_t i = 0; i < pixels; ++i) {
+                out.push_back(static_cast<uint8_t>(four_bit ? (i % 2 ? value & 15 : value >> 4) : value));
+            }
             x += pixels;
         } else if (value == 0) {
             while (out.size() % width != 0) out.push_back(0);
@@ -65,16 +68,18 @@ Bytes reference_decode(const Bytes& data, bool four_bit, size_t width, size_t he
 Bytes decode_stored_order(const Bytes& data, bool four_bit, size_t width, size_t height, bool bottom_up,
                           tessarin::bmp::BmpRleResult& result) {
     Bytes rgb(3 * width * height, 0xEE);
-    result = decode_bmp_rle(data, four_bit, BmpRleCanvas{std::span(rgb).subspan(2 * width), 3 * width, width, height, bottom_up});
+    const BmpRleCanvas canvas{std::span(rgb).subspan(2 * width), 3 * width, width, height, bottom_up};
+    result = decode_bmp_rle(data, four_bit, canvas);
     Bytes stored(width * height);
     for (size_t row = 0; row < height; ++row) {
         const size_t image_row = bottom_up ? height - 1 - row : row;
         for (size_t x = 0; x < width; ++x) stored[row * width + x] = rgb[3 * width * image_row + 2 * width + x];
+        for (size_t x = 0; x < 2 * width; ++x) EXPECT_EQ(rgb[3 * width * row + x], 0xEE) << "written outside";
     }
     return stored;
 }
 
-TEST(BmpRle, RunsDeltasAndEndsOfLine) {
+TEST(BmpRle, RunsDeltasEndsOfLineAndOfData) {
     // 5 wide, 3 rows: a run of 3, end of line; an absolute run of 3 (one
     // pad byte), delta 1 right and 1 up; run of 2 cut at the row's end; end.
     const Bytes rle8{3, 7, 0, 0, 0, 3, 4, 5, 6, 0, 0, 2, 1, 1, 9, 8, 0, 1};
@@ -87,20 +92,19 @@ TEST(BmpRle, RunsDeltasAndEndsOfLine) {
     const Bytes rle4{5, 0x12, 0, 0, 0, 3, 0xAB, 0xC0, 0, 1};
     EXPECT_EQ(decode_stored_order(rle4, true, 5, 2, false, result), (Bytes{1, 2, 1, 2, 1, 10, 11, 12, 0, 0}));
     EXPECT_EQ(result.overflow_row, bmp_no_row);
-}
-
-TEST(BmpRle, DataEndingEarlyNamesTheRow) {
-    tessarin::bmp::BmpRleResult result;
+    // Ending within an absolute run, with two stored rows full: the third
+    // from the bottom is the first not reached.
     decode_stored_order(Bytes{4, 1, 0, 0, 2, 1, 0, 3, 1, 2}, false, 4, 4, true, result);
-    EXPECT_EQ(result.status, BmpStatus::rle_data_ended);
-    EXPECT_EQ(result.row, 1u);  // two stored rows are full: the third from the bottom is next
+    EXPECT_EQ(std::make_tuple(result.status, result.row), std::make_tuple(BmpStatus::rle_data_ended, 1u));
 }
 
 // Random streams of every code, the counts often past the row's end, the
 // data often cut short: the same indices as Pillow's decoder.
 TEST(BmpRle, RandomStreamsDecodeAsPillowDoes) {
     std::mt19937 generator(33);
-    auto below = [&](unsigned bound) { return static_cast<uint8_t>(std::uniform_int_distribution<unsigned>(0, bound - 1)(generator)); };
+    auto below = [&](unsigned bound) {
+        return static_cast<uint8_t>(std::uniform_int_distribution<unsigned>(0, bound - 1)(generator));
+    };
     for (int trial = 0; trial < 3000; ++trial) {
         const size_t width = 1 + below(12), height = 1 + below(6);
         const bool four_bit = trial % 2 == 1;
