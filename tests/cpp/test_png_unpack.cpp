@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <ostream>
 #include <tuple>
 #include <vector>
 
@@ -23,10 +22,6 @@ using tessarin::testing::VectorKernels;
 struct Format {
     int colour_type, bit_depth, channels;
 };
-
-void PrintTo(const Format& format, std::ostream* out) {
-    *out << "colour type " << format.colour_type << " bit depth " << format.bit_depth;
-}
 
 // Every pair with a converter of its own.
 const Format formats[] = {{0, 1, 1}, {0, 2, 1}, {0, 4, 1}, {0, 8, 1},  {0, 16, 1}, {2, 16, 3}, {3, 1, 1},
@@ -118,26 +113,6 @@ TEST(Unpack, HasNoConverterFor8BitColourOrInvalidPairs) {
     for (const auto& [colour_type, bit_depth] : without) {
         EXPECT_EQ(png_unpack_converter(colour_type, bit_depth), nullptr) << colour_type << "/" << bit_depth;
     }
-}
-
-TEST(ScanlineFormat, CountsBytesAndFilterDistance) {
-    struct Case {
-        int colour_type, bit_depth;
-        uint64_t pixels;
-        size_t filter_distance, row_bytes;
-    };
-    const Case cases[] = {{0, 1, 9, 1, 2},  {3, 2, 5, 1, 2},     {3, 4, 3, 1, 2},   {0, 16, 3, 2, 6},
-                          {4, 8, 1, 2, 2},  {2, 8, 5, 3, 15},    {6, 8, 2, 4, 8},   {2, 16, 2, 6, 12},
-                          {6, 16, 2, 8, 16}, {4, 16, 0, 4, 0}, {0, 1, 0, 1, 0}};
-    for (const Case& c : cases) {
-        ScanlineFormat format{};
-        ASSERT_TRUE(png_scanline_format(c.colour_type, c.bit_depth, c.pixels, format));
-        EXPECT_EQ(format.filter_distance, c.filter_distance) << c.colour_type << "/" << c.bit_depth;
-        EXPECT_EQ(format.row_bytes, c.row_bytes) << c.colour_type << "/" << c.bit_depth;
-    }
-    ScanlineFormat format{};
-    EXPECT_FALSE(png_scanline_format(6, 16, uint64_t{1} << 61, format));
-    EXPECT_FALSE(png_scanline_format(2, 4, 1, format));
 }
 
 }  // namespace
