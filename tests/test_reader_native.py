@@ -260,6 +260,7 @@ def allocation_peak(data, **options):
     return outcome, peak
 
 
+@pytest.mark.memory
 @pytest.mark.cpython_only("tracemalloc")
 @pytest.mark.parametrize("data, message", [
     (png(1 << 30, 1, b"\x00\x01\x02", color_type=RGBA), "PNG image data ends in row 0"),
@@ -275,6 +276,7 @@ def test_a_small_file_claiming_a_huge_image_allocates_nothing_near_it(data, mess
     assert peak < 8 << 20
 
 
+@pytest.mark.memory
 @pytest.mark.cpython_only("reference counts and tracemalloc")
 def test_the_decoded_pixels_become_the_image_without_a_copy():
     width, height = 2000, 1000

@@ -30,7 +30,7 @@ void palette_packed_row(const uint8_t* stored, uint8_t* rgb, size_t width, const
     constexpr unsigned per_byte = 8 / bits, index_mask = (1u << bits) - 1;
     for (size_t x = 0; x < width; ++x) {
         const unsigned shift = 8 - bits * (static_cast<unsigned>(x % per_byte) + 1);
-        put_entry(rgb + 3 * x, tables, (stored[x / per_byte] >> shift) & index_mask);
+        put_entry(rgb + 3 * x, tables, static_cast<unsigned>(stored[x / per_byte] >> shift) & index_mask);
     }
 }
 
@@ -255,7 +255,7 @@ unsigned bmp_largest_index(std::span<const uint8_t> stored, size_t width, unsign
     unsigned largest = 0;
     for (size_t x = 0; x < width; ++x) {
         const unsigned shift = 8 - bits * (static_cast<unsigned>(x % per_byte) + 1);
-        largest = std::max(largest, (stored[x / per_byte] >> shift) & index_mask);
+        largest = std::max(largest, static_cast<unsigned>(stored[x / per_byte] >> shift) & index_mask);
     }
     return largest;
 }

@@ -133,12 +133,11 @@ int data_fault(const BmpHeader& header, std::span<const uint8_t> file, Ref& reas
     return reason || !PyErr_Occurred() ? 0 : -1;
 }
 
-// The run-length data: image_size bytes where the file holds them, else
-// the rest of the file.
+// The run-length data: the rest of the file, whatever image_size says, as
+// Pillow reads it (an image_size past the file's end is refused before).
 std::span<const uint8_t> run_length_data(const BmpHeader& header, std::span<const uint8_t> file) {
     if (header.pixel_offset >= file.size()) return {};
-    const std::span<const uint8_t> rest = file.subspan(static_cast<size_t>(header.pixel_offset));
-    return header.image_size != 0 && header.image_size <= rest.size() ? rest.first(header.image_size) : rest;
+    return file.subspan(static_cast<size_t>(header.pixel_offset));
 }
 
 // Whether the indices may reach past the palette: fewer entries than the
@@ -211,43 +210,51 @@ Ref decode_run_lengths(const ReaderState& state, const BmpHeader& header, std::s
 }
 
 // The PNG file a BMP holds at data_offset, image_size bytes long (or to the
-// file's end); its place in `where`, for messages. False with `reason` when
-// there is none.
-bool embedded_png(const BmpHeader& header, std::span<const uint8_t> file, std::span<const uint8_t>& png,
-                  char (&where)[48], Ref& reason) {
-    std::snprintf(where, sizeof where, "BMP holds a PNG at offset %u", header.data_offset);
-    if (header.data_offset >= file.size()) {
-        reason = message("%s, past the file's end", where);
-        return false;
-    }
-    const std::span<const uint8_t> rest = file.subspan(header.data_offset);
-    png = header.image_size != 0 && header.image_size <= rest.size() ? rest.first(header.image_size) : rest;
-    if (!has_png_signature(png)) {
-        reason = message("%s: it does not start with the PNG signature", where);
-        return false;
-    }
-    return true;
-}
+// file's end), its place for messages and its headers' facts.
+struct EmbeddedPng {
+    std::span<const uint8_t> file;
+    char where[48];
+    ImageFacts facts;
+};
 
-Ref size_mismatch(const BmpHeader& header, const char* where, uint64_t width, uint64_t height) {
-    return message("%s of %llux%llu pixels, not the %ux%u of the BMP header", where,
-                   static_cast<unsigned long long>(width), static_cast<unsigned long long>(height), header.width,
-                   header.height);
+// Finds the PNG a BMP holds and judges it by its headers and the BMP's:
+// why it cannot be read in `reason`, or nothing there. -1 with an error.
+int judge_embedded_png(const ReaderState& state, const BmpHeader& header, std::span<const uint8_t> file,
+                       EmbeddedPng& png, Ref& reason) {
+    std::snprintf(png.where, sizeof png.where, "BMP holds a PNG at offset %u", header.data_offset);
+    if (header.data_offset >= file.size()) {
+        reason = message("%s, past the file's end", png.where);
+    } else {
+        const std::span<const uint8_t> rest = file.subspan(header.data_offset);
+        png.file = header.image_size != 0 && header.image_size <= rest.size() ? rest.first(header.image_size) : rest;
+        if (!has_png_signature(png.file)) {
+            reason = message("%s: it does not start with the PNG signature", png.where);
+        } else if (probe_png(state, png.file, png.facts) < 0) {
+            if (!PyErr_ExceptionMatches(state.error)) return -1;
+            prefix_read_error(state, png.where);
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Ref owned[3] = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+            reason = Ref::steal(PyObject_Str(owned[1].get()));
+        } else if (png.facts.reason) {
+            reason = message("%s: %U", png.where, png.facts.reason.get());
+        } else if (png.facts.width != header.width || png.facts.height != header.height) {
+            reason = message("%s of %llux%llu pixels, not the %ux%u of the BMP header", png.where,
+                             static_cast<unsigned long long>(png.facts.width),
+                             static_cast<unsigned long long>(png.facts.height), header.width, header.height);
+        }
+    }
+    return reason || !PyErr_Occurred() ? 0 : -1;
 }
 
 Ref decode_embedded_png(const ReaderState& state, const BmpHeader& header, std::span<const uint8_t> file,
                         uint64_t max_pixels) {
-    std::span<const uint8_t> png;
-    char where[48];
+    EmbeddedPng png;
     Ref reason;
-    if (!embedded_png(header, file, png, where, reason)) return raise_read_error(state, reason), Ref{};
-    Ref decoded = decode_png(state, png, max_pixels);
-    if (!decoded) return prefix_read_error(state, where), Ref{};
-    const unsigned long width = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(decoded.get(), 0));
-    const unsigned long height = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(decoded.get(), 1));
-    if (width != header.width || height != header.height) {
-        return raise_read_error(state, size_mismatch(header, where, width, height)), Ref{};
-    }
+    if (judge_embedded_png(state, header, file, png, reason) < 0) return {};
+    if (reason) return raise_read_error(state, reason), Ref{};
+    Ref decoded = decode_png(state, png.file, max_pixels);
+    if (!decoded) prefix_read_error(state, png.where);
     return decoded;
 }
 
@@ -293,29 +300,10 @@ int probe_bmp(const ReaderState& state, std::span<const uint8_t> file, ImageFact
         facts.reason = status_message(status, header, file);
         return facts.reason ? 0 : -1;
     }
-    std::span<const uint8_t> png;
-    char where[48];
-    if (!embedded_png(header, file, png, where, facts.reason)) return facts.reason ? 0 : -1;
-    ImageFacts inner;
-    if (probe_png(state, png, inner) < 0) {
-        if (!PyErr_ExceptionMatches(state.error)) return -1;
-        prefix_read_error(state, where);
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref owned[3] = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
-        facts.reason = Ref::steal(PyObject_Str(owned[1].get()));
-        return facts.reason ? 0 : -1;
-    }
-    facts.has_alpha = inner.has_alpha;
-    if (inner.reason) {
-        facts.reason = message("%s: %U", where, inner.reason.get());
-    } else if (inner.width != facts.width || inner.height != facts.height) {
-        facts.reason = size_mismatch(header, where, static_cast<uint64_t>(inner.width),
-                                     static_cast<uint64_t>(inner.height));
-    } else {
-        return 0;
-    }
-    return facts.reason ? 0 : -1;
+    EmbeddedPng png;
+    if (judge_embedded_png(state, header, file, png, facts.reason) < 0) return -1;
+    facts.has_alpha = png.facts.has_alpha;
+    return 0;
 }
 
 }  // namespace tessarin::reader

@@ -31,8 +31,10 @@ int format_of(const ReaderState& state, std::span<const uint8_t> file, Format& f
         return 0;
     }
     if (file.empty()) return raise_read_error(state, message("the file is empty"));
-    if (file.size() >= 4 && file[1] == 'P' && file[2] == 'N' && file[3] == 'G') {
-        // A signature damaged on the way: line endings changed, the top bit cleared.
+    size_t matching = 0;
+    for (size_t i = 0; i < std::min(file.size(), sizeof png_signature); ++i) matching += file[i] == png_signature[i];
+    if (matching >= 5) {
+        // A signature damaged on the way: line endings changed, a bit flipped.
         char bytes[8 * 3 + 1] = {};
         const size_t shown = std::min<size_t>(file.size(), 8);
         for (size_t i = 0; i < shown; ++i) std::snprintf(&bytes[3 * i], 4, "%02x ", file[i]);

@@ -276,7 +276,7 @@ Ref decode_png(const ReaderState& state, std::span<const uint8_t> file, uint64_t
     }
     kernels::RgbPalette palette;
     const std::span<const uint8_t> entries = scan.rules.palette();
-    std::memcpy(palette.rgb, entries.data(), entries.size());
+    if (!entries.empty()) std::memcpy(palette.rgb, entries.data(), entries.size());
 
     // A stream too short to inflate to the image's scanlines keeps nothing:
     // it is inflated only to find where it ends, and the pixels of the size
