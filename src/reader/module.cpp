@@ -115,14 +115,14 @@ int pixel_limit(PyObject* value, uint64_t& limit) {
     return 0;
 }
 
-// decode(data, max_pixels) -> (width, height, pixels bytearray)
+// decode(data, max_pixels=None) -> (width, height, pixels bytearray)
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "decode() takes exactly 2 arguments (%zd given)", nargs);
+    if (nargs != 1 && nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "decode() takes 1 or 2 arguments (%zd given)", nargs);
         return nullptr;
     }
-    uint64_t max_pixels;
-    if (pixel_limit(args[1], max_pixels) < 0) return nullptr;
+    uint64_t max_pixels = no_pixel_limit;
+    if (nargs == 2 && pixel_limit(args[1], max_pixels) < 0) return nullptr;
     const ReaderState& state = *state_of(module);
     BufferView view;
     if (view.acquire(args[0]) < 0) return nullptr;
@@ -215,7 +215,7 @@ PyMethodDef module_methods[] = {
     {"probe", probe, METH_O,
      "probe(data) -> the fields of Quorvel.ImageInfo, read from the headers of the PNG or BMP file in data."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
-     "decode(data, max_pixels) -> (width, height, pixels): the PNG or BMP file in data as RGB pixels; "
+     "decode(data, max_pixels=None) -> (width, height, pixels): the PNG or BMP file in data as RGB pixels; "
      "max_pixels is None or the most pixels accepted."},
     {nullptr, nullptr, 0, nullptr},
 };
