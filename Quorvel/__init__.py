@@ -5,8 +5,9 @@ from importlib.metadata import PackageNotFoundError, version
 try:
     from Quorvel.tessarin_ext import SimpleImage
     from Quorvel._png import encode_png, save_png
+    from Quorvel._read import ImageInfo, ImageReadError, load, probe
 except ModuleNotFoundError as error:
-    if error.name not in ("Quorvel.tessarin_ext", "Quorvel._png_writer"):
+    if error.name not in ("Quorvel.tessarin_ext", "Quorvel._png_writer", "Quorvel._reader"):
         raise
     # Met from a clone not yet built, or from a clone's root, whose Quorvel/
     # folder comes before the package pip installed.
@@ -24,4 +25,4 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["SimpleImage", "encode_png", "save_png", "__version__"]
+__all__ = ["ImageInfo", "ImageReadError", "SimpleImage", "encode_png", "load", "probe", "save_png", "__version__"]

@@ -1,7 +1,9 @@
-// libFuzzer target for the whole decode path of SimpleImage.open. The fuzzer
-// runs an embedded interpreter that imports fuzz/open_target.py, which
-// imports the module built for fuzzing (-Dfuzzing=enabled; tools/fuzz.sh puts
-// both on PYTHONPATH). Each input goes to open_target.fuzz_one(data); an
+// libFuzzer target for the whole decode path of SimpleImage.open, and, built
+// with FUZZ_HARNESS "load_target", of Quorvel.load and Quorvel.probe
+// (fuzz_load). The fuzzer runs an embedded interpreter that imports the
+// harness, fuzz/open_target.py or fuzz/load_target.py, which imports the
+// modules built for fuzzing (-Dfuzzing=enabled; tools/fuzz.sh puts both on
+// PYTHONPATH). Each input goes to the harness's fuzz_one(data); an
 // exception from it is a finding: its traceback is printed and the process
 // aborts, so that libFuzzer saves the input. Crashes and sanitizer reports in
 // the module stop the process as in any libFuzzer target. Mutations go
@@ -20,6 +22,10 @@
 #include "common/ref.hpp"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
+
+#ifndef FUZZ_HARNESS
+#define FUZZ_HARNESS "open_target"
+#endif
 
 namespace {
 
@@ -102,7 +108,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     PyConfig_Clear(&config);
     check(status);
 
-    fuzz_one = import_function("open_target", "fuzz_one");
+    fuzz_one = import_function(FUZZ_HARNESS, "fuzz_one");
     mutate = import_function("decode_mutator", "mutate");
     return 0;
 }

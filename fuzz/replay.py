@@ -1,5 +1,6 @@
-"""Runs stored fuzzer inputs through the SimpleImage.open target, without the
-fuzzer: python fuzz/replay.py FILE...  Exit status 1 if any input fails."""
+"""Runs stored fuzzer inputs through the SimpleImage.open target, or with
+--load through the Quorvel.load target, without the fuzzer:
+python fuzz/replay.py [--load] FILE...  Exit status 1 if any input fails."""
 
 from __future__ import annotations
 
@@ -11,13 +12,17 @@ from open_target import Finding, check_open  # noqa: E402
 
 
 def main(paths: list[str]) -> int:
+    check = check_open
+    if paths[:1] == ["--load"]:
+        from load_target import check_load
+        check, paths = check_load, paths[1:]
     if not paths:
         print(__doc__, file=sys.stderr)
         return 2
     failed = 0
     for name in paths:
         try:
-            check_open(pathlib.Path(name).read_bytes())
+            check(pathlib.Path(name).read_bytes())
         except Finding as finding:
             failed += 1
             print(f"FAIL {name}: {finding}", flush=True)

@@ -15,7 +15,8 @@ def test_simple_image_is_importable_from_the_package():
     from Quorvel import SimpleImage
 
     assert SimpleImage is tessarin_ext.SimpleImage
-    assert sorted(Quorvel.__all__) == ["SimpleImage", "__version__", "encode_png", "save_png"]
+    assert sorted(Quorvel.__all__) == ["ImageInfo", "ImageReadError", "SimpleImage", "__version__", "encode_png",
+                                       "load", "probe", "save_png"]
     assert all(hasattr(Quorvel, name) for name in Quorvel.__all__)
 
 

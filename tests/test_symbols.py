@@ -13,6 +13,7 @@ import sysconfig
 import pytest
 
 import Quorvel._png_writer
+import Quorvel._reader
 import Quorvel.tessarin_ext
 
 _REPO = pathlib.Path(__file__).resolve().parents[1]
@@ -34,7 +35,7 @@ def interpreter(check_symbols):
     return check_symbols.interpreter_symbols()
 
 
-@pytest.fixture(scope="module", params=[Quorvel.tessarin_ext, Quorvel._png_writer], ids=lambda m: m.__name__)
+@pytest.fixture(scope="module", params=[Quorvel.tessarin_ext, Quorvel._png_writer, Quorvel._reader], ids=lambda m: m.__name__)
 def built_module(check_symbols, request):
     """The file of each native module the tests import, unless it is a
     sanitizer build, which links the sanitizer runtimes on purpose."""

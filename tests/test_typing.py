@@ -82,11 +82,12 @@ def test_subclass_open_keeps_the_subclass(tmp_path: pathlib.Path) -> None:
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-# The filtering PNG encoder: its native module's stubs, and the package
-# functions as callers use them.
-def test_png_writer_stubs_match_the_runtime_module() -> None:
+# The package's own native modules (the filtering PNG encoder, the reader):
+# their stubs; then the package functions as callers use them.
+@pytest.mark.parametrize("module", ["Quorvel._png_writer", "Quorvel._reader"])
+def test_native_module_stubs_match_the_runtime_module(module: str) -> None:
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "Quorvel._png_writer"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         cwd=REPO, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -7,7 +7,7 @@
 #   tools/fuzz.sh                     each fuzzer 300 s
 #   tools/fuzz.sh --seconds 60        each fuzzer 60 s
 #   tools/fuzz.sh --quick             the kernel fuzzers and fuzz_open.py 20 s
-#                                     each, fuzz_decode 60 s (CI)
+#                                     each, fuzz_decode and fuzz_load 60 s (CI)
 #   tools/fuzz.sh --target fuzz_decode --seconds 3600
 #                                     one libFuzzer target alone
 #   tools/fuzz.sh --target fuzz_decode --seconds 3600 --keep-going
@@ -19,9 +19,10 @@
 #                                     e.g. to replay: --env build/fuzzing/fuzz_decode FILE
 #
 # Corpora grow in build/fuzz-corpus/<target>/ and are reused by later runs;
-# fuzz_decode is also seeded from the shared corpus (QUORVEL_CORPUS, or
-# shared/corpus beside the repository) and tests/crashers/. A libFuzzer crash leaves crash-* in
-# build/fuzz-artifacts/; a Python fuzzer failure is saved in tests/crashers/.
+# fuzz_decode and fuzz_load (Quorvel.load and probe) are also seeded from the
+# shared corpus (QUORVEL_CORPUS, or shared/corpus beside the repository) and
+# tests/crashers/. A libFuzzer crash leaves crash-* in build/fuzz-artifacts/;
+# a Python fuzzer failure is saved in tests/crashers/.
 # Exits non-zero on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,7 +71,7 @@ export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:max_allocation_si
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 if ((env_only)); then exec "$@"; fi
 
-# Seeds of fuzz_decode: the corpus's PNG and BMP files up to the largest
+# Seeds of fuzz_decode and fuzz_load: the corpus's PNG and BMP files up to the largest
 # input, and the stored crashers.
 max_len=65536
 seeds=build/fuzz-seeds/fuzz_decode
@@ -86,7 +87,7 @@ find tests/crashers -type f ! -name README.md -exec cp -t "$seeds" --backup=numb
 ((run)) || exit 0
 
 mkdir -p build/fuzz-corpus build/fuzz-artifacts
-targets=(fuzz_unfilter fuzz_pixel_rows fuzz_filter_rows fuzz_decode)
+targets=(fuzz_unfilter fuzz_pixel_rows fuzz_filter_rows fuzz_decode fuzz_load)
 [ -z "$only" ] || targets=("$only")
 for target in "${targets[@]}"; do
     corpus_dir="build/fuzz-corpus/$target"
@@ -95,7 +96,7 @@ for target in "${targets[@]}"; do
     inputs=("$corpus_dir")
     # The kernel targets run no interpreter: leaks are findings there.
     asan_options=abort_on_error=1:detect_leaks=1
-    if [ "$target" = fuzz_decode ]; then
+    if [ "$target" = fuzz_decode ] || [ "$target" = fuzz_load ]; then
         asan_options=$ASAN_OPTIONS
         options=(-max_total_time="$decode_seconds" -max_len="$max_len" -timeout=20 -rss_limit_mb=2048
                  -malloc_limit_mb=1024 -dict=fuzz/decode.dict -print_final_stats=1)

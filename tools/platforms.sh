@@ -13,6 +13,6 @@ tools/debian-packages.sh clang
 CXX=clang++ tools/meson-setup.sh .venv/bin/meson build/clang -Dtests=enabled -Dwerror=true -Dconversion_warnings=true
 .venv/bin/meson compile -C build/clang -j 2
 .venv/bin/meson test -C build/clang -q --print-errorlogs
-.venv/bin/python tools/check_symbols.py --import build/clang/tessarin_ext*.so build/clang/_png_writer*.so
+.venv/bin/python tools/check_symbols.py --import build/clang/tessarin_ext*.so build/clang/_png_writer*.so build/clang/_reader*.so
 
 tools/aarch64.sh kernels

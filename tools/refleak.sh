@@ -31,6 +31,6 @@ pkg=build/dbg-pkg/Quorvel
 mkdir -p "$pkg"
 cp Quorvel/*.py "$pkg"/
 # A new file, not an overwrite: a running fuzzer may have the old one mapped.
-cp --remove-destination "$build"/tessarin_ext*.so "$build"/_png_writer*.so "$pkg"/
+cp --remove-destination "$build"/tessarin_ext*.so "$build"/_png_writer*.so "$build"/_reader*.so "$pkg"/
 
 PYTHONPATH="$PWD/build/dbg-pkg" exec "$venv/bin/python" -X dev -W ignore tools/refleak_check.py "$@"

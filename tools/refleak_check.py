@@ -1,5 +1,6 @@
-"""Reference-leak check of every entry point of Quorvel.tessarin_ext and of
-the filtering PNG encoder, Quorvel._png_writer.
+"""Reference-leak check of every entry point of Quorvel.tessarin_ext, of
+the filtering PNG encoder, Quorvel._png_writer, and of the reader behind
+Quorvel.load and Quorvel.probe, Quorvel._reader.
 
 Runs each case (one call, successful or failing in a known way) in a loop
 under a debug interpreter, the way CPython hunts reference leaks: a few
@@ -27,7 +28,7 @@ from typing import Callable
 
 import Quorvel
 import Quorvel.tessarin_ext as ext
-from Quorvel import _png_writer
+from Quorvel import _png_writer, _reader
 from Quorvel.tessarin_ext import SimpleImage
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -291,6 +292,22 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("encode bad zlib level",
          lambda: _png_writer.encode(b"abc", 1, 1, [(0, 10, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1), ve),
         ("encode too many threads", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [], 1, 1, 17), ve),
+        # the reader: its pixels, refusals, the zlib error it wraps and the
+        # PNG inside a BMP
+        ("load PNG path", lambda: Quorvel.load(png_path), none),
+        ("load BMP", lambda: Quorvel.load(VALID_BMP), none),
+        ("load interlaced palette",
+         lambda: Quorvel.load(PNG_SIGNATURE + ihdr(5, 3, 2, 3, interlace=1) + chunk(b"PLTE", bytes(6)) +
+                              chunk(b"IDAT", zlib.compress(bytes(15))) + chunk(b"IEND", b"")), none),
+        ("load bad zlib", lambda: Quorvel.load(png(2, 2, b"", idat=b"\x78\x9c\xff\xff")), ve),
+        ("load short data", lambda: Quorvel.load(png(2, 2, bytes(7))), ve),
+        ("load max_pixels", lambda: Quorvel.load(VALID_PNG, max_pixels=3), ve),
+        ("decode no buffer", lambda: _reader.decode("abc", None), te),
+        ("probe", lambda: Quorvel.probe(bmp_path), none),
+        ("probe unreadable", lambda: Quorvel.probe(png(2, 2, b"", bit_depth=3)), none),
+        ("probe BMP holding a broken PNG",
+         lambda: Quorvel.probe(bmp_headers(2, 2, compression=5, bpp=0) + PNG_SIGNATURE), none),
+        ("probe not an image", lambda: Quorvel.probe(b"GIF89a"), ve),
     ]
     return cases
 

@@ -20,7 +20,7 @@ pkg="$stage/Quorvel"
 mkdir -p "$pkg"
 cp Quorvel/*.py Quorvel/*.pyi Quorvel/py.typed "$pkg"/
 # A new file, not an overwrite: a running fuzzer may have the old one mapped.
-cp --remove-destination "$build"/tessarin_ext*.so "$build"/_png_writer*.so "$pkg"/
+cp --remove-destination "$build"/tessarin_ext*.so "$build"/_png_writer*.so "$build"/_reader*.so "$pkg"/
 
 if [ -n "$venv" ]; then
     if [ ! -x "$venv/bin/python" ]; then

@@ -24,7 +24,7 @@ tools/meson-setup.sh .venv/bin/meson build/kernels -Dtests=enabled -Dwerror=true
 # Everything, the module included: meson test builds only what the tests run.
 .venv/bin/meson compile -C build/kernels -j 2
 .venv/bin/meson test -C build/kernels -q --print-errorlogs
-.venv/bin/python tools/check_symbols.py --import build/kernels/tessarin_ext*.so build/kernels/_png_writer*.so
+.venv/bin/python tools/check_symbols.py --import build/kernels/tessarin_ext*.so build/kernels/_png_writer*.so build/kernels/_reader*.so
 
 tools/reliability_quick.sh
 

@@ -101,7 +101,7 @@ folder=$1 python=$2 source=$3
 PATH="$folder/builder/bin:$PATH" auditwheel repair --plat "manylinux_2_17_$(uname -m)" --wheel-dir "$folder/repaired" \
     "$folder"/raw/*.whl >"$folder/repair.log" 2>&1 || { cat "$folder/repair.log"; exit 1; }
 "$folder/builder/bin/python" -m zipfile -e "$folder"/repaired/*.whl "$folder/unpacked"
-"$folder/builder/bin/python" "$source/tools/check_symbols.py" "$folder"/unpacked/Quorvel/tessarin_ext*.so "$folder"/unpacked/Quorvel/_png_writer*.so
+"$folder/builder/bin/python" "$source/tools/check_symbols.py" "$folder"/unpacked/Quorvel/tessarin_ext*.so "$folder"/unpacked/Quorvel/_png_writer*.so "$folder"/unpacked/Quorvel/_reader*.so
 '
 
 # Arguments: the target's folder, its interpreter, the wheel, the sdist copy

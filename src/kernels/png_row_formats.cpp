@@ -6,6 +6,7 @@
 #include "common/checked.hpp"
 #include "kernels/png_format.hpp"
 #include "kernels/png_row_layout.hpp"
+#include "kernels/png_unpack.hpp"
 
 namespace tessarin::kernels {
 
@@ -29,25 +30,23 @@ struct RowFormat {
 };
 
 // Every (colour type, bit depth) that PNG allows, with its channels per
-// pixel and its converter. The converters of the rows without one (low and
-// 16-bit depths, greyscale, palettes) belong beside their twins in
-// png_unpack.cpp; until they are written the table has none for them.
+// pixel and its converter to 8-bit RGB.
 constexpr RowFormat row_formats[] = {
-    {png::color_grey, 1, 1, nullptr},
-    {png::color_grey, 2, 1, nullptr},
-    {png::color_grey, 4, 1, nullptr},
-    {png::color_grey, 8, 1, nullptr},
-    {png::color_grey, 16, 1, nullptr},
+    {png::color_grey, 1, 1, grey1_to_rgb},
+    {png::color_grey, 2, 1, grey2_to_rgb},
+    {png::color_grey, 4, 1, grey4_to_rgb},
+    {png::color_grey, 8, 1, grey8_to_rgb},
+    {png::color_grey, 16, 1, grey16_to_rgb},
     {png::color_rgb, 8, 3, rgb8_to_rgb},
-    {png::color_rgb, 16, 3, nullptr},
-    {png::color_palette, 1, 1, nullptr},
-    {png::color_palette, 2, 1, nullptr},
-    {png::color_palette, 4, 1, nullptr},
-    {png::color_palette, 8, 1, nullptr},
-    {png::color_grey_alpha, 8, 2, nullptr},
-    {png::color_grey_alpha, 16, 2, nullptr},
+    {png::color_rgb, 16, 3, rgb16_to_rgb},
+    {png::color_palette, 1, 1, palette1_to_rgb},
+    {png::color_palette, 2, 1, palette2_to_rgb},
+    {png::color_palette, 4, 1, palette4_to_rgb},
+    {png::color_palette, 8, 1, palette8_to_rgb},
+    {png::color_grey_alpha, 8, 2, grey_alpha8_to_rgb},
+    {png::color_grey_alpha, 16, 2, grey_alpha16_to_rgb},
     {png::color_rgba, 8, 4, rgba8_to_rgb},
-    {png::color_rgba, 16, 4, nullptr},
+    {png::color_rgba, 16, 4, rgba16_to_rgb},
 };
 
 const RowFormat* find_row_format(int colour_type, int bit_depth) noexcept {

@@ -11,6 +11,7 @@
 #include "common/pixel_buffer.hpp"
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/bmp_row_stride.hpp"
+#include "kernels/open_subset.hpp"
 #include "tessarin_ext/bmp/bmp.hpp"
 #include "tessarin_ext/bmp/literals.hpp"
 #include "tessarin_ext/function.hpp"
@@ -40,12 +41,12 @@ Ref read_file_header(PyObject* stream) {
     if (!header) return {};
     const Py_ssize_t length = PyObject_Length(header.get());
     if (length < 0) return {};
-    if (length != 14) return raise_value_error("Unsupported BMP header"), Ref{};
+    if (length != 14) return raise_value_error(kernels::bmp_open_bad_file_header), Ref{};
     Ref signature = first_two(header.get());
     if (!signature) return {};
     const int wrong = PyObject_RichCompareBool(signature.get(), state.constants.bmp_signature, Py_NE);
     if (wrong < 0) return {};
-    if (wrong) return raise_value_error("Unsupported BMP header"), Ref{};
+    if (wrong) return raise_value_error(kernels::bmp_open_bad_file_header), Ref{};
     Ref fields_bytes = Ref::steal(PyObject_GetItem(header.get(), state.constants.slice_2_to_14));
     if (!fields_bytes) return {};
     Ref fields = host::struct_unpack(literals.fmt_file, fields_bytes.get());
@@ -53,6 +54,14 @@ Ref read_file_header(PyObject* stream) {
     Ref values[4];
     if (unpack_exact(fields.get(), 4, values) < 0) return {};
     return std::move(values[3]);
+}
+
+// Whether a header field, as unpacked, differs from the value the decoder
+// requires: 1 yes, 0 no, -1 with the comparison's error.
+int differs(PyObject* field, const kernels::BmpOpenRequirement& requirement) {
+    Ref required = Ref::steal(PyLong_FromUnsignedLong(requirement.value));
+    if (!required) return -1;
+    return PyObject_RichCompareBool(field, required.get(), Py_NE);
 }
 
 struct InfoHeader {
@@ -64,13 +73,13 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     if (!size_bytes) return -1;
     const Py_ssize_t length = PyObject_Length(size_bytes.get());
     if (length < 0) return -1;
-    if (length != 4) return raise_value_error("Corrupted BMP DIB header");
+    if (length != 4) return raise_value_error(kernels::bmp_open_short_header_size);
     Ref size_fields = host::struct_unpack(literals.fmt_u32_le, size_bytes.get());
     if (!size_fields) return -1;
     Ref header_size = Ref::steal(PySequence_GetItem(size_fields.get(), 0));
     if (!header_size) return -1;
-    int wrong = PyObject_RichCompareBool(header_size.get(), literals.info_header_size, Py_NE);
-    if (wrong) return wrong < 0 ? -1 : raise_value_error("Only BITMAPINFOHEADER BMP files are supported");
+    int wrong = differs(header_size.get(), kernels::bmp_open_header_size);
+    if (wrong) return wrong < 0 ? -1 : raise_value_error(kernels::bmp_open_header_size.refusal);
 
     Ref rest = host::call_method(stream, state.names.read, state.constants.thirty_six);
     if (!rest) return -1;
@@ -79,10 +88,9 @@ int read_info_header(PyObject* stream, InfoHeader& info) {
     Ref values[10];
     if (unpack_exact(fields.get(), 10, values) < 0) return -1;
     // Planes, bits per pixel, compression.
-    PyObject* const required[3] = {state.constants.one, literals.bits_per_pixel, state.constants.zero};
-    for (int i = 0; i < 3; ++i) {
-        wrong = PyObject_RichCompareBool(values[2 + i].get(), required[i], Py_NE);
-        if (wrong) return wrong < 0 ? -1 : raise_value_error("Only uncompressed 24-bit BMP files are supported");
+    for (size_t i = 0; i < 3; ++i) {
+        wrong = differs(values[2 + i].get(), kernels::bmp_open_format[i]);
+        if (wrong) return wrong < 0 ? -1 : raise_value_error(kernels::bmp_open_format[i].refusal);
     }
     info.width = std::move(values[0]);
     info.height = std::move(values[1]);
@@ -129,7 +137,7 @@ int read_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up, uin
         }
         const Py_ssize_t length = PyObject_Length(row.get());
         if (length < 0) return -1;
-        if (length != row_stride) return raise_value_error("Incomplete BMP pixel data");
+        if (length != row_stride) return raise_value_error(kernels::bmp_open_short_row);
         const int64_t destination = bottom_up ? rows - 1 - i : i;
         int64_t start = 0;
         if (!checked_mul(destination * width, int64_t{3}, start) || start > INT32_MAX || start < INT32_MIN) {
@@ -154,7 +162,7 @@ int read_all_rows(PyObject* stream, int64_t width, int64_t rows, bool bottom_up,
     if (!count) return -1;
     const Py_ssize_t got = PyLong_AsSsize_t(count.get());
     if (got == -1 && PyErr_Occurred()) return -1;
-    if (got != PyByteArray_GET_SIZE(pixels)) return raise_value_error("Incomplete BMP pixel data");
+    if (got != PyByteArray_GET_SIZE(pixels)) return raise_value_error(kernels::bmp_open_short_row);
     const auto columns = static_cast<size_t>(width);
     const auto row_stride = static_cast<size_t>(row_stride_of(width, bits_per_pixel));
     stored_rows_to_rgb_in_place({reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)), static_cast<size_t>(got)},

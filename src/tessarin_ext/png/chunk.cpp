@@ -3,6 +3,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "kernels/open_subset.hpp"
 #include "tessarin_ext/host.hpp"
 #include "tessarin_ext/png/chunk.hpp"
 #include "tessarin_ext/png/png.hpp"
@@ -85,18 +86,18 @@ Ref read_chunk(PyObject* stream, host::StreamOrigin origin) {
     const Py_ssize_t got = PyObject_Length(length_bytes.get());
     if (got < 0) return {};
     if (got == 0) return Ref::borrow(state.constants.end_of_stream);
-    if (got != 4) return raise_value_error("Unexpected EOF while reading chunk length"), Ref{};
+    if (got != 4) return raise_value_error(kernels::png_open_eof_in_length), Ref{};
     Ref length = unpack_u32(length_bytes.get());
     if (!length) return {};
     Ref chunk_type, data, crc;
     int complete = read_exactly(stream, four, origin, chunk_type);
-    if (complete == 0) raise_value_error("Unexpected EOF while reading chunk type");
+    if (complete == 0) raise_value_error(kernels::png_open_eof_in_type);
     if (complete <= 0) return {};
     complete = read_exactly(stream, length.get(), origin, data);
-    if (complete == 0) raise_value_error("Unexpected EOF while reading chunk data");
+    if (complete == 0) raise_value_error(kernels::png_open_eof_in_data);
     if (complete <= 0) return {};
     complete = read_exactly(stream, four, origin, crc);
-    if (complete == 0) raise_value_error("Unexpected EOF while reading chunk CRC");
+    if (complete == 0) raise_value_error(kernels::png_open_eof_in_crc);
     if (complete <= 0) return {};
     Ref expected_crc = chunk_crc(chunk_type.get(), data.get());
     if (!expected_crc) return {};

@@ -8,6 +8,7 @@
 #include "common/buffer.hpp"
 #include "common/errors.hpp"
 #include "common/pixel_buffer.hpp"
+#include "kernels/open_subset.hpp"
 #include "kernels/png_format.hpp"
 #include "kernels/png_row_formats.hpp"
 #include "kernels/png_row_reconstructor.hpp"
@@ -25,21 +26,14 @@ namespace {
 
 constexpr TracebackSite load_png_site{"_loadPng"};
 
-struct Header {
-    int32_t width = -1, height = -1, bit_depth = -1, color_type = -1, compression = -1, filter = -1,
-            interlace = -1;
-    bool complete() const {
-        return width != -1 && height != -1 && bit_depth != -1 && color_type != -1 && compression != -1 &&
-               filter != -1 && interlace != -1;
-    }
-};
+using Header = kernels::OpenPngHeader;
 
 int parse_header(PyObject* data, Header& header) {
     Ref values = host::struct_unpack(literals.fmt_ihdr, data);
     if (!values) return -1;
     Ref fields[7];
     if (unpack_exact(values.get(), 7, fields) < 0) return -1;
-    int32_t* targets[7] = {&header.width,       &header.height, &header.bit_depth, &header.color_type,
+    int32_t* targets[7] = {&header.width,       &header.height, &header.bit_depth, &header.colour_type,
                            &header.compression, &header.filter, &header.interlace};
     for (int i = 0; i < 7; ++i) {
         if (to_int32(fields[i].get(), targets[i]) < 0) return -1;
@@ -91,16 +85,8 @@ int read_chunks(PyObject* stream, host::StreamOrigin origin, Header& header, Ref
 }
 
 int check_header(const Header& header) {
-    if (!header.complete()) return raise_value_error("Incomplete PNG header information");
-    if (header.bit_depth != bit_depth_8) return raise_value_error("Only 8-bit PNG images are supported");
-    if (header.color_type != color_rgb && header.color_type != color_rgba) {
-        return raise_value_error("Only RGB/RGBA PNG images are supported");
-    }
-    if (header.compression != compression_deflate || header.filter != filter_method_adaptive ||
-        header.interlace != interlace_none) {
-        return raise_value_error("Unsupported PNG configuration (compression/filter/interlace)");
-    }
-    return 0;
+    const char* refusal = kernels::png_open_header_refusal(header);
+    return refusal ? raise_value_error(refusal) : 0;
 }
 
 // Host-owned memory for the row reconstructor, so that an allocation that
@@ -173,8 +159,8 @@ private:
     // reconstructed in place; RGBA ones are converted.
     static RowOutput rgb_rows(const Header& header) {
         const size_t row_bytes = static_cast<size_t>(header.width) * 3;
-        if (header.color_type == color_rgb) return {row_bytes};
-        return {row_bytes, kernels::png_row_to_rgb(header.color_type, header.bit_depth)};
+        if (header.colour_type == color_rgb) return {row_bytes};
+        return {row_bytes, kernels::png_row_to_rgb(header.colour_type, header.bit_depth)};
     }
 
     // The reconstructor's error, once, as the host exception it stands for.
@@ -362,7 +348,7 @@ Ref load(PyObject* stream, host::StreamOrigin origin) {
     // The width went through to_int32: below 2^31, its scanlines' size does
     // not overflow, and a refusal could only stand for memory out of reach.
     kernels::ScanlineFormat format{};
-    if (!kernels::png_scanline_format(header.color_type, header.bit_depth, static_cast<uint64_t>(header.width),
+    if (!kernels::png_scanline_format(header.colour_type, header.bit_depth, static_cast<uint64_t>(header.width),
                                       format)) {
         return PyErr_NoMemory(), Ref{};
     }
