@@ -32,6 +32,18 @@ def corpus_dir() -> pathlib.Path | None:
     return None
 
 
+# --- oracles: other libraries' reading of a file, as 8-bit RGB ---------------
+
+
+def pillow_rgb(path) -> tuple[tuple[int, int], bytes]:
+    """Pillow's size and `convert("RGB")` bytes of the image at `path`: alpha
+    dropped without compositing."""
+    from PIL import Image
+
+    with Image.open(path) as opened:
+        return opened.size, opened.convert("RGB").tobytes()
+
+
 # --- PNG ---------------------------------------------------------------------
 
 
