@@ -67,7 +67,8 @@ public:
     BmpRleResult decode() noexcept;
 
 private:
-    // A run past the row's end, kept as Pillow keeps it, and noted.
+    // An absolute run or delta past the row's end, kept as Pillow keeps it,
+    // and noted.
     void note_overflow() noexcept {
         if (result_.overflow_row == bmp_no_row) result_.overflow_row = out_.image_row();
     }
@@ -115,7 +116,7 @@ BmpRleResult RleDecoder::decode() noexcept {
 
 void RleDecoder::encoded_run(size_t count, uint8_t value) noexcept {
     if (x_ + count > out_.width()) {
-        note_overflow();
+        if (result_.cut_run_row == bmp_no_row) result_.cut_run_row = out_.image_row();
         count = x_ < out_.width() ? out_.width() - x_ : 0;
     }
     if (four_bit_) {

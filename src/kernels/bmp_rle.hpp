@@ -38,10 +38,15 @@ struct BmpRleResult {
     // For rle_data_ended: the image row (0 at the top) of the first pixel
     // the data did not reach.
     uint32_t row = bmp_no_row;
-    // The image row of the first run or delta that reached past its row's
-    // end or the image's, if any: files that a careful encoder wrote never
-    // do, but such runs are read as Pillow reads them (see above).
+    // The image row of the first absolute run or delta that reached past
+    // its row's end or the image's, if any: files that a careful encoder
+    // wrote never do, but such runs are read as Pillow reads them (see
+    // above).
     uint32_t overflow_row = bmp_no_row;
+    // The image row of the first encoded run cut at its row's end, if any:
+    // unlike the above, it leaves the rows after it as they would be
+    // without it (some encoders write such runs).
+    uint32_t cut_run_row = bmp_no_row;
 };
 
 // Decodes the run-length coded `data` (RLE4 when `four_bit`, else RLE8)

@@ -1,5 +1,6 @@
 #include "kernels/bmp_rows.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <iterator>
@@ -244,6 +245,20 @@ void fill_palette(const BmpHeader& header, std::span<const uint8_t> header_bytes
 }
 
 }  // namespace
+
+unsigned bmp_largest_index(std::span<const uint8_t> stored, size_t width, unsigned bits) noexcept {
+    if (bits == 8) {
+        const auto end = stored.begin() + static_cast<ptrdiff_t>(width);
+        return width == 0 ? 0 : *std::max_element(stored.begin(), end);
+    }
+    const unsigned per_byte = 8 / bits, index_mask = (1u << bits) - 1;
+    unsigned largest = 0;
+    for (size_t x = 0; x < width; ++x) {
+        const unsigned shift = 8 - bits * (static_cast<unsigned>(x % per_byte) + 1);
+        largest = std::max(largest, (stored[x / per_byte] >> shift) & index_mask);
+    }
+    return largest;
+}
 
 BmpRowConverter::BmpRowConverter(const BmpHeader& header, std::span<const uint8_t> header_bytes) noexcept
     : width_(header.width) {

@@ -82,4 +82,10 @@ private:
     BmpRowTables tables_;
 };
 
+// The largest palette index among the first `width` pixels of a stored
+// row of `bits` (1, 2, 4 or 8) bits per pixel, the first pixel in the high
+// bits of its byte; for telling an image whose indices reach past its
+// palette.
+unsigned bmp_largest_index(std::span<const uint8_t> stored, size_t width, unsigned bits) noexcept;
+
 }  // namespace tessarin::bmp

@@ -24,6 +24,9 @@ using bmp::BmpStatus;
 // must not cost the memory it claims.
 constexpr uint64_t rle_pixels_always = uint64_t{1} << 20;
 constexpr uint64_t rle_pixels_per_byte = 1032;
+// Pixels this many times taller than wide, or wider than tall, are a
+// damaged resolution field.
+constexpr int32_t max_resolution_ratio = 100;
 // Rows are converted in strips of about this many bytes between checks
 // for signals.
 constexpr uint64_t bytes_between_signal_checks = uint64_t{8} << 20;
@@ -88,25 +91,46 @@ Ref status_message(BmpStatus status, const BmpHeader& header, std::span<const ui
                    header.bit_count);
 }
 
+uint32_t u32_at(std::span<const uint8_t> file, size_t at) noexcept {
+    return static_cast<uint32_t>(file[at]) | static_cast<uint32_t>(file[at + 1]) << 8 |
+           static_cast<uint32_t>(file[at + 2]) << 16 | static_cast<uint32_t>(file[at + 3]) << 24;
+}
+
 // Why the headers' pixel data cannot be read from `file`, in `reason`, or
-// nothing there: a short file, or too little run-length data for its image.
-// -1 with an error.
+// nothing there: too little data for the image, a file shorter than its
+// headers say, resolutions that no device has. -1 with an error.
 int data_fault(const BmpHeader& header, std::span<const uint8_t> file, Ref& reason) {
     const uint64_t available = file.size() > header.pixel_offset ? file.size() - header.pixel_offset : 0;
+    const uint32_t file_size = u32_at(file, 2);
     if (is_run_length(header)) {
         const uint64_t pixels = uint64_t{header.width} * header.height;
-        if (pixels <= std::max(rle_pixels_always, available * rle_pixels_per_byte)) return 0;
-        reason = message("BMP %s data of %llu bytes cannot describe %ux%u pixels", run_length_name(header),
-                         static_cast<unsigned long long>(available), header.width, header.height);
-    } else {
-        if (available >= header.stored_bytes) return 0;
+        if (pixels > std::max(rle_pixels_always, available * rle_pixels_per_byte)) {
+            reason = message("BMP %s data of %llu bytes cannot describe %ux%u pixels", run_length_name(header),
+                             static_cast<unsigned long long>(available), header.width, header.height);
+        }
+    } else if (available < header.stored_bytes) {
         const uint64_t stored_row = available / header.row_stride;
         const uint64_t row = header.top_down ? stored_row : header.height - 1 - stored_row;
         reason = message("BMP pixel data ends in row %llu, %llu of its %llu bytes in the file",
                          static_cast<unsigned long long>(row), static_cast<unsigned long long>(available),
                          static_cast<unsigned long long>(header.stored_bytes));
     }
-    return reason ? 0 : -1;
+    // Then fields the pixels do not need, but that no intact file has wrong.
+    if (reason || PyErr_Occurred()) {
+        return reason ? 0 : -1;
+    } else if (file_size > file.size()) {
+        reason = message("BMP header: file size %u is more than the file's %zu bytes", file_size, file.size());
+    } else if (header.image_size > available) {
+        reason = message("BMP header: image size %u is more than the %llu bytes from the pixel data on",
+                         header.image_size, static_cast<unsigned long long>(available));
+    } else if (header.header_size >= 40) {
+        const auto across = static_cast<int32_t>(u32_at(file, 38)), down = static_cast<int32_t>(u32_at(file, 42));
+        if (across > 0 && down > 0 && std::max(across, down) / max_resolution_ratio > std::min(across, down)) {
+            reason = message("BMP header: resolutions of %d and %d pixels per metre across and down differ more "
+                             "than %d times", across, down, max_resolution_ratio);
+        }
+    }
+    return reason || !PyErr_Occurred() ? 0 : -1;
 }
 
 // The run-length data: image_size bytes where the file holds them, else
@@ -115,6 +139,23 @@ std::span<const uint8_t> run_length_data(const BmpHeader& header, std::span<cons
     if (header.pixel_offset >= file.size()) return {};
     const std::span<const uint8_t> rest = file.subspan(static_cast<size_t>(header.pixel_offset));
     return header.image_size != 0 && header.image_size <= rest.size() ? rest.first(header.image_size) : rest;
+}
+
+// Whether the indices may reach past the palette: fewer entries than the
+// bit count can address.
+bool palette_is_short(const BmpHeader& header) noexcept {
+    return header.bit_count <= 8 && header.palette_entries < (1u << header.bit_count);
+}
+
+// Refuses a row of indices that reaches past the palette: 0, or -1 with
+// ImageReadError naming the image row.
+int check_indices(const ReaderState& state, const BmpHeader& header, std::span<const uint8_t> indices,
+                  unsigned bits, uint64_t row) {
+    const unsigned largest = bmp::bmp_largest_index(indices, header.width, bits);
+    if (largest < header.palette_entries) return 0;
+    return raise_read_error(state, message("BMP pixel data: row %llu uses palette index %u, past the palette's %u "
+                                           "entries", static_cast<unsigned long long>(row), largest,
+                                           header.palette_entries));
 }
 
 Ref result(const BmpHeader& header, PixelBuffer& pixels) {
@@ -129,10 +170,12 @@ Ref decode_rows(const ReaderState& state, const BmpHeader& header, std::span<con
     const bmp::BmpRowConverter converter(header, file);
     const size_t rgb_row = size_t{header.width} * 3, stride = static_cast<size_t>(header.row_stride);
     const uint64_t rows_between_checks = std::max<uint64_t>(1, bytes_between_signal_checks / rgb_row);
+    const bool short_palette = palette_is_short(header);
     for (uint64_t i = 0; i < header.height; ++i) {
         const uint64_t row = header.top_down ? i : header.height - 1 - i;
-        converter.convert(file.subspan(static_cast<size_t>(header.pixel_offset + i * stride), stride),
-                          {pixels.data() + row * rgb_row, rgb_row});
+        const auto stored = file.subspan(static_cast<size_t>(header.pixel_offset + i * stride), stride);
+        if (short_palette && check_indices(state, header, stored, header.bit_count, row) < 0) return {};
+        converter.convert(stored, {pixels.data() + row * rgb_row, rgb_row});
         if ((i + 1) % rows_between_checks == 0 && check_signals(state) < 0) return {};
     }
     return result(header, pixels);
@@ -148,19 +191,19 @@ Ref decode_run_lengths(const ReaderState& state, const BmpHeader& header, std::s
                                    rgb_row, width, header.height, true};
     const bool four_bit = static_cast<BmpCompression>(header.compression) == BmpCompression::rle4;
     const bmp::BmpRleResult decoded = bmp::decode_bmp_rle(run_length_data(header, file), four_bit, canvas);
+    // Encoded runs cut at the row's end are read as Pillow reads them (some
+    // encoders write them); absolute runs and deltas that reach past it
+    // are refused. Data that ends early leaves the rest at index 0.
     if (decoded.overflow_row != bmp::bmp_no_row) {
-        return raise_read_error(state, message("BMP %s data: a run in row %u reaches past the row's end",
+        return raise_read_error(state, message("BMP %s data: a run or delta in row %u reaches past the row's end",
                                                run_length_name(header), decoded.overflow_row)),
                Ref{};
     }
-    if (decoded.status != BmpStatus::ok) {
-        return raise_read_error(state, message("BMP %s data ends in row %u with no end-of-bitmap code",
-                                               run_length_name(header), decoded.row)),
-               Ref{};
-    }
     const bmp::BmpRowConverter converter(header, file);
+    const bool short_palette = palette_is_short(header);
     for (size_t row = 0; row < header.height; ++row) {
         uint8_t* const rgb = pixels.data() + row * rgb_row;
+        if (short_palette && check_indices(state, header, {rgb + 2 * width, width}, 8, row) < 0) return {};
         converter.convert({rgb + 2 * width, width}, {rgb, rgb_row});
     }
     if (check_signals(state) < 0) return {};

@@ -105,7 +105,7 @@ int pixel_limit(PyObject* value, uint64_t& limit) {
     int overflow = 0;
     const long long given = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (given == -1 && PyErr_Occurred()) return -1;
-    if (given < 0 || overflow < 0) {
+    if (overflow < 0 || (overflow == 0 && given < 0)) {
         PyErr_Format(PyExc_ValueError, "max_pixels must be at least 0, not %S", value);
         return -1;
     }

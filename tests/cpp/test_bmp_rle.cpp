@@ -87,11 +87,18 @@ TEST(BmpRle, RunsDeltasEndsOfLineAndOfData) {
     EXPECT_EQ(decode_stored_order(rle8, false, 5, 3, true, result),
               (Bytes{7, 7, 7, 0, 0, 4, 5, 6, 0, 0, 0, 0, 0, 0, 8}));
     EXPECT_EQ(result.status, BmpStatus::ok);
-    EXPECT_EQ(result.overflow_row, 0u);  // the cut run, in the top row
+    EXPECT_EQ(result.cut_run_row, 0u);  // the cut run, in the top row
+    EXPECT_EQ(result.overflow_row, bmp_no_row);
     // RLE4: a run alternating two indices, an absolute run of 3 in 2 bytes.
     const Bytes rle4{5, 0x12, 0, 0, 0, 3, 0xAB, 0xC0, 0, 1};
     EXPECT_EQ(decode_stored_order(rle4, true, 5, 2, false, result), (Bytes{1, 2, 1, 2, 1, 10, 11, 12, 0, 0}));
     EXPECT_EQ(result.overflow_row, bmp_no_row);
+    // From column 3 of 5, an absolute run of 3 and a delta 3 right both
+    // reach into the next stored row.
+    for (const Bytes& spilling : {Bytes{3, 1, 0, 3, 4, 5, 6, 0, 0, 1}, Bytes{3, 1, 0, 2, 3, 0, 0, 1}}) {
+        decode_stored_order(spilling, false, 5, 2, true, result);
+        EXPECT_EQ(std::make_pair(result.overflow_row, result.cut_run_row), std::make_pair(1u, bmp_no_row));
+    }
     // Ending within an absolute run, with two stored rows full: the third
     // from the bottom is the first not reached.
     decode_stored_order(Bytes{4, 1, 0, 0, 2, 1, 0, 3, 1, 2}, false, 4, 4, true, result);
