@@ -110,12 +110,14 @@ HEADER_CASES = {
                  + bytes(row_stride(WIDTH) * HEIGHT), "12-byte header (BITMAPCOREHEADER)", None,
                  OPENS_ONLY_INFOHEADER),
     "bmp-32bit": (bmp_with(bpp=32), "32 bits per pixel", None, OPENS_ONLY_24_BIT),
-    "bmp-rle8": (bmp_with(bpp=8, compression=1, offset=54 + 1024, rows=False) + bytes(1024) + RLE8_ROWS,
+    "bmp-rle8": (bmp_with(bpp=8, compression=1, offset=54 + 1024, image_size=len(RLE8_ROWS), rows=False)
+                 + bytes(1024) + RLE8_ROWS,
                  "8 bits per pixel, RLE8", None, OPENS_ONLY_24_BIT),
     "bmp-jpeg": (bmp_with(bpp=0, compression=4, rows=False) + bytes(100), "0 bits per pixel, JPEG", "JPEG",
                  OPENS_ONLY_24_BIT),
-    "bmp-bitfields": (bmp_with(bpp=16, compression=3, offset=66, rows=False) + struct.pack("<III", 0xF800, 0x7E0, 0x1F)
-                      + bytes(12 * HEIGHT), "16 bits per pixel, bit fields", None, OPENS_ONLY_24_BIT),
+    "bmp-bitfields": (bmp_with(bpp=16, compression=3, offset=66, file_size=66 + 12 * HEIGHT, image_size=12 * HEIGHT,
+                               rows=False) + struct.pack("<III", 0xF800, 0x7E0, 0x1F) + bytes(12 * HEIGHT),
+                      "16 bits per pixel, bit fields", None, OPENS_ONLY_24_BIT),
     "bmp-no-planes": (bmp_with(planes=0), "24 bits per pixel", "planes 0", OPENS_ONLY_24_BIT),
     "bmp-negative-width": (bmp_with(width=-2), "24 bits per pixel", "width -2", "negative count"),
 }
