@@ -269,15 +269,18 @@ def same_as_ours(kind: Kind):
     return check
 
 
-def build_cases() -> list[bench_codecs.Case]:
+def build_cases(wanted: set[str] | None = None) -> list[bench_codecs.Case]:
+    """Every case, or those named in `wanted` (only their files are written)."""
     cases = []
     for label, image in sources():
         width, height = image.size
         for kind in KINDS:
+            name = f"{kind.name} {label}"
+            if wanted is not None and name not in wanted:
+                continue
             path = input_path(label, image, kind)
-            cases.append(bench_codecs.Case(OPERATION, f"{kind.name} {label}", width, height,
-                                           samples_for(path, kind), check=same_as_ours(kind),
-                                           rgb_bytes=width * height * 3))
+            cases.append(bench_codecs.Case(OPERATION, name, width, height, samples_for(path, kind),
+                                           check=same_as_ours(kind), rgb_bytes=width * height * 3))
     return cases
 
 

@@ -137,7 +137,7 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
         gridspec_kw={"width_ratios": [max(synthetic_columns, 4), max(photo_columns, 3) * 0.9][: 2 if photo_columns else 1]},
     )
     every_name: set[str] = set()
-    ticks = [0.1, 0.2, 0.3, 0.5, 0.7, 1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200, 500]
+    ticks = [0.01, 0.02, 0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200, 500]
     for row, (title, groups) in enumerate(data.items()):
         left = axes[row][0]
         values = [r for _, ratios in groups["synthetic"] for r in ratios.values()]
@@ -203,8 +203,9 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
     figure.suptitle(subtitle(run), fontsize=9, y=1 - 0.08 / height, va="top")
     figure.legend(handles=handles, loc="upper center", ncol=len(handles), frameon=False,
                   bbox_to_anchor=(0.5, 1 - 0.45 / height), fontsize=9)
-    figure.text(0.995, 0.005, footnote +
-                f"photographs: one dot each, bar at the median; past {AXIS_TOP:g}x: on the top edge, value below",
+    photographs = "photographs: one dot each, bar at the median; " if photo_columns else ""
+    figure.text(0.995, 0.005, footnote + photographs +
+                f"past {AXIS_TOP:g}x: on the top edge, value below",
                 ha="right", va="bottom", fontsize=8, color="#555555")
     figure.tight_layout(rect=(0, 0.015, 1, 1 - 0.5 / height))
     figure.savefig(out, dpi=90)
