@@ -11,14 +11,13 @@ import sys
 import time
 from typing import Any, Sequence
 
-from Quorvel import __version__
+from Quorvel import ImageReadError, __version__, load, probe
 from Quorvel._convert import Writer, convert_file, describe, pixel_limit_message
-from Quorvel._headers import HeaderError, read_header
 from Quorvel._plan import FORMATS, Plan, keep_existing, make_folders, plan_batch, plan_single, walk
 from Quorvel._pool import default_jobs, run_batch
 from Quorvel._progress import ProgressBar
 from Quorvel._signals import ignore_stop_signals, stop_signals_handled
-from Quorvel.tessarin_ext import SimpleImage
+from Quorvel._verdict import record as probed_record
 
 # Twice the size at which Pillow starts warning about decompression bombs.
 DEFAULT_MAX_PIXELS = 178_956_970
@@ -76,22 +75,16 @@ def _size(count: int) -> str:
 def _info_record(path: str, check: bool, max_pixels: int) -> dict[str, Any]:
     record: dict[str, Any] = {"path": path}
     try:
-        with open(path, "rb") as file:
-            header = read_header(file)
+        info = probe(path)
     except OSError as error:
         record["error"] = f"cannot read: {describe(error)}"
         return record
-    except HeaderError as error:
+    except ImageReadError as error:
         record["error"] = str(error)
         return record
-    over_limit = 0 < max_pixels < header.pixels
-    record.update({
-        "format": header.format, "width": header.width, "height": header.height, "pixels": header.pixels,
-        "description": header.description, "header": header.fields, "supported": header.refusal is None,
-        "unsupported_reason": header.refusal, "has_alpha": header.has_alpha, "over_max_pixels": over_limit,
-    })
+    record.update(probed_record(info, max_pixels))
     if check:
-        record["check"] = _check(path, header.width, header.height, over_limit, max_pixels)
+        record["check"] = _check(path, info.width, info.height, record["over_max_pixels"], max_pixels)
     return record
 
 
@@ -101,18 +94,23 @@ def _check(path: str, width: int, height: int, over_limit: bool, max_pixels: int
                 "seconds": None}
     started = time.perf_counter()
     try:
-        SimpleImage.open(path)
-    except Exception as error:
+        load(path, max_pixels=max_pixels or None)
+    except (ImageReadError, MemoryError) as error:
         return {"decoded": False, "error": describe(error), "seconds": round(time.perf_counter() - started, 6)}
     return {"decoded": True, "error": None, "seconds": round(time.perf_counter() - started, 6)}
 
 
 def _info_line(record: dict[str, Any]) -> str:
-    """What the headers say, the verdict they allow on the format, then what
-    decoding found, if it was tried."""
-    verdict = "supported format" if record["supported"] else f"unsupported format: {record['unsupported_reason']}"
-    if record["supported"] and record["has_alpha"]:
-        verdict += "; its alpha channel is dropped when opened"
+    """What the headers say, the verdicts they allow (whether the reader
+    reads the file, whether SimpleImage.open opens it), then what decoding
+    found, if it was tried."""
+    verdict = "supported format" if record["readable"] else f"cannot be read: {record['unsupported_reason']}"
+    if record["readable"] and record["has_alpha"]:
+        verdict += "; its alpha channel is dropped when read"
+    if record["opens"]:
+        verdict += "; SimpleImage.open opens it"
+    else:
+        verdict += f"; SimpleImage.open refuses it ({record['open_refusal']})"
     line = f"{record['path']}: {record['format']}, {record['width']}x{record['height']}, " \
            f"{record['description']}; {verdict}"
     check = record.get("check")
@@ -271,11 +269,12 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.Arg
         "info", help="describe images from their headers", formatter_class=formatter,
         epilog=_INFO_EXAMPLES.format(prog=prog),
         description="Describe each FILE from its headers alone (format, size, PNG colour type,\n"
-                    "bit depth and interlacing, or BMP header kind, bits per pixel and compression)\n"
-                    "and say whether that format is supported, and if not, why and what to do.\n"
-                    "A folder is walked for .png and .bmp files, as convert walks it. --check also\n"
-                    "decodes each file and says whether it decodes. Exit status 1 if any file could\n"
-                    "not be read or, with --check, decoded.")
+                    "bit depth, interlacing and palette size, or BMP header kind, bits per pixel,\n"
+                    "compression and row order), say whether the format is supported (Quorvel.load\n"
+                    "reads it), and if not, why and what to do, and whether SimpleImage.open opens\n"
+                    "it. A folder is walked for .png and .bmp files, as convert walks it. --check\n"
+                    "also decodes each file and says whether it decodes. Exit status 1 if any file\n"
+                    "could not be read or, with --check, decoded.")
     info.add_argument("files", nargs="+", metavar="FILE", help="a PNG or BMP file, or a folder of them")
     info.add_argument("--check", action="store_true", help="also decode each file fully and report the result")
     info.add_argument("--json", action="store_true", help="print one JSON object per file")

@@ -1,12 +1,14 @@
-"""Converting one file for the command line: decoded whole, checked against
-the pixel limit from its header first, and written atomically."""
+"""Converting one file for the command line: its headers probed first (what
+it is, whether it can be read, its size against the pixel limit), then read
+whole and written atomically."""
 from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
+from Quorvel import ImageReadError, load, probe
 from Quorvel._atomic import write_through
-from Quorvel._headers import HeaderError, read_header
 from Quorvel._png import save_png
+from Quorvel._verdict import alpha_kind, refusal
 from Quorvel.tessarin_ext import SimpleImage
 
 
@@ -77,26 +79,23 @@ def convert_file(source: str, destination: str, writer: Writer, max_pixels: int)
 
 def _decode(source: str, max_pixels: int, outcome: Outcome) -> SimpleImage:
     try:
-        with open(source, "rb") as file:
-            try:
-                header = read_header(file, every_ihdr=True)
-            except HeaderError as error:
-                raise _Failure(f"{source}: {error}") from None
-            if header.refusal is not None:
-                raise _Failure(f"{source}: cannot be opened: {header.refusal}")
-            if 0 < max_pixels < header.pixels:
-                raise _Failure(f"{source}: {pixel_limit_message(header.width, header.height, max_pixels)}")
-            file.seek(0)
-            data = file.read()
+        try:
+            info = probe(source)
+        except ImageReadError as error:
+            raise _Failure(f"{source}: {error}") from None
+        if not info.readable:
+            raise _Failure(f"{source}: cannot be read: {refusal(info)}")
+        if 0 < max_pixels < info.pixels:
+            raise _Failure(f"{source}: {pixel_limit_message(info.width, info.height, max_pixels)}")
+        try:
+            image = load(source, max_pixels=max_pixels or None)
+        except (ImageReadError, MemoryError) as error:
+            raise _Failure(f"{source}: cannot decode this {info.format} file: {describe(error)}") from None
+        outcome.bytes_in = os.path.getsize(source)
     except OSError as error:
         raise _Failure(f"{source}: cannot read: {describe(error)}") from None
-    try:
-        image = SimpleImage.open(data)
-    except Exception as error:
-        raise _Failure(f"{source}: cannot decode this {header.format} file: {describe(error)}") from None
-    outcome.source_format = header.format
+    outcome.source_format = info.format
     outcome.size = (image.width, image.height)
-    outcome.bytes_in = len(data)
-    if header.has_alpha:
-        outcome.messages.append(f"warning: {source}: RGBA image: its alpha channel is dropped")
+    if info.has_alpha:
+        outcome.messages.append(f"warning: {source}: {alpha_kind(info)}: its alpha channel is dropped")
     return image

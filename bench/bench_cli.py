@@ -143,8 +143,8 @@ def peak_kib(code: str) -> int:
 def bench_info(with_decode: bool) -> None:
     from PIL import Image
 
+    from Quorvel import probe
     from Quorvel.__main__ import main
-    from Quorvel._headers import read_header
 
     path = large_png()
     print(f"info: {path.name}, {path.stat().st_size / 1e6:.2f} MB; load average {load_average():.2f}")
@@ -160,9 +160,9 @@ def bench_info(with_decode: bool) -> None:
     for _ in range(200):
         started = time.perf_counter()
         with open(path, "rb") as file:
-            read_header(file)
+            probe(file)
         samples.append(time.perf_counter() - started)
-    print(f"  header read:        {statistics.median(samples) * 1e3:.3f} ms (median of {len(samples)})")
+    print(f"  Quorvel.probe:      {statistics.median(samples) * 1e3:.3f} ms (median of {len(samples)})")
     Image.MAX_IMAGE_PIXELS = None  # its guard would refuse this image
     samples = []
     for _ in range(200):
@@ -178,7 +178,7 @@ def bench_info(with_decode: bool) -> None:
           "of the imports")
     if with_decode:
         started = time.perf_counter()
-        peak = peak_kib(f"from Quorvel import SimpleImage\nimage = SimpleImage.open({str(path)!r})")
+        peak = peak_kib(f"from Quorvel import load\nimage = load({str(path)!r})")
         print(f"  full decode:        {time.perf_counter() - started:.2f} s in a child, "
               f"{(peak - baseline) / 1024:.0f} MiB over the imports")
 

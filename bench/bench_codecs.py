@@ -346,6 +346,12 @@ def machine_description() -> str:
     return f"{model}, {os.cpu_count()} cores{', AVX2' if avx2 else ''}; {system}"
 
 
+def load_averages(before: tuple[float, float, float]) -> str:
+    """The load averages at the start of a run and now, for its last line."""
+    return ("load average before " + " ".join(f"{x:.2f}" for x in before)
+            + ", after " + " ".join(f"{x:.2f}" for x in os.getloadavg()))
+
+
 def measure_memory(items) -> list[dict]:
     tiny = bench_images.synthetic_pngs([(8, 8)])[0]
     results = []
@@ -432,9 +438,7 @@ def main(argv=None) -> int:
     print_memory(memory)
     targets = evaluate_targets(cases, memory)
     print_targets(targets)
-    print(f"\n# {time.perf_counter() - started:.0f} s; load average before "
-          + " ".join(f"{x:.2f}" for x in load_before) + ", after " + " ".join(f"{x:.2f}" for x in os.getloadavg()),
-          file=sys.stderr)
+    print(f"\n# {time.perf_counter() - started:.0f} s; {load_averages(load_before)}", file=sys.stderr)
 
     if args.json:
         args.json.write_text(json.dumps({

@@ -245,9 +245,8 @@ def main(argv=None) -> int:
     print_results(results)
     targets = evaluate(results)
     bench_codecs.print_targets(targets)
-    print(f"\n# {time.perf_counter() - started:.0f} s; {'CPU' if args.cpu else 'wall'} time; load average before "
-          + " ".join(f"{x:.2f}" for x in load_before) + ", after " + " ".join(f"{x:.2f}" for x in os.getloadavg()),
-          file=sys.stderr)
+    print(f"\n# {time.perf_counter() - started:.0f} s; {'CPU' if args.cpu else 'wall'} time; "
+          f"{bench_codecs.load_averages(load_before)}", file=sys.stderr)
     if args.json:
         args.json.write_text(json.dumps({
             "benchmark": "bench_png_writer.py",

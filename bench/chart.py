@@ -130,20 +130,21 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
 
     data = {title: groups for title, (_, groups) in rows.items()}
     synthetic_columns = max(len(g["synthetic"]) for g in data.values()) or 1
-    photo_columns = max(len(g["photo"]) for g in data.values()) or 1
+    photo_columns = max(len(g["photo"]) for g in data.values())
+    # Without photographs (the reader's kinds of file) the cases take the whole width.
     figure, axes = plt.subplots(
-        len(data), 2, figsize=(13, 3.2 * len(data) + 1.0), squeeze=False,
-        gridspec_kw={"width_ratios": [max(synthetic_columns, 4), max(photo_columns, 3) * 0.9]},
+        len(data), 2 if photo_columns else 1, figsize=(13, 3.2 * len(data) + 1.0), squeeze=False,
+        gridspec_kw={"width_ratios": [max(synthetic_columns, 4), max(photo_columns, 3) * 0.9][: 2 if photo_columns else 1]},
     )
     every_name: set[str] = set()
-    ticks = [0.1, 0.2, 0.3, 0.5, 0.7, 1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200, 500]
+    ticks = [0.01, 0.02, 0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200, 500]
     for row, (title, groups) in enumerate(data.items()):
-        left, right = axes[row]
+        left = axes[row][0]
         values = [r for _, ratios in groups["synthetic"] for r in ratios.values()]
         values += [r for rs in groups["photo"].values() for r in rs]
         low = min(values + [1.0]) / 1.25
         high = min(max(values + [1.0]) * 1.25, AXIS_TOP)
-        for axis in (left, right):
+        for axis in axes[row]:
             axis.set_yscale("log")
             axis.set_ylim(low, high)
             axis.yaxis.set_major_locator(FixedLocator([t for t in ticks if low <= t <= high]))
@@ -153,8 +154,7 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
             axis.axhline(1.0, color="black", linewidth=1.2, zorder=1)
             axis.grid(axis="y", color="#dddddd", linewidth=0.8, zorder=0)
         left.set_ylabel(rows[title][0])
-        left.set_title(f"{title}: synthetic images", loc="left", fontsize=10)
-        right.set_title(f"photographs ({len(next(iter(groups['photo'].values()), []))})", loc="left", fontsize=10)
+        left.set_title(f"{title}: synthetic images" if photo_columns else title, loc="left", fontsize=10)
 
         names = _ordered({n for _, ratios in groups["synthetic"] for n in ratios})
         every_name.update(names)
@@ -170,6 +170,10 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
         left.set_xticklabels([_case_label(n) for n, _ in groups["synthetic"]], fontsize=8)
         left.set_xlim(-0.6, max(len(groups["synthetic"]), 1) - 0.4)
 
+        if not photo_columns:
+            continue
+        right = axes[row][1]
+        right.set_title(f"photographs ({len(next(iter(groups['photo'].values()), []))})", loc="left", fontsize=10)
         photo_names = _ordered(groups["photo"])
         every_name.update(photo_names)
         for column, name in enumerate(photo_names):
@@ -199,8 +203,9 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
     figure.suptitle(subtitle(run), fontsize=9, y=1 - 0.08 / height, va="top")
     figure.legend(handles=handles, loc="upper center", ncol=len(handles), frameon=False,
                   bbox_to_anchor=(0.5, 1 - 0.45 / height), fontsize=9)
-    figure.text(0.995, 0.005, footnote +
-                f"photographs: one dot each, bar at the median; past {AXIS_TOP:g}x: on the top edge, value below",
+    photographs = "photographs: one dot each, bar at the median; " if photo_columns else ""
+    figure.text(0.995, 0.005, footnote + photographs +
+                f"past {AXIS_TOP:g}x: on the top edge, value below",
                 ha="right", va="bottom", fontsize=8, color="#555555")
     figure.tight_layout(rect=(0, 0.015, 1, 1 - 0.5 / height))
     figure.savefig(out, dpi=90)
@@ -238,13 +243,44 @@ def draw_png_writer(run: dict, out: Path) -> None:
               "times within the same round, median over the rounds; ")
 
 
+# ---------------------------------------------------------------- the reader
+# Runs of bench_reader.py: each implementation's time as a multiple of
+# Pillow's, one row per format and size, one column per kind of file.
+
+
+def reader_data(run: dict) -> dict[str, dict[str, list]]:
+    """Per "PNG 1536x1024" and the like, the kinds in "synthetic" as
+    chart_data groups them (ratios to Pillow) and no photographs."""
+    data: dict[str, dict[str, list]] = {}
+    for case in run["cases"]:
+        if "pillow" not in case["median_ns"]:
+            continue
+        # "png palette 8 1536x1024": format, kind, size
+        file_format, rest = case["case"].split(" ", 1)
+        kind, size = rest.rsplit(" ", 1)
+        ratios = {name: case_ratio(case, name, "pillow") for name in case["median_ns"] if name != "pillow"}
+        title = f"{file_format.upper()} read, {size}"
+        data.setdefault(title, {"synthetic": [], "photo": {}})["synthetic"].append((kind, ratios))
+    return data
+
+
+def draw_reader(run: dict, out: Path) -> None:
+    rows = {title: ("time / Pillow's", groups) for title, groups in reader_data(run).items()}
+    draw_rows(run, rows, out, "Pillow (1x)",
+              "time of each reader divided by Pillow's open + convert(\"RGB\") in the same round, "
+              "median over the rounds; lower is faster; ")
+
+
+DRAWERS = {"bench_png_writer.py": draw_png_writer, "bench_reader.py": draw_reader}
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("results", type=Path, help="JSON written by bench_codecs.py or bench_png_writer.py --json")
+    parser.add_argument("results", type=Path, help="JSON written by bench_codecs.py, bench_png_writer.py or bench_reader.py --json")
     parser.add_argument("out", type=Path, help="PNG file to write")
     args = parser.parse_args(argv)
     run = json.loads(args.results.read_text())
-    (draw_png_writer if run.get("benchmark") == "bench_png_writer.py" else draw)(run, args.out)
+    DRAWERS.get(run.get("benchmark"), draw)(run, args.out)
     print(f"wrote {args.out}")
     return 0
 

@@ -4,6 +4,7 @@ PNG and BMP files are built here from zlib and struct alone, independent of
 the module's own chunk builder and encoders, so that a fault in those cannot
 hide on both sides of a comparison. Nothing here imports pytest.
 """
+import csv
 import io
 import os
 import pathlib
@@ -30,6 +31,58 @@ def corpus_dir() -> pathlib.Path | None:
         if candidate and (pathlib.Path(candidate) / "manifest.tsv").is_file():
             return pathlib.Path(candidate)
     return None
+
+
+def corpus_manifest() -> list[dict[str, str]]:
+    """The rows of the corpus's manifest.tsv (one per file: its header fields
+    and what Pillow made of it); none without the corpus."""
+    found = corpus_dir()
+    if found is None:
+        return []
+    with open(found / "manifest.tsv", newline="") as table:
+        return list(csv.DictReader(table, delimiter="\t"))
+
+
+# --- oracles: other libraries' reading of a file, as 8-bit RGB ---------------
+
+
+def pillow_rgb(path) -> tuple[tuple[int, int], bytes]:
+    """Pillow's size and `convert("RGB")` bytes of the image at `path`: alpha
+    dropped without compositing."""
+    from PIL import Image
+
+    with Image.open(path) as opened:
+        return opened.size, opened.convert("RGB").tobytes()
+
+
+def pypng_rgb(source) -> tuple[tuple[int, int], bytes]:
+    """pypng's decoded samples of the PNG at `source` (a path, or the file's
+    bytes), reduced to 8-bit RGB: a
+    palette index past the palette's end black, alpha and tRNS dropped,
+    greyscale spread to three channels, depths under 8 scaled by bit
+    replication (which equals v * 255 // (2**depth - 1)), 16-bit samples cut
+    to their high byte. Raises pypng's or zlib's error for a file it refuses."""
+    import warnings
+
+    import numpy
+    import png as pypng
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pypng warns of ancillary chunks out of place
+        reader = pypng.Reader(bytes=source) if isinstance(source, bytes) else pypng.Reader(filename=str(source))
+        width, height, rows, info = reader.read()
+        samples = numpy.array([numpy.asarray(row) for row in rows], dtype=numpy.uint32)
+    samples = samples.reshape(height, width, info["planes"])
+    depth = info["bitdepth"]
+    if not info["greyscale"] and info["planes"] == 1:
+        colours = numpy.zeros((256, 3), dtype=numpy.uint32)
+        palette = numpy.array([entry[:3] for entry in info["palette"]], dtype=numpy.uint32).reshape(-1, 3)
+        colours[:len(palette)] = palette[:256]
+        rgb = colours[samples[..., 0]]
+    else:
+        rgb = samples[..., :1].repeat(3, axis=2) if info["greyscale"] else samples[..., :3]
+        rgb = rgb >> 8 if depth == 16 else rgb * 255 // (2**depth - 1)
+    return (width, height), rgb.astype(numpy.uint8).tobytes()
 
 
 # --- PNG ---------------------------------------------------------------------

@@ -13,10 +13,9 @@ import sys
 import time
 
 import pytest
-from PIL import Image
 
 import Quorvel
-from builders import RGBA, bmp_bytes, png, png_bytes, random_pixels, run_quorvel as quorvel
+from builders import RGBA, bmp_bytes, pillow_rgb, png, png_bytes, random_pixels, run_quorvel as quorvel
 from Quorvel import SimpleImage
 
 WIDTH, HEIGHT = 6, 4
@@ -30,11 +29,6 @@ def rgba_png(width: int, height: int, rgba: bytes) -> bytes:
     stride = width * 4
     return png(width, height, b"".join(b"\x00" + rgba[y * stride:(y + 1) * stride] for y in range(height)),
                color_type=RGBA)
-
-
-def pillow_rgb(path) -> tuple[tuple[int, int], bytes]:
-    with Image.open(path) as opened:
-        return opened.size, opened.convert("RGB").tobytes()
 
 
 def leftovers(folder: pathlib.Path) -> list[pathlib.Path]:

@@ -44,7 +44,7 @@ def test_the_quick_start_converts_a_folder_and_its_python_runs(tmp_path):
     assert convert.returncode == 0 and convert.stderr == "", convert.stderr
     assert re.fullmatch(r"\d+ files: 1 converted, 0 failed, \d+ skipped; .*\n", convert.stdout)
     assert (tmp_path / "converted" / "sample.bmp").read_bytes()[:2] == b"BM"
-    assert info.returncode == 0 and info.stdout.endswith("; supported format\n"), info.stderr
+    assert info.returncode == 0 and info.stdout.endswith("; supported format; SimpleImage.open opens it\n"), info.stderr
     (tmp_path / "quick_start.py").write_text(python)
     result = subprocess.run([sys.executable, "quick_start.py"], cwd=tmp_path, capture_output=True, text=True,
                             timeout=120)

@@ -100,9 +100,14 @@ def test_native_module_stubs_match_the_runtime_module(module: str) -> None:
     ("Quorvel.encode_png(image, optimize=None)", 'Argument "optimize" to "encode_png" has incompatible type "None"'),
     ("Quorvel.encode_png(b'')", 'Argument 1 to "encode_png" has incompatible type "bytes"'),
     ("text: str = Quorvel.encode_png(image)", 'Incompatible types in assignment (expression has type "bytes"'),
+    ("Quorvel.load(123)", 'Argument 1 to "load" has incompatible type "int"'),
+    ("Quorvel.load(b'', 1000)", 'Too many positional arguments for "load"'),
+    ("Quorvel.load(b'', max_pixels='9')", 'Argument "max_pixels" to "load" has incompatible type "str"'),
+    ("Quorvel.probe(b'').width = 1", 'Property "width" defined in "ImageInfo" is read-only'),
+    ("depth: int = Quorvel.probe(b'').bit_depth", 'Incompatible types in assignment (expression has type "int | None"'),
 ])
-def test_png_writer_use_type_checks(tmp_path: pathlib.Path, statement: str, expected: str | None) -> None:
-    snippet = tmp_path / "png_writer.py"
+def test_package_function_use_type_checks(tmp_path: pathlib.Path, statement: str, expected: str | None) -> None:
+    snippet = tmp_path / "package_functions.py"
     snippet.write_text(textwrap.dedent(f"""\
         import pathlib
         import Quorvel
