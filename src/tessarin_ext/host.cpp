@@ -17,16 +17,33 @@ constexpr Py_ssize_t smallest_piece = Py_ssize_t{1} << 20;
 
 // How many bytes the host's file `file` holds past its position; 0 when
 // that is not known (not a regular file), -1 with the exception pending.
+// The size and kind come from the host's os.fstat: the C library's fstat is
+// a symbol of recent glibc versions only, which portable wheels cannot use.
 Py_ssize_t bytes_left(PyObject* file) {
     const int descriptor = PyObject_AsFileDescriptor(file);
     if (descriptor < 0) return -1;
-    struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return -1;
+    Ref status = Ref::steal(PyObject_CallMethod(os.get(), "fstat", "i", descriptor));
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref mode = Ref::steal(PyObject_GetAttrString(status.get(), "st_mode"));
+    if (!mode) return -1;
+    const long mode_bits = PyLong_AsLong(mode.get());
+    if (mode_bits == -1 && PyErr_Occurred()) return -1;
+    if (!S_ISREG(mode_bits)) return 0;
+    Ref size = Ref::steal(PyObject_GetAttrString(status.get(), "st_size"));
+    if (!size) return -1;
+    const long long file_size = PyLong_AsLongLong(size.get());
+    if (file_size == -1 && PyErr_Occurred()) return -1;
     Ref position = call_method(file, state.names.tell);
     if (!position) return -1;
     const long long at = PyLong_AsLongLong(position.get());
     if (at == -1 && PyErr_Occurred()) return -1;
-    const long long left = std::clamp<long long>(status.st_size - at, 0, PY_SSIZE_T_MAX);
+    const long long left = std::clamp<long long>(file_size - at, 0, PY_SSIZE_T_MAX);
     return static_cast<Py_ssize_t>(left);
 }
 
