@@ -19,7 +19,6 @@ from builders import (RGBA, bmp_bytes, bmp_headers, chunk, pillow_rgb, png, png_
                       run_quorvel as quorvel)
 from Quorvel import SimpleImage
 
-REPO = pathlib.Path(__file__).resolve().parents[1]
 WIDTH, HEIGHT = 6, 4
 PIXELS = bytes((11 * i + 5) % 256 for i in range(WIDTH * HEIGHT * 3))
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -542,7 +541,10 @@ def test_runs_from_any_directory_on_relative_paths(tmp_path, images):
 def test_a_package_without_its_native_module_says_what_to_run(tmp_path, command):
     # An unbuilt clone, or a clone's root hiding the installed package: the
     # Python files alone, imported without the editable install's hook (-S).
-    shutil.copytree(REPO / "Quorvel", tmp_path / "Quorvel", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    # The Python files of the package as imported here: the checkout's, or an
+    # installed wheel's where the tests run without the checkout's package.
+    package = pathlib.Path(Quorvel.__file__).parent
+    shutil.copytree(package, tmp_path / "Quorvel", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
     # As a user runs it: the current directory first on the path, and no
     # PYTHONPATH naming a staged build (the sanitizer runs set both).
     environment = {name: value for name, value in os.environ.items()
