@@ -397,7 +397,9 @@ def test_a_bmp_holding_a_png_reads_through_the_png_reader():
     png(2, 2, grey_rows(6, 2))[:-20],
     png(2, 2, grey_rows(6, 2))[:-14],
     PNG_SIGNATURE + ihdr(1 << 31, 2) + IDAT + IEND,
-    PNG_SIGNATURE + ihdr(2, 2) + IDAT + chunk(b"IHDR", bytes(12)) + IEND,
+    # The host's struct.error, in the words of CPython's struct module.
+    pytest.param(PNG_SIGNATURE + ihdr(2, 2) + IDAT + chunk(b"IHDR", bytes(12)) + IEND,
+                 marks=pytest.mark.cpython_only("struct module's wording")),
     bmp_bytes(2, 2, bytes(12)),
     bmp_bytes(2, -2, bytes(12)),
     bmp_bytes(2, 2, bytes(12))[:-1],
