@@ -17,7 +17,7 @@ using tessarin::kernels::ScanlineFormat;
 using tessarin::testing::Bytes;
 using tessarin::testing::random_bytes;
 
-// Every (colour type, bit depth) the PNG specification allows, with its
+// Every (colour type, bit depth) a PNG file may have, with its
 // bits per pixel.
 struct Pair {
     int colour_type, bit_depth;
