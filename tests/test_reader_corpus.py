@@ -66,6 +66,17 @@ def read_by(oracle, path):
         return None
 
 
+def rle4(path) -> bool:
+    """Whether the BMP at `path` is RLE4 compressed (its compression field)."""
+    return int.from_bytes(path.read_bytes()[30:34], "little") == 2
+
+
+def pillow_major() -> int:
+    import PIL
+
+    return int(PIL.__version__.split(".")[0])
+
+
 def critical_chunks(png: bytes) -> bytes:
     """The PNG without its ancillary chunks (those whose type starts with a
     lower-case letter)."""
@@ -101,6 +112,8 @@ def test_png_equals_pypng_reduced_to_rgb(corpus, name):
 @pytest.mark.parametrize("name", by_file(BMP_FILES))
 def test_bmp_equals_pillow(corpus, name):
     path = corpus / name
+    if rle4(path) and pillow_major() < 13:
+        pytest.skip("Pillow before 13 reads RLE4 otherwise; the oracle is Pillow 13 or later")
     expected = read_by(pillow_rgb, corpus / REFERENCES.get(name, name))
     if CORRUPT.match(name):
         with pytest.raises(ImageReadError):
