@@ -8,6 +8,7 @@ import zlib
 from typing import List, Tuple, Union
 
 from Quorvel import _png_writer
+from Quorvel._png_reduce import COLOUR_TYPES, scanlines
 from Quorvel.tessarin_ext import SimpleImage
 
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -84,24 +85,24 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
     ]
 
 
-def _sample(width: int, height: int) -> List[Tuple[int, int]]:
+def _sample(row_bytes: int, height: int) -> List[Tuple[int, int]]:
     """Two strips of rows, each a 64th of the image and at least 8 rows (or
     16 KiB, for wide ones), centred a quarter and three quarters down; none
     when they would cover half of the image, which is then small enough for
-    every candidate to compress whole."""
-    row_bytes = 3 * width + 1
-    rows = max(height // 64, min(8, -(-16384 // row_bytes)))
+    every candidate to compress whole. `row_bytes`: a row's bytes, without
+    its filter type."""
+    rows = max(height // 64, min(8, -(-16384 // (row_bytes + 1))))
     if 4 * rows >= height:
         return []
     return [(centre - rows // 2, centre - rows // 2 + rows) for centre in (height // 4, 3 * height // 4)]
 
 
-def _segments(width: int, height: int) -> int:
+def _segments(row_bytes: int, height: int) -> int:
     """How many runs of rows the image is compressed in, each by a
     compressor of its own, so that they can run on several processors: a
     power of two, for an even share on two, four or eight. It depends on
     the image alone, so that a file's bytes do not depend on the machine."""
-    count = (3 * width + 1) * height // _SEGMENT_BYTES
+    count = (row_bytes + 1) * height // _SEGMENT_BYTES
     segments = 1
     while segments * 2 <= min(count, _MAX_SEGMENTS):
         segments *= 2
@@ -120,13 +121,13 @@ def _threads() -> int:
     return max(1, min(count or 1, _MAX_THREADS))
 
 
-def _plan(width: int, height: int, compress_level: int, optimize: bool) -> _Plan:
+def _plan(row_bytes: int, height: int, compress_level: int, optimize: bool) -> _Plan:
     if compress_level == 0:
         return [_candidate(_NONE, 0, zlib.Z_DEFAULT_STRATEGY)], [], 1, 1
-    return _candidates(compress_level, optimize), _sample(width, height), 1, _segments(width, height)
+    return _candidates(compress_level, optimize), _sample(row_bytes, height), 1, _segments(row_bytes, height)
 
 
-def _check_options(image: object, compress_level: object, optimize: object) -> None:
+def _check_options(image: object, compress_level: object, optimize: object, colour_type: object = "rgb") -> None:
     if not isinstance(image, SimpleImage):
         raise TypeError(f"image must be a SimpleImage, not {type(image).__name__}")
     if not isinstance(compress_level, int) or isinstance(compress_level, bool):
@@ -135,32 +136,40 @@ def _check_options(image: object, compress_level: object, optimize: object) -> N
         raise ValueError(f"compress_level must be from 0 to 9, not {compress_level}")
     if not isinstance(optimize, bool):
         raise TypeError(f"optimize must be a bool, not {type(optimize).__name__}")
+    if not isinstance(colour_type, str):
+        raise TypeError(f"colour_type must be a str, not {type(colour_type).__name__}")
+    if colour_type not in COLOUR_TYPES:
+        raise ValueError(f"colour_type must be one of {', '.join(map(repr, COLOUR_TYPES))}, not {colour_type!r}")
     if image.width < 1 or image.height < 1:
         raise ValueError(f"a PNG image has at least one pixel: this one is {image.width}x{image.height}")
 
 
-def encode_png(image: SimpleImage, *, compress_level: int = 6, optimize: bool = False) -> bytes:
+def encode_png(image: SimpleImage, *, compress_level: int = 6, optimize: bool = False,
+               colour_type: str = "rgb") -> bytes:
     """The bytes of an 8-bit RGB PNG file of `image`, its rows filtered.
     `compress_level` (0 to 9) says how hard to work, as zlib's levels do: 0
     stores the rows as they are, 1 is the fastest, 9 the smallest. At each
     level a few ways to write the image are tried on a sample of its rows and
     the best writes the whole. `optimize` works harder still, as Pillow's
-    option of that name does."""
-    _check_options(image, compress_level, optimize)
+    option of that name does. `colour_type="auto"` writes a greyscale or
+    palette PNG instead where one holds the same pixels in fewer bits."""
+    _check_options(image, compress_level, optimize, colour_type)
     pixels = image._pixels
     if pixels is None:
         raise TypeError("the image has no pixel buffer: its _pixels is None")
-    candidates, sample, finalists, segments = _plan(image.width, image.height, compress_level, optimize)
-    data, _, _, _ = _png_writer.encode(pixels, image.width, image.height, candidates, sample, finalists, segments,
-                                       _threads())
+    rows, row_bytes, scanline_format = scanlines(pixels, image.width, image.height, colour_type)
+    candidates, sample, finalists, segments = _plan(row_bytes, image.height, compress_level, optimize)
+    data, _, _, _ = _png_writer.encode(rows, image.width, image.height, candidates, sample, finalists, segments,
+                                       _threads(), *scanline_format)
     return data
 
 
-def save_png(image: SimpleImage, path: StrOrBytesPath, *, compress_level: int = 6, optimize: bool = False) -> None:
+def save_png(image: SimpleImage, path: StrOrBytesPath, *, compress_level: int = 6, optimize: bool = False,
+             colour_type: str = "rgb") -> None:
     """Writes encode_png(image, ...) to the file `path`, created or replaced.
     The whole file is made before the file is opened, so a failure or an
     interrupt while encoding leaves any file at `path` as it was."""
-    data = encode_png(image, compress_level=compress_level, optimize=optimize)
+    data = encode_png(image, compress_level=compress_level, optimize=optimize, colour_type=colour_type)
     with open(path, "wb") as file:
         file.write(data)
 

@@ -11,7 +11,8 @@
 namespace tessarin::png {
 namespace {
 
-constexpr size_t pixel_bytes = 3;
+// The bytes of a pixel that the vector kernels take: an RGB pixel's.
+constexpr size_t vector_pixel_bytes = 3;
 
 // The scalar kernels work on bytes `begin` up to `n` of rows whose lengths
 // the public entry points have tied to `n`, so that the vector kernels can
@@ -30,33 +31,36 @@ uint8_t predict(int left, int up, int up_left) noexcept {
     return 0;
 }
 
-// Calls step(i, left, up, up_left) for bytes `begin` up to `n`: the first
-// pixel's left neighbours are zeros, and the loop after it tests nothing.
+// Calls step(i, left, up, up_left) for bytes `begin` up to `n` of rows of
+// `pixel_bytes` bytes a pixel: the first pixel's left neighbours are zeros,
+// and the loop after it tests nothing.
 template <typename Step>
-void for_each_byte(const uint8_t* row, const uint8_t* prev, size_t begin, size_t n, Step step) noexcept {
+void for_each_byte(const uint8_t* row, const uint8_t* prev, size_t begin, size_t n, size_t pixel_bytes,
+                   Step step) noexcept {
     size_t i = begin;
     for (; i < std::min(n, pixel_bytes); ++i) step(i, 0, prev[i], 0);
     for (; i < n; ++i) step(i, row[i - pixel_bytes], prev[i], prev[i - pixel_bytes]);
 }
 
 template <int FilterType>
-void filter_scalar(const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t begin, size_t n) noexcept {
-    for_each_byte(row, prev, begin, n, [&](size_t i, int left, int up, int up_left) {
+void filter_scalar(const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                   size_t pixel_bytes) noexcept {
+    for_each_byte(row, prev, begin, n, pixel_bytes, [&](size_t i, int left, int up, int up_left) {
         out[i] = static_cast<uint8_t>(row[i] - predict<FilterType>(left, up, up_left));
     });
 }
 
-void filter_scalar(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t begin,
-                   size_t n) noexcept {
+void filter_scalar(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t begin, size_t n,
+                   size_t pixel_bytes) noexcept {
     switch (filter_type) {
         case filter_sub:
-            return filter_scalar<filter_sub>(row, prev, out, begin, n);
+            return filter_scalar<filter_sub>(row, prev, out, begin, n, pixel_bytes);
         case filter_up:
-            return filter_scalar<filter_up>(row, prev, out, begin, n);
+            return filter_scalar<filter_up>(row, prev, out, begin, n, pixel_bytes);
         case filter_average:
-            return filter_scalar<filter_average>(row, prev, out, begin, n);
+            return filter_scalar<filter_average>(row, prev, out, begin, n, pixel_bytes);
         default:
-            return filter_scalar<filter_paeth>(row, prev, out, begin, n);
+            return filter_scalar<filter_paeth>(row, prev, out, begin, n, pixel_bytes);
     }
 }
 
@@ -64,13 +68,13 @@ void filter_scalar(int filter_type, const uint8_t* row, const uint8_t* prev, uin
 uint32_t magnitude(uint8_t value) noexcept { return value < 128 ? value : 256u - value; }
 
 void candidates_scalar(const uint8_t* row, const uint8_t* prev, FilterCandidates& candidates, size_t begin,
-                       size_t n) noexcept {
+                       size_t n, size_t pixel_bytes) noexcept {
     uint8_t* const sub = candidates.bytes[filter_sub].data();
     uint8_t* const up_bytes = candidates.bytes[filter_up].data();
     uint8_t* const average = candidates.bytes[filter_average].data();
     uint8_t* const paeth = candidates.bytes[filter_paeth].data();
     uint64_t sums[filter_type_count] = {};
-    for_each_byte(row, prev, begin, n, [&](size_t i, int left, int up, int up_left) {
+    for_each_byte(row, prev, begin, n, pixel_bytes, [&](size_t i, int left, int up, int up_left) {
         sub[i] = static_cast<uint8_t>(row[i] - predict<filter_sub>(left, up, up_left));
         up_bytes[i] = static_cast<uint8_t>(row[i] - predict<filter_up>(left, up, up_left));
         average[i] = static_cast<uint8_t>(row[i] - predict<filter_average>(left, up, up_left));
@@ -88,13 +92,13 @@ void candidates_scalar(const uint8_t* row, const uint8_t* prev, FilterCandidates
 // if less) when none ran.
 size_t filter_vector(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (n > pixel_bytes && simd::avx2_usable()) return filter_row_avx2(filter_type, row, prev, out, n);
+    if (n > vector_pixel_bytes && simd::avx2_usable()) return filter_row_avx2(filter_type, row, prev, out, n);
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-    if (n > pixel_bytes && simd::neon_usable()) return filter_row_neon(filter_type, row, prev, out, n);
+    if (n > vector_pixel_bytes && simd::neon_usable()) return filter_row_neon(filter_type, row, prev, out, n);
 #endif
     (void)filter_type, (void)row, (void)prev, (void)out;
-    return std::min(n, pixel_bytes);
+    return std::min(n, vector_pixel_bytes);
 }
 
 size_t candidates_vector(const uint8_t* row, const uint8_t* prev, FilterCandidates& candidates, size_t n) noexcept {
@@ -103,40 +107,46 @@ size_t candidates_vector(const uint8_t* row, const uint8_t* prev, FilterCandidat
     uint8_t* const average = candidates.bytes[filter_average].data();
     uint8_t* const paeth = candidates.bytes[filter_paeth].data();
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (n > pixel_bytes && simd::avx2_usable()) {
+    if (n > vector_pixel_bytes && simd::avx2_usable()) {
         return filter_candidates_avx2(row, prev, sub, up, average, paeth, candidates.sums.data(), n);
     }
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-    if (n > pixel_bytes && simd::neon_usable()) {
+    if (n > vector_pixel_bytes && simd::neon_usable()) {
         return filter_candidates_neon(row, prev, sub, up, average, paeth, candidates.sums.data(), n);
     }
 #endif
     (void)row, (void)prev, (void)sub, (void)up, (void)average, (void)paeth;
-    return std::min(n, pixel_bytes);
+    return std::min(n, vector_pixel_bytes);
 }
 
 }  // namespace
 
-void filter_row(int filter_type, std::span<const uint8_t> row, std::span<const uint8_t> prev,
-                std::span<uint8_t> out) noexcept {
+void filter_row(int filter_type, std::span<const uint8_t> row, std::span<const uint8_t> prev, std::span<uint8_t> out,
+                size_t pixel_bytes) noexcept {
     const size_t n = row.size();
     if (filter_type == filter_none) {
         if (n) std::memcpy(out.data(), row.data(), n);
         return;
     }
-    filter_scalar(filter_type, row.data(), prev.data(), out.data(), 0, std::min(n, pixel_bytes));
+    if (pixel_bytes != vector_pixel_bytes) {
+        return filter_scalar(filter_type, row.data(), prev.data(), out.data(), 0, n, pixel_bytes);
+    }
+    filter_scalar(filter_type, row.data(), prev.data(), out.data(), 0, std::min(n, pixel_bytes), pixel_bytes);
     const size_t done = filter_vector(filter_type, row.data(), prev.data(), out.data(), n);
-    filter_scalar(filter_type, row.data(), prev.data(), out.data(), done, n);
+    filter_scalar(filter_type, row.data(), prev.data(), out.data(), done, n, pixel_bytes);
 }
 
-void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t> prev,
-                           FilterCandidates& candidates) noexcept {
+void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t> prev, FilterCandidates& candidates,
+                           size_t pixel_bytes) noexcept {
     const size_t n = row.size();
     candidates.sums = {};
-    candidates_scalar(row.data(), prev.data(), candidates, 0, std::min(n, pixel_bytes));
+    if (pixel_bytes != vector_pixel_bytes) {
+        return candidates_scalar(row.data(), prev.data(), candidates, 0, n, pixel_bytes);
+    }
+    candidates_scalar(row.data(), prev.data(), candidates, 0, std::min(n, pixel_bytes), pixel_bytes);
     const size_t done = candidates_vector(row.data(), prev.data(), candidates, n);
-    candidates_scalar(row.data(), prev.data(), candidates, done, n);
+    candidates_scalar(row.data(), prev.data(), candidates, done, n, pixel_bytes);
 }
 
 int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& weights) noexcept {
@@ -153,7 +163,7 @@ int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& wei
 }
 
 void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row,
-                 size_t end_row, std::span<uint8_t> scratch, std::span<uint8_t> out) noexcept {
+                 size_t end_row, std::span<uint8_t> scratch, std::span<uint8_t> out, size_t pixel_bytes) noexcept {
     // The row above the first row of an image is all zeros.
     const std::span<uint8_t> zeros = scratch.subspan(4 * row_bytes, row_bytes);
     if (first_row == 0 && row_bytes) std::memset(zeros.data(), 0, row_bytes);
@@ -168,12 +178,12 @@ void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_
         const std::span<uint8_t> filtered(scanline + 1, row_bytes);
         int type = filter.type;
         if (type == filter_adaptive) {
-            filter_row_candidates(row, prev, candidates);
+            filter_row_candidates(row, prev, candidates, pixel_bytes);
             type = cheapest_filter(candidates, filter.weights);
             const std::span<const uint8_t> chosen = type == filter_none ? row : candidates.bytes[static_cast<size_t>(type)];
             std::ranges::copy(chosen, filtered.begin());
         } else {
-            filter_row(type, row, prev, filtered);
+            filter_row(type, row, prev, filtered, pixel_bytes);
         }
         scanline[0] = static_cast<uint8_t>(type);
         scanline += row_bytes + 1;

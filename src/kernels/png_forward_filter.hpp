@@ -1,5 +1,6 @@
-// The encoder's side of the PNG scanline filters (filter method 0) for rows
-// of 3-byte RGB pixels: each filter type applied to an original row, and
+// The encoder's side of the PNG scanline filters (filter method 0), for
+// rows of 3-byte RGB pixels (with vector forms) or of any other whole number
+// of bytes a pixel: each filter type applied to an original row, and
 // the per-row choice of the type whose bytes deflate is expected to store
 // in the fewest bits.
 #pragma once
@@ -15,12 +16,17 @@ namespace tessarin::png {
 
 inline constexpr size_t filter_type_count = 5;
 
+// The filters' distance to a byte's left neighbour: the bytes of a pixel,
+// or 1 for pixels of fewer than 8 bits. Those of an 8-bit RGB pixel by
+// default.
+inline constexpr size_t rgb_pixel_bytes = 3;
+
 // Filters `row` with `filter_type` (0 to 4) into `out`: each byte minus its
 // prediction from the original neighbours, modulo 256. `prev` is the
 // original row above, all zeros for an image's first row; `prev` and `out`
 // hold at least row.size() bytes, and `out` overlaps neither input.
-void filter_row(int filter_type, std::span<const uint8_t> row, std::span<const uint8_t> prev,
-                std::span<uint8_t> out) noexcept;
+void filter_row(int filter_type, std::span<const uint8_t> row, std::span<const uint8_t> prev, std::span<uint8_t> out,
+                size_t pixel_bytes = rgb_pixel_bytes) noexcept;
 
 // What each filter type makes of one row: the bytes of Sub, Up, Average and
 // Paeth (None's are the row itself) and, for all five types, the sum of the
@@ -34,8 +40,8 @@ struct FilterCandidates {
 // overlapping another or the inputs) and every sum, in one pass over the
 // row: the sums are taken from the bytes as they are made. `prev` as for
 // filter_row.
-void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t> prev,
-                           FilterCandidates& candidates) noexcept;
+void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t> prev, FilterCandidates& candidates,
+                           size_t pixel_bytes = rgb_pixel_bytes) noexcept;
 
 // How a row's sums are compared: each type's sum times its weight, the
 // smallest product winning and ties going to the lower type. Equal weights
@@ -63,6 +69,7 @@ constexpr size_t filter_scratch_size(size_t row_bytes) noexcept { return 5 * row
 // (end_row - first_row) * (row_bytes + 1) bytes; `scratch` holds
 // filter_scratch_size(row_bytes) bytes and overlaps nothing else.
 void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row,
-                 size_t end_row, std::span<uint8_t> scratch, std::span<uint8_t> out) noexcept;
+                 size_t end_row, std::span<uint8_t> scratch, std::span<uint8_t> out,
+                 size_t pixel_bytes = rgb_pixel_bytes) noexcept;
 
 }  // namespace tessarin::png

@@ -124,7 +124,7 @@ Ref dictionary_before(const Image& image, const Candidate& candidate, size_t fir
     const size_t rows = std::min({first_row, (window + scanline - 1) / scanline, work.rows_per_piece});
     const std::span<uint8_t> scanlines = work.piece.first(rows * scanline);
     png::filter_rows(candidate.filter, image.pixels, work.row_bytes, first_row - rows, first_row,
-                     work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines);
+                     work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines, image.format.pixel_bytes);
     const size_t size = std::min(window, scanlines.size());
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scanlines.data()) +
                                                     (scanlines.size() - size),
@@ -171,7 +171,8 @@ int compress_strips(const Host& host, const Image& image, const Candidate& candi
             // filtered.
             Py_BEGIN_ALLOW_THREADS
             png::filter_rows(candidate.filter, image.pixels, work.row_bytes, row, row + rows,
-                             work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines);
+                             work.scratch.first(Workspace::scratch_size(work.row_bytes)), scanlines,
+                             image.format.pixel_bytes);
             Py_END_ALLOW_THREADS
             row += rows;
             Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(scanlines.data()),
@@ -227,7 +228,7 @@ int compress_segment(void* context, size_t segment, const bool& stop) {
     auto& whole = *static_cast<WholeImage*>(context);
     const size_t height = whole.image->height;
     const Strip rows[1] = {{height * segment / whole.segments, height * (segment + 1) / whole.segments}};
-    Workspace work(whole.image->width * 3);
+    Workspace work(whole.image->format.row_bytes);
     if (!work) return -1;
     const Part part{segment == 0, segment + 1 == whole.segments, whole.segments > 1};
     return compress_strips(*whole.host, *whole.image, *whole.candidate, whole.candidate->level, rows, part, work,
@@ -247,7 +248,7 @@ int compress_image(const Host& host, const Image& image, const Candidate& candid
     if (!stream.pieces) return -1;
     stream.size = 0;
     uint32_t adler = 1;
-    const size_t scanline = image.width * 3 + 1;
+    const size_t scanline = image.format.row_bytes + 1;
     for (size_t segment = 0; segment < whole.segments; ++segment) {
         const PartStream& part = whole.parts[segment];
         PyObject* const pieces = part.stream.pieces.get();
@@ -274,7 +275,7 @@ struct Samples {
 int compress_sample(void* context, size_t index, const bool& stop) {
     auto& samples = *static_cast<Samples*>(context);
     const Candidate& candidate = samples.candidates[index];
-    Workspace work(samples.image->width * 3);
+    Workspace work(samples.image->format.row_bytes);
     if (!work) return -1;
     PartStream probe;
     if (compress_strips(*samples.host, *samples.image, candidate, candidate.sample_level, samples.strips, Part{},
@@ -308,10 +309,13 @@ uint8_t* finish_chunk(const Host& host, uint8_t* data_end, size_t data_size) {
     return data_end + 4;
 }
 
-// The file: signature, IHDR, the stream in IDAT chunks, IEND.
+// The file: signature, IHDR, PLTE for a palette, the stream in IDAT
+// chunks, IEND.
 Ref assemble(const Host& host, const Image& image, const Stream& stream) {
     const size_t idat_chunks = std::max<size_t>(1, (stream.size + idat_chunk_size - 1) / idat_chunk_size);
-    const size_t file_size = sizeof png_signature + (chunk_overhead + ihdr_size) +
+    const std::span<const uint8_t> palette = image.format.palette;
+    const size_t palette_chunk = palette.empty() ? 0 : chunk_overhead + palette.size();
+    const size_t file_size = sizeof png_signature + (chunk_overhead + ihdr_size) + palette_chunk +
                              (idat_chunks * chunk_overhead + stream.size) + chunk_overhead;
     Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(file_size)));
     if (!file) return {};
@@ -320,11 +324,18 @@ Ref assemble(const Host& host, const Image& image, const Stream& stream) {
     at = start_chunk(at + sizeof png_signature, ihdr_size, "IHDR");
     put_u32(at, static_cast<uint32_t>(image.width));
     put_u32(at + 4, static_cast<uint32_t>(image.height));
-    const uint8_t fields[5] = {png::bit_depth_8, png::color_rgb, png::compression_deflate,
+    const uint8_t fields[5] = {static_cast<uint8_t>(image.format.bit_depth),
+                               static_cast<uint8_t>(image.format.colour_type), png::compression_deflate,
                                png::filter_method_adaptive, png::interlace_none};
     std::memcpy(at + 8, fields, sizeof fields);
     at = finish_chunk(host, at + ihdr_size, ihdr_size);
     if (!at) return {};
+    if (!palette.empty()) {
+        at = start_chunk(at, palette.size(), "PLTE");
+        std::memcpy(at, palette.data(), palette.size());
+        at = finish_chunk(host, at + palette.size(), palette.size());
+        if (!at) return {};
+    }
 
     // The stream's pieces, copied in order into chunks of idat_chunk_size.
     PyObject* const pieces = stream.pieces.get();

@@ -1,5 +1,6 @@
-// The filtering PNG encoder: an RGB image to the bytes of an 8-bit RGB PNG
-// file whose rows are filtered, compressed by the host's zlib with the
+// The filtering PNG encoder: an image's rows, 8-bit RGB or reduced to
+// greyscale or palette indices, to the bytes of a PNG file whose rows are
+// filtered, compressed by the host's zlib with the
 // settings of the best of a few candidates.
 #pragma once
 
@@ -69,12 +70,26 @@ struct Strip {
     size_t end_row;
 };
 
-// Width and height at least 1; `pixels` holds exactly width * height * 3
-// bytes, row by row, each pixel red, green, blue.
+// What the file's IHDR says of its scanlines, and how they are laid out:
+// 8-bit RGB, or greyscale or palette indices at 1, 2, 4 or 8 bits packed in
+// bytes (with the PLTE chunk's entries, 3 bytes each); the bytes of a row,
+// without its filter type; and the filters' distance to a byte's left
+// neighbour (the bytes of a pixel, at least 1).
+struct ScanlineFormat {
+    int colour_type;
+    int bit_depth;
+    size_t row_bytes;
+    size_t pixel_bytes;
+    std::span<const uint8_t> palette;
+};
+
+// Width and height at least 1; `pixels` holds exactly height rows of
+// format.row_bytes bytes each: for RGB, each pixel red, green, blue.
 struct Image {
     std::span<const uint8_t> pixels;
     size_t width;
     size_t height;
+    ScanlineFormat format;
 };
 
 // How the candidates fared: the index of the one written, and per candidate
@@ -86,7 +101,8 @@ struct Outcome {
     size_t full_sizes[max_candidates] = {};
 };
 
-// The complete PNG file of `image` (signature, IHDR, IDAT chunks, IEND)
+// The complete PNG file of `image` (signature, IHDR, PLTE for a palette,
+// IDAT chunks, IEND)
 // with the smallest image data the candidates give. With no `sample`, every
 // candidate compresses the whole image. Otherwise each first compresses the
 // sample's rows alone, and the `finalists` whose samples came out smallest

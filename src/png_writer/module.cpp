@@ -11,6 +11,7 @@
 #include "common/host_compat.hpp"
 #include "common/ref.hpp"
 #include "kernels/png_forward_filter.hpp"
+#include "kernels/png_reduce.hpp"
 #include "png_writer/encoder.hpp"
 #include "png_writer/workers.hpp"
 
@@ -107,7 +108,44 @@ int read_row_filter(PyObject* value, png::RowFilter& filter) {
     return 0;
 }
 
-// encode(pixels, width, height, candidates, sample, finalists, segments, threads)
+// A scanline format record, (colour type, bit depth, palette): 8-bit RGB
+// with an empty palette, or greyscale or palette indices at 1, 2, 4 or 8
+// bits, a palette's entries (1 to 2^depth of them, 3 bytes each) in a
+// buffer that `palette` holds.
+int read_format(PyObject* record, size_t width, BufferView& palette, ScanlineFormat& format) {
+    Ref fields = Ref::steal(PySequence_Fast(record, "the format must be a tuple or a list"));
+    if (!fields) return -1;
+    if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
+        PyErr_SetString(PyExc_ValueError, "the format must have 3 fields");
+        return -1;
+    }
+    long long colour_type, bit_depth;
+    if (bounded_int(PySequence_Fast_GET_ITEM(fields.get(), 0), "the colour type", 0, png::color_palette,
+                    colour_type) < 0 ||
+        bounded_int(PySequence_Fast_GET_ITEM(fields.get(), 1), "the bit depth", 1, 8, bit_depth) < 0 ||
+        palette.acquire(PySequence_Fast_GET_ITEM(fields.get(), 2)) < 0) {
+        return -1;
+    }
+    const size_t palette_bytes = palette.bytes().size();
+    const bool packed = bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
+    bool valid = false;
+    if (colour_type == png::color_rgb) valid = bit_depth == 8 && palette_bytes == 0;
+    if (colour_type == png::color_grey) valid = packed && palette_bytes == 0;
+    if (colour_type == png::color_palette) {
+        valid = packed && palette_bytes % 3 == 0 && palette_bytes >= 3 && palette_bytes / 3 <= size_t{1} << bit_depth;
+    }
+    if (!valid) {
+        PyErr_SetString(PyExc_ValueError, "the format is not 8-bit RGB, greyscale or a palette at 1, 2, 4 or 8 bits");
+        return -1;
+    }
+    const size_t channels = colour_type == png::color_rgb ? 3 : 1;
+    const int bits = static_cast<int>(bit_depth * static_cast<long long>(channels));
+    format = {static_cast<int>(colour_type), static_cast<int>(bit_depth), png::packed_row_bytes(width, bits),
+              std::max<size_t>(1, static_cast<size_t>(bits) / 8), palette.bytes()};
+    return 0;
+}
+
+// encode(pixels, width, height, candidates, sample, finalists, segments, threads[, format])
 //   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
 // `candidates`: (filter, level, window bits, memory level, strategy,
 // sample handicap, sample level, finalist margin) records: the filter as
@@ -116,10 +154,11 @@ int read_row_filter(PyObject* value, png::RowFilter& filter) {
 // handicap in thousandths, the sample's zlib level and the margin in
 // thousandths (see Candidate).
 // `sample`: (first row, end row) strips; see encode_png. `segments` and
-// `threads`: see Threading.
+// `threads`: see Threading. `format`: see read_format; `pixels` holds
+// rows in that format, 8-bit RGB without it.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8) {
-        PyErr_Format(PyExc_TypeError, "encode() takes exactly 8 arguments (%zd given)", nargs);
+    if (nargs != 8 && nargs != 9) {
+        PyErr_Format(PyExc_TypeError, "encode() takes 8 or 9 arguments (%zd given)", nargs);
         return nullptr;
     }
     long long width, height, finalists, segments, threads;
@@ -177,11 +216,14 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
 
+    BufferView palette;
+    ScanlineFormat format{png::color_rgb, png::bit_depth_8, static_cast<size_t>(width) * 3, png::rgb_pixel_bytes, {}};
+    if (nargs == 9 && read_format(args[8], static_cast<size_t>(width), palette, format) < 0) return nullptr;
+
     BufferView pixels;
     if (pixels.acquire(args[0]) < 0) return nullptr;
     size_t expected;
-    if (!checked_mul(static_cast<size_t>(width), static_cast<size_t>(height), expected) ||
-        !checked_mul<size_t>(expected, 3, expected) || pixels.bytes().size() != expected) {
+    if (!checked_mul(format.row_bytes, static_cast<size_t>(height), expected) || pixels.bytes().size() != expected) {
         PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
         return nullptr;
     }
@@ -195,7 +237,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                     state->flush_name,
                     state->signal_check,
                     {state->start_new_thread, state->allocate_lock, state->acquire_name, state->release_name}};
-    const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height)};
+    const Image image{pixels.bytes(), static_cast<size_t>(width), static_cast<size_t>(height), format};
     const Threading threading{static_cast<size_t>(segments), static_cast<size_t>(threads)};
     Ref png = encode_png(host, image, {candidates, candidate_count}, {sample, strip_count},
                          static_cast<size_t>(finalists), threading, outcome);
@@ -213,6 +255,64 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
     return Py_BuildValue("(NnNN)", png.release(), static_cast<Py_ssize_t>(outcome.chosen), sizes[0].release(),
                          sizes[1].release());
+}
+
+// reduce(pixels, width, height) -> None or (colour type, bit depth, palette, rows)
+// The greyscale or palette form of an 8-bit RGB image that holds it
+// exactly, where one does (see png::reduced_format): its colour type, bit
+// depth, PLTE entries (empty for greyscale) and rows packed as encode's
+// `format` takes them. None where only RGB holds the image.
+PyObject* reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "reduce() takes exactly 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    long long width, height;
+    if (bounded_int(args[1], "width", 1, max_dimension, width) < 0 ||
+        bounded_int(args[2], "height", 1, max_dimension, height) < 0) {
+        return nullptr;
+    }
+    BufferView pixels;
+    if (pixels.acquire(args[0]) < 0) return nullptr;
+    size_t expected;
+    if (!checked_mul(static_cast<size_t>(width), static_cast<size_t>(height), expected) ||
+        !checked_mul<size_t>(expected, 3, expected) || pixels.bytes().size() != expected) {
+        PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        return nullptr;
+    }
+    png::ColourSummary summary;
+    Py_BEGIN_ALLOW_THREADS
+    summary = png::summarise_colours(pixels.bytes());
+    Py_END_ALLOW_THREADS
+    const png::ReducedFormat format = png::reduced_format(summary);
+    if (format.colour_type == png::color_rgb) Py_RETURN_NONE;
+
+    const size_t entries = format.colour_type == png::color_palette ? summary.colour_count : 0;
+    Ref palette = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(3 * entries)));
+    if (!palette) return nullptr;
+    auto* entry = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(palette.get()));
+    for (size_t i = 0; i < entries; ++i, entry += 3) {
+        const uint32_t colour = summary.colours[i];
+        entry[0] = static_cast<uint8_t>(colour >> 16);
+        entry[1] = static_cast<uint8_t>(colour >> 8);
+        entry[2] = static_cast<uint8_t>(colour);
+    }
+    // Packed rows are at most as long as RGB ones, so their size fits.
+    const size_t size =
+        png::packed_row_bytes(static_cast<size_t>(width), format.bit_depth) * static_cast<size_t>(height);
+    Ref rows = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!rows) return nullptr;
+    // The pixels' buffer is held and the rows' object is this call's own.
+    const std::span<uint8_t> out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(rows.get())), size);
+    Py_BEGIN_ALLOW_THREADS
+    if (format.colour_type == png::color_grey) {
+        png::pack_grey_rows(pixels.bytes(), static_cast<size_t>(width), format.bit_depth, out);
+    } else {
+        png::pack_palette_rows(pixels.bytes(), static_cast<size_t>(width), format.bit_depth,
+                               {summary.colours.data(), entries}, out);
+    }
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(iiNN)", format.colour_type, format.bit_depth, palette.release(), rows.release());
 }
 
 int module_exec(PyObject* module) {
@@ -273,6 +373,7 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_methods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL, nullptr},
+    {"reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
