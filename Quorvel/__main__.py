@@ -14,6 +14,7 @@ from typing import Any, Sequence
 from Quorvel import ImageReadError, __version__, load, probe
 from Quorvel._convert import Writer, convert_file, describe, pixel_limit_message
 from Quorvel._plan import FORMATS, Plan, keep_existing, make_folders, plan_batch, plan_single, walk
+from Quorvel._png_reduce import COLOUR_TYPES
 from Quorvel._pool import default_jobs, run_batch
 from Quorvel._progress import ProgressBar
 from Quorvel._signals import ignore_stop_signals, stop_signals_handled
@@ -170,9 +171,12 @@ def _writer(target_format: str, arguments: argparse.Namespace, parser: argparse.
         parser.error("--unfiltered applies to PNG output only")
     if target_format == "png" and not arguments.unfiltered:
         level = 6 if arguments.compress_level is None else arguments.compress_level
-        return Writer("png", compress_level=level, optimize=arguments.optimize)
+        return Writer("png", compress_level=level, optimize=arguments.optimize,
+                      colour_type=arguments.colour_type or "rgb")
     if arguments.compress_level is not None or arguments.optimize:
         parser.error("--compress-level and --optimize apply to filtered PNG output only (not BMP, not --unfiltered)")
+    if arguments.colour_type is not None:
+        parser.error("--colour-type applies to filtered PNG output only (not BMP, not --unfiltered)")
     return Writer(target_format, unfiltered=arguments.unfiltered)
 
 
@@ -315,6 +319,10 @@ def _parsers(prog: str) -> tuple[argparse.ArgumentParser, dict[str, argparse.Arg
                               "9 the smallest (default 6; Quorvel.save_png's compress_level)")
     convert.add_argument("--optimize", action="store_true",
                          help="for PNG, work harder for a smaller file (Quorvel.save_png's optimize)")
+    convert.add_argument("--colour-type", choices=COLOUR_TYPES,
+                         help="for PNG: auto writes a greyscale or palette PNG where one holds the same pixels "
+                              "in a smaller file, which SimpleImage.open does not read (default rgb; "
+                              "Quorvel.save_png's colour_type)")
     convert.add_argument("--no-clobber", action="store_true",
                          help="keep each destination that exists, and count its source as skipped")
     max_pixels_option(convert)

@@ -21,6 +21,7 @@ class Writer:
     unfiltered: bool = False
     compress_level: int = 6
     optimize: bool = False
+    colour_type: str = "rgb"
 
     def __call__(self, image: SimpleImage, path: str) -> None:
         if self.format == "bmp":
@@ -28,7 +29,8 @@ class Writer:
         elif self.unfiltered:
             image.save(path)
         else:
-            save_png(image, path, compress_level=self.compress_level, optimize=self.optimize)
+            save_png(image, path, compress_level=self.compress_level, optimize=self.optimize,
+                     colour_type=self.colour_type)
 
 
 @dataclass

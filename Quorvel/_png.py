@@ -8,7 +8,7 @@ import zlib
 from typing import List, Tuple, Union
 
 from Quorvel import _png_writer
-from Quorvel._png_reduce import COLOUR_TYPES, scanlines
+from Quorvel._png_reduce import COLOUR_TYPES, scanline_forms
 from Quorvel.tessarin_ext import SimpleImage
 
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -157,11 +157,13 @@ def encode_png(image: SimpleImage, *, compress_level: int = 6, optimize: bool = 
     pixels = image._pixels
     if pixels is None:
         raise TypeError("the image has no pixel buffer: its _pixels is None")
-    rows, row_bytes, scanline_format = scanlines(pixels, image.width, image.height, colour_type)
-    candidates, sample, finalists, segments = _plan(row_bytes, image.height, compress_level, optimize)
-    data, _, _, _ = _png_writer.encode(rows, image.width, image.height, candidates, sample, finalists, segments,
-                                       _threads(), *scanline_format)
-    return data
+    files = []
+    for rows, row_bytes, scanline_format in scanline_forms(pixels, image.width, image.height, colour_type):
+        candidates, sample, finalists, segments = _plan(row_bytes, image.height, compress_level, optimize)
+        data, _, _, _ = _png_writer.encode(rows, image.width, image.height, candidates, sample, finalists, segments,
+                                           _threads(), *scanline_format)
+        files.append(data)
+    return min(files, key=len)
 
 
 def save_png(image: SimpleImage, path: StrOrBytesPath, *, compress_level: int = 6, optimize: bool = False,

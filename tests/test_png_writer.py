@@ -367,7 +367,7 @@ def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
 
 
 @pytest.mark.parametrize("arguments, error, message", [
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes exactly 8 arguments (6 given)"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes 8 or 9 arguments (6 given)"),
     ((b"\0" * 3, 0, 1, [candidate(0)], [], 1, 1, 1), ValueError, "width must be from 1 to 2147483647, not 0"),
     ((b"\0" * 3, 1, 2**31, [candidate(0)], [], 1, 1, 1), ValueError,
      "height must be from 1 to 2147483647, not 2147483648"),
