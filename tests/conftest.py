@@ -8,6 +8,7 @@ import gc
 import mmap
 import os
 import pathlib
+import shutil
 import signal
 import sys
 import time
@@ -61,6 +62,7 @@ def huge_page_advice() -> str | None:
 HOST_FACILITIES = {
     "address-space limit": address_space_limit,
     "huge-page advice": huge_page_advice,
+    "pngcheck": lambda: None if shutil.which("pngcheck") else "pngcheck is not installed (apt-get install pngcheck)",
 }
 
 
