@@ -305,3 +305,32 @@ TEST(FilterRowsAdaptive, EachRowTakesTheCheapestType) {
 }
 
 }  // namespace
+
+// Rows of one byte a pixel (greyscale and palette indices): every type, and
+// the per-row choice, as the reference filters them at a distance of one.
+TEST(FilterRowsOneBytePixels, MatchTheReference) {
+    for (size_t n : {1u, 2u, 5u, 64u, 301u}) {
+        const size_t height = 4;
+        Bytes pixels;
+        for (size_t y = 0; y < height; ++y) {
+            const Bytes row = test_row(n, static_cast<uint32_t>(y + 7 * n));
+            pixels.insert(pixels.end(), row.begin(), row.end());
+        }
+        for (int mode : {0, 1, 2, 3, 4, filter_adaptive}) {
+            Bytes scratch(filter_scratch_size(n)), out(height * (n + 1));
+            filter_rows(RowFilter{mode, equal_weights}, pixels, n, 0, height, scratch, out, 1);
+            Bytes above(n, 0);
+            for (size_t y = 0; y < height; ++y) {
+                const Bytes row(pixels.begin() + static_cast<std::ptrdiff_t>(y * n),
+                                pixels.begin() + static_cast<std::ptrdiff_t>((y + 1) * n));
+                const int type = out[y * (n + 1)];
+                ASSERT_TRUE(mode == filter_adaptive ? type <= 4 : type == mode);
+                const Bytes expected = reference_filter(type, row, above, 1);
+                EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                                       out.begin() + static_cast<std::ptrdiff_t>(y * (n + 1) + 1)))
+                    << "width " << n << " row " << y << " type " << type;
+                above = row;
+            }
+        }
+    }
+}
