@@ -12,6 +12,8 @@ rounds as bench_codecs.py runs them, each writing its file to /dev/shm:
 - pillow: Image.save(path, "PNG"), Pillow's default (compress_level 6,
   a filter per row, zlib's Z_FILTERED strategy);
 - quorvel-opt, pillow-opt: the same with optimize=True;
+- quorvel-auto: save_png(image, path, colour_type="auto"), greyscale or a
+  palette where that holds the image (no target: Pillow writes RGB);
 - opencv: cv2.imwrite(path, image) with its default settings;
 - pypng: pure Python, run on images of up to 1024x1024 only.
 
@@ -59,7 +61,7 @@ TARGETS = [
 ]
 
 
-def quorvel_writer(optimize: bool, one_thread: bool = False):
+def quorvel_writer(optimize: bool, one_thread: bool = False, colour_type: str = "rgb"):
     """`one_thread` keeps the encoder to the calling thread, whose CPU time
     is then all of its work (the file is the same)."""
     def factory(width: int, height: int, rgb: bytes, out: Path):
@@ -67,12 +69,12 @@ def quorvel_writer(optimize: bool, one_thread: bool = False):
 
         def run():
             if not one_thread:
-                Quorvel.save_png(image, out, optimize=optimize)
+                Quorvel.save_png(image, out, optimize=optimize, colour_type=colour_type)
                 return out
             processors = _png._threads
             _png._threads = lambda: 1
             try:
-                Quorvel.save_png(image, out, optimize=optimize)
+                Quorvel.save_png(image, out, optimize=optimize, colour_type=colour_type)
             finally:
                 _png._threads = processors
             return out
@@ -112,6 +114,7 @@ def writers(pixels: int, one_thread: bool) -> dict:
         "pillow": bench_impls.png_encode_pillow,
         "quorvel-opt": quorvel_writer(True, one_thread),
         "pillow-opt": pillow_optimize,
+        "quorvel-auto": quorvel_writer(False, one_thread, "auto"),
     }
     if bench_impls.cv2 is not None:
         found["opencv"] = opencv_default
@@ -134,7 +137,7 @@ def case_for(item, out_dir: Path, one_thread: bool) -> tuple[bench_codecs.Case, 
         if not name.startswith("quorvel"):
             return None
         with Image.open(result) as written:
-            if written.mode != "RGB" or written.tobytes() != rgb:
+            if written.convert("RGB").tobytes() != rgb or (written.mode != "RGB" and name != "quorvel-auto"):
                 return "the file does not decode to the image"
         return None
 
