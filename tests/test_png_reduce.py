@@ -127,6 +127,21 @@ def test_native_format_records_are_checked(scanline_format):
     assert str(raised.value) == "the format is not 8-bit RGB, greyscale or a palette at 1, 2, 4 or 8 bits"
 
 
+# One row of indices; the last byte's bits past the width are padding.
+@pytest.mark.parametrize("bit_depth, width, rows, entries, accepted", [
+    (2, 4, bytes([0b00011011]), 3, False), (2, 4, bytes([0b00011000]), 3, True), (2, 3, bytes([0b00011011]), 3, True),
+    (2, 4, bytes([0b00011011]), 4, True), (8, 4, bytes([0, 5, 2, 1]), 5, False), (8, 4, bytes([0, 4, 2, 1]), 5, True),
+    (1, 8, bytes([0b1010]), 1, False),
+])
+def test_native_palette_indices_must_name_an_entry(bit_depth, width, rows, entries, accepted):
+    arguments = (rows, width, 1, [(0, 6, 15, 9, 0, 0, 6, 0)], [], 1, 1, 1, (PALETTE, bit_depth, b"\1\2\3" * entries))
+    if accepted:
+        assert header(_png_writer.encode(*arguments)[0]) == (PALETTE, bit_depth, entries)
+    else:
+        with pytest.raises(ValueError, match="^a palette index is past the palette's end$"):
+            _png_writer.encode(*arguments)
+
+
 def test_convert_writes_the_reduced_file(tmp_path):
     image = image_of(40, 30, greys(0, 85, 255))
     source = tmp_path / "grey.bmp"

@@ -172,4 +172,19 @@ void pack_palette_rows(std::span<const uint8_t> pixels, size_t width, int bit_de
     });
 }
 
+bool indices_below(std::span<const uint8_t> rows, size_t width, int bit_depth, size_t entries) noexcept {
+    const auto depth = static_cast<size_t>(bit_depth);
+    if (entries >= size_t{1} << depth) return true;
+    const size_t row_bytes = packed_row_bytes(width, bit_depth);
+    const unsigned mask = (1u << depth) - 1;
+    for (size_t start = 0; start + row_bytes <= rows.size() && row_bytes; start += row_bytes) {
+        for (size_t x = 0; x < width; ++x) {
+            const size_t bit = x * depth;
+            const unsigned index = unsigned{rows[start + bit / 8]} >> (8 - depth - bit % 8) & mask;
+            if (index >= entries) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace tessarin::png

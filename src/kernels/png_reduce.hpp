@@ -67,4 +67,8 @@ void pack_grey_rows(std::span<const uint8_t> pixels, size_t width, int bit_depth
 void pack_palette_rows(std::span<const uint8_t> pixels, size_t width, int bit_depth,
                        std::span<const uint32_t> palette, std::span<uint8_t> out) noexcept;
 
+// Whether every index in rows of `width` indices of `bit_depth` bits,
+// packed as pack_palette_rows packs them, is below `entries`.
+bool indices_below(std::span<const uint8_t> rows, size_t width, int bit_depth, size_t entries) noexcept;
+
 }  // namespace tessarin::png

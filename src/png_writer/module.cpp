@@ -227,6 +227,11 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
         return nullptr;
     }
+    if (format.colour_type == png::color_palette &&
+        !png::indices_below(pixels.bytes(), static_cast<size_t>(width), format.bit_depth, format.palette.size() / 3)) {
+        PyErr_SetString(PyExc_ValueError, "a palette index is past the palette's end");
+        return nullptr;
+    }
 
     Outcome outcome;
     ModuleState* state = state_of(module);
