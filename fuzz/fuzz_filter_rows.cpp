@@ -1,6 +1,7 @@
 // Fuzzes the encoder's forward filter kernels. Input layout: the mode (a
 // filter type 0 to 4, or the per-row choice), whether the vector kernels may
-// run, the width in pixels, the five weights of the per-row choice (1 to
+// run (bit 0) and whether pixels are 1 byte rather than 3 (bit 1), the width
+// in pixels, the five weights of the per-row choice (1 to
 // 16), then the pixels, as many whole rows as they fill. The scanlines filter_rows writes must unfilter back to the pixels,
 // each row's bytes must equal a byte-by-byte filtering written straight from
 // the definitions, the per-row choice must take the type with the smallest
@@ -33,10 +34,10 @@ int reference_paeth(int left, int up, int up_left) {
     return up_left;
 }
 
-uint8_t reference_byte(int type, const uint8_t* row, const uint8_t* above, size_t i) {
-    const int left = i >= 3 ? row[i - 3] : 0;
+uint8_t reference_byte(int type, const uint8_t* row, const uint8_t* above, size_t i, size_t pixel_bytes) {
+    const int left = i >= pixel_bytes ? row[i - pixel_bytes] : 0;
     const int up = above ? above[i] : 0;
-    const int up_left = above && i >= 3 ? above[i - 3] : 0;
+    const int up_left = above && i >= pixel_bytes ? above[i - pixel_bytes] : 0;
     const int predictions[5] = {0, left, up, (left + up) / 2, reference_paeth(left, up, up_left)};
     return static_cast<uint8_t>(row[i] - predictions[type]);
 }
@@ -46,12 +47,13 @@ std::unique_ptr<uint8_t[]> exact(size_t n) { return std::make_unique<uint8_t[]>(
 // The scanlines of rows [first, end) as filter_rows writes them, in an
 // exactly sized buffer.
 std::unique_ptr<uint8_t[]> scanlines(const RowFilter& filter, const uint8_t* pixels, size_t row_bytes,
-                                     size_t height, size_t first, size_t end) {
+                                     size_t pixel_bytes, size_t height, size_t first, size_t end) {
     const size_t size = (end - first) * (row_bytes + 1);
     auto out = exact(size);
     auto scratch = exact(tessarin::png::filter_scratch_size(row_bytes));
     tessarin::png::filter_rows(filter, {pixels, height * row_bytes}, row_bytes, first, end,
-                               {scratch.get(), tessarin::png::filter_scratch_size(row_bytes)}, {out.get(), size});
+                               {scratch.get(), tessarin::png::filter_scratch_size(row_bytes)}, {out.get(), size},
+                               pixel_bytes);
     return out;
 }
 
@@ -65,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int mode = filter.type;
     const bool vector = (data[1] & 1) != 0;
     const size_t width = data[2] % 64 + 1;
-    const size_t row_bytes = 3 * width;
+    const size_t pixel_bytes = (data[1] & 2) != 0 ? 1 : 3;
+    const size_t row_bytes = pixel_bytes * width;
     const size_t height = (size - header) / row_bytes;
     if (height == 0) return 0;
     auto pixels = exact(height * row_bytes);
@@ -73,10 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     tessarin::simd::allow_avx2_kernels(vector);
     tessarin::simd::allow_neon_kernels(vector);
-    const auto out = scanlines(filter, pixels.get(), row_bytes, height, 0, height);
+    const auto out = scanlines(filter, pixels.get(), row_bytes, pixel_bytes, height, 0, height);
     tessarin::simd::allow_avx2_kernels(!vector);
     tessarin::simd::allow_neon_kernels(!vector);
-    const auto twin = scanlines(filter, pixels.get(), row_bytes, height, 0, height);
+    const auto twin = scanlines(filter, pixels.get(), row_bytes, pixel_bytes, height, 0, height);
     if (std::memcmp(out.get(), twin.get(), height * (row_bytes + 1)) != 0) std::abort();
 
     auto row = exact(row_bytes);
@@ -92,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             uint64_t costs[5] = {};
             for (int t = 0; t < 5; ++t) {
                 for (size_t i = 0; i < row_bytes; ++i) {
-                    const uint8_t byte = reference_byte(t, original, above, i);
+                    const uint8_t byte = reference_byte(t, original, above, i, pixel_bytes);
                     costs[t] += static_cast<uint64_t>(byte < 128 ? byte : 256 - byte);
                 }
                 costs[t] *= filter.weights[static_cast<size_t>(t)];
@@ -102,11 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
         for (size_t i = 0; i < row_bytes; ++i) {
-            if (scanline[1 + i] != reference_byte(type, original, above, i)) std::abort();
+            if (scanline[1 + i] != reference_byte(type, original, above, i, pixel_bytes)) std::abort();
         }
         const std::span<const uint8_t> prev =
             y ? std::span<const uint8_t>(above, row_bytes) : std::span<const uint8_t>();
-        if (tessarin::png::unfilter_row(type, {scanline + 1, row_bytes}, prev, 3, {row.get(), row_bytes}) !=
+        if (tessarin::png::unfilter_row(type, {scanline + 1, row_bytes}, prev, static_cast<int>(pixel_bytes),
+                                        {row.get(), row_bytes}) !=
                 tessarin::png::FilterStatus::ok ||
             std::memcmp(row.get(), original, row_bytes) != 0) {
             std::abort();
@@ -114,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     if (height > 2) {
-        const auto middle = scanlines(filter, pixels.get(), row_bytes, height, 1, height - 1);
+        const auto middle = scanlines(filter, pixels.get(), row_bytes, pixel_bytes, height, 1, height - 1);
         if (std::memcmp(middle.get(), out.get() + row_bytes + 1, (height - 2) * (row_bytes + 1)) != 0) std::abort();
     }
     return 0;
