@@ -3,6 +3,7 @@
 // zlib functions it calls in its state.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
