@@ -1,6 +1,7 @@
 // Quorvel._png_writer: the filtering PNG encoder behind Quorvel.save_png
-// and Quorvel.encode_png. One function, encode; the module keeps the host's
-// zlib functions it calls in its state.
+// and Quorvel.encode_png. Two functions: encode, and reduce, which gives
+// the greyscale or palette rows of an image that they hold exactly; the
+// module keeps the host's zlib functions it calls in its state.
 #include <Python.h>
 
 #include <algorithm>
