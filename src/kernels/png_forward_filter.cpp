@@ -11,9 +11,6 @@
 namespace tessarin::png {
 namespace {
 
-// The bytes of a pixel that the vector kernels take: an RGB pixel's.
-constexpr size_t vector_pixel_bytes = 3;
-
 // The scalar kernels work on bytes `begin` up to `n` of rows whose lengths
 // the public entry points have tied to `n`, so that the vector kernels can
 // hand them the first pixel (whose left neighbours are zeros) and the bytes
@@ -88,36 +85,38 @@ void candidates_scalar(const uint8_t* row, const uint8_t* prev, FilterCandidates
     for (size_t type = 0; type < filter_type_count; ++type) candidates.sums[type] += sums[type];
 }
 
-// Bytes 3 up to the returned index filtered by a vector kernel; 3 (or n,
-// if less) when none ran.
-size_t filter_vector(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
+// Bytes pixel_bytes up to the returned index filtered by a vector kernel;
+// pixel_bytes (or n, if less) when none ran.
+size_t filter_vector(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n,
+                     size_t pixel_bytes) noexcept {
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (n > vector_pixel_bytes && simd::avx2_usable()) return filter_row_avx2(filter_type, row, prev, out, n);
+    if (n > pixel_bytes && simd::avx2_usable()) return filter_row_avx2(filter_type, row, prev, out, n, pixel_bytes);
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-    if (n > vector_pixel_bytes && simd::neon_usable()) return filter_row_neon(filter_type, row, prev, out, n);
+    if (n > pixel_bytes && simd::neon_usable()) return filter_row_neon(filter_type, row, prev, out, n, pixel_bytes);
 #endif
     (void)filter_type, (void)row, (void)prev, (void)out;
-    return std::min(n, vector_pixel_bytes);
+    return std::min(n, pixel_bytes);
 }
 
-size_t candidates_vector(const uint8_t* row, const uint8_t* prev, FilterCandidates& candidates, size_t n) noexcept {
+size_t candidates_vector(const uint8_t* row, const uint8_t* prev, FilterCandidates& candidates, size_t n,
+                         size_t pixel_bytes) noexcept {
     uint8_t* const sub = candidates.bytes[filter_sub].data();
     uint8_t* const up = candidates.bytes[filter_up].data();
     uint8_t* const average = candidates.bytes[filter_average].data();
     uint8_t* const paeth = candidates.bytes[filter_paeth].data();
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (n > vector_pixel_bytes && simd::avx2_usable()) {
-        return filter_candidates_avx2(row, prev, sub, up, average, paeth, candidates.sums.data(), n);
+    if (n > pixel_bytes && simd::avx2_usable()) {
+        return filter_candidates_avx2(row, prev, sub, up, average, paeth, candidates.sums.data(), n, pixel_bytes);
     }
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-    if (n > vector_pixel_bytes && simd::neon_usable()) {
-        return filter_candidates_neon(row, prev, sub, up, average, paeth, candidates.sums.data(), n);
+    if (n > pixel_bytes && simd::neon_usable()) {
+        return filter_candidates_neon(row, prev, sub, up, average, paeth, candidates.sums.data(), n, pixel_bytes);
     }
 #endif
     (void)row, (void)prev, (void)sub, (void)up, (void)average, (void)paeth;
-    return std::min(n, vector_pixel_bytes);
+    return std::min(n, pixel_bytes);
 }
 
 }  // namespace
@@ -129,11 +128,8 @@ void filter_row(int filter_type, std::span<const uint8_t> row, std::span<const u
         if (n) std::memcpy(out.data(), row.data(), n);
         return;
     }
-    if (pixel_bytes != vector_pixel_bytes) {
-        return filter_scalar(filter_type, row.data(), prev.data(), out.data(), 0, n, pixel_bytes);
-    }
     filter_scalar(filter_type, row.data(), prev.data(), out.data(), 0, std::min(n, pixel_bytes), pixel_bytes);
-    const size_t done = filter_vector(filter_type, row.data(), prev.data(), out.data(), n);
+    const size_t done = filter_vector(filter_type, row.data(), prev.data(), out.data(), n, pixel_bytes);
     filter_scalar(filter_type, row.data(), prev.data(), out.data(), done, n, pixel_bytes);
 }
 
@@ -141,11 +137,8 @@ void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t
                            size_t pixel_bytes) noexcept {
     const size_t n = row.size();
     candidates.sums = {};
-    if (pixel_bytes != vector_pixel_bytes) {
-        return candidates_scalar(row.data(), prev.data(), candidates, 0, n, pixel_bytes);
-    }
     candidates_scalar(row.data(), prev.data(), candidates, 0, std::min(n, pixel_bytes), pixel_bytes);
-    const size_t done = candidates_vector(row.data(), prev.data(), candidates, n);
+    const size_t done = candidates_vector(row.data(), prev.data(), candidates, n, pixel_bytes);
     candidates_scalar(row.data(), prev.data(), candidates, done, n, pixel_bytes);
 }
 

@@ -1,8 +1,7 @@
-// The encoder's side of the PNG scanline filters (filter method 0), for
-// rows of 3-byte RGB pixels (with vector forms) or of any other whole number
-// of bytes a pixel: each filter type applied to an original row, and
-// the per-row choice of the type whose bytes deflate is expected to store
-// in the fewest bits.
+// The encoder's side of the PNG scanline filters (filter method 0) for rows
+// of 3-byte RGB pixels, or of 1-byte greyscale and palette ones: each filter
+// type applied to an original row, and the per-row choice of the type whose
+// bytes deflate is expected to store in the fewest bits.
 #pragma once
 
 #include <array>

@@ -44,13 +44,14 @@ struct NeonBytes {
 
 }  // namespace
 
-size_t filter_row_neon(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
-    return filter_row_vector<NeonBytes>(filter_type, row, prev, out, n);
+size_t filter_row_neon(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n,
+                       size_t distance) noexcept {
+    return filter_row_vector<NeonBytes>(filter_type, row, prev, out, n, distance);
 }
 
 size_t filter_candidates_neon(const uint8_t* row, const uint8_t* prev, uint8_t* sub, uint8_t* up,
-                              uint8_t* average, uint8_t* paeth, uint64_t* sums, size_t n) noexcept {
-    return filter_candidates_vector<NeonBytes>(row, prev, sub, up, average, paeth, sums, n);
+                              uint8_t* average, uint8_t* paeth, uint64_t* sums, size_t n, size_t distance) noexcept {
+    return filter_candidates_vector<NeonBytes>(row, prev, sub, up, average, paeth, sums, n, distance);
 }
 
 }  // namespace tessarin::png

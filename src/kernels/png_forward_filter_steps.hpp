@@ -18,18 +18,19 @@
 namespace tessarin::png {
 namespace {
 
-constexpr size_t step_start = 3;  // the second pixel: the first has no left neighbour
+// Every kernel starts at the second pixel, `distance` bytes in: the first
+// has no left neighbour.
 
-// The byte and its three neighbours at byte i of a row: left (a), up (b)
-// and upper left (c).
+// The byte and its three neighbours at byte i of a row of `distance` bytes
+// a pixel: left (a), up (b) and upper left (c).
 template <class V>
 struct Neighbours {
     typename V::Reg byte, left, up, up_left;
 };
 
 template <class V>
-Neighbours<V> load_neighbours(const uint8_t* row, const uint8_t* prev, size_t i) noexcept {
-    return {V::load(row + i), V::load(row + i - 3), V::load(prev + i), V::load(prev + i - 3)};
+Neighbours<V> load_neighbours(const uint8_t* row, const uint8_t* prev, size_t i, size_t distance) noexcept {
+    return {V::load(row + i), V::load(row + i - distance), V::load(prev + i), V::load(prev + i - distance)};
 }
 
 template <class V>
@@ -47,34 +48,37 @@ typename V::Reg filtered(int filter_type, const Neighbours<V>& n) noexcept {
 }
 
 template <class V, int FilterType>
-size_t filter_row_steps(const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
-    size_t i = step_start;
-    for (; i + V::width <= n; i += V::width) V::store(out + i, filtered<V>(FilterType, load_neighbours<V>(row, prev, i)));
+size_t filter_row_steps(const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n, size_t distance) noexcept {
+    size_t i = distance;
+    for (; i + V::width <= n; i += V::width) {
+        V::store(out + i, filtered<V>(FilterType, load_neighbours<V>(row, prev, i, distance)));
+    }
     return i;
 }
 
 template <class V>
-size_t filter_row_vector(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n) noexcept {
+size_t filter_row_vector(int filter_type, const uint8_t* row, const uint8_t* prev, uint8_t* out, size_t n,
+                         size_t distance) noexcept {
     switch (filter_type) {
         case filter_sub:
-            return filter_row_steps<V, filter_sub>(row, prev, out, n);
+            return filter_row_steps<V, filter_sub>(row, prev, out, n, distance);
         case filter_up:
-            return filter_row_steps<V, filter_up>(row, prev, out, n);
+            return filter_row_steps<V, filter_up>(row, prev, out, n, distance);
         case filter_average:
-            return filter_row_steps<V, filter_average>(row, prev, out, n);
+            return filter_row_steps<V, filter_average>(row, prev, out, n, distance);
         default:
-            return filter_row_steps<V, filter_paeth>(row, prev, out, n);
+            return filter_row_steps<V, filter_paeth>(row, prev, out, n, distance);
     }
 }
 
 template <class V>
 size_t filter_candidates_vector(const uint8_t* row, const uint8_t* prev, uint8_t* sub, uint8_t* up,
-                                uint8_t* average, uint8_t* paeth, uint64_t* sums, size_t n) noexcept {
+                                uint8_t* average, uint8_t* paeth, uint64_t* sums, size_t n, size_t distance) noexcept {
     uint8_t* const outs[4] = {sub, up, average, paeth};
     typename V::Sums totals[5] = {V::no_sums(), V::no_sums(), V::no_sums(), V::no_sums(), V::no_sums()};
-    size_t i = step_start;
+    size_t i = distance;
     for (; i + V::width <= n; i += V::width) {
-        const Neighbours<V> neighbours = load_neighbours<V>(row, prev, i);
+        const Neighbours<V> neighbours = load_neighbours<V>(row, prev, i, distance);
         totals[filter_none] = V::add_magnitudes(totals[filter_none], neighbours.byte);
         for (int type = filter_sub; type <= filter_paeth; ++type) {
             const typename V::Reg bytes = filtered<V>(type, neighbours);

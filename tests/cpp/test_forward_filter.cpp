@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kernels/png_unfilter.hpp"
@@ -307,9 +308,12 @@ TEST(FilterRowsAdaptive, EachRowTakesTheCheapestType) {
 }  // namespace
 
 // Rows of one byte a pixel (greyscale and palette indices): every type, and
-// the per-row choice, as the reference filters them at a distance of one.
+// the per-row choice, as the reference filters them at a distance of one,
+// with the vector kernels and without.
 TEST(FilterRowsOneBytePixels, MatchTheReference) {
-    for (size_t n : {1u, 2u, 5u, 64u, 301u}) {
+    for (const auto& [n, vector] : {std::pair{1u, true}, {2u, true}, {5u, true}, {33u, true}, {64u, true}, {301u, true},
+                                    {5u, false}, {64u, false}, {301u, false}}) {
+        const VectorKernels kernels{vector};
         const size_t height = 4;
         Bytes pixels;
         for (size_t y = 0; y < height; ++y) {
