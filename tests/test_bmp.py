@@ -9,6 +9,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 
 import pytest
 from PIL import Image
@@ -461,3 +462,36 @@ def test_struct_global_is_looked_up_at_call_time(target, monkeypatch):
     m._writeBmp(str(target), 1, 1, bytes.fromhex("112233"))
     assert formats == [("<IHHI", (58, 0, 0, 54)), ("<IIIHHIIIIII", (40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0))]
     assert target.read_bytes() == EXAMPLE_1X1
+
+
+# Files above 2 MiB go to the descriptor in blocks of about 256 KiB: rows
+# that fill the last block partly, and rows longer than a block.
+LARGE_SIZES = [(1001, 700), (90_000, 10)]
+
+
+@pytest.mark.parametrize("width, height", LARGE_SIZES)
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes are POSIX")
+def test_write_large_files_to_a_file_and_a_pipe(tmp_path, width, height):
+    # A pipe, whose writes may wait on its reader, gets them through the host's writer.
+    pixels = random_pixels(width, height, seed=3)
+    expected = bmp(width, height, pixels)
+    m._writeBmp(str(tmp_path / "file.bmp"), width, height, pixels)
+    assert (tmp_path / "file.bmp").read_bytes() == expected
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    read = []
+    reader = threading.Thread(target=lambda: read.append(pipe.read_bytes()))
+    reader.start()
+    m._writeBmp(str(pipe), width, height, pixels)
+    reader.join()
+    assert read == [expected]
+
+
+@pytest.mark.parametrize("width, height", [(64, 33)] + LARGE_SIZES)
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_failing_write_raises_the_hosts_error(width, height):
+    with pytest.raises(OSError) as caught:
+        m._writeBmp("/dev/full", width, height, bytes(width * height * 3))
+    with pytest.raises(OSError) as host_error, open("/dev/full", "wb") as full:
+        full.write(bytes(1 << 16))
+    assert (type(caught.value), caught.value.args) == (type(host_error.value), host_error.value.args)

@@ -21,6 +21,14 @@ namespace {
 // Rows are converted and written in blocks of about this many bytes.
 constexpr size_t block_bytes = size_t{1} << 18;
 
+// The module's own files up to this size are laid out whole in memory and
+// handed to the host's writer in one write; larger ones are written in
+// blocks straight to the file's descriptor (write_blocks). A whole-file
+// buffer of several MiB costs more in cache misses than the system writes
+// it saves, and one above the allocator's mapping threshold (32 MiB with
+// glibc) is fresh memory, faulted in page by page, at every call.
+constexpr int64_t whole_file_limit = int64_t{2} << 20;
+
 struct Headers {
     Ref file;  // bytes 2..13 of the file header
     Ref info;  // the 40-byte information header
@@ -76,6 +84,27 @@ int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, 
     return 0;
 }
 
+// Writes the file to `descriptor` in blocks of whole rows: `block` holds the
+// headers, `header_size` bytes, and room for one block's rows after them;
+// the first write carries the headers. No signal handler runs between the
+// writes, so an interrupt (Ctrl-C) is raised only once the file is whole.
+int write_blocks(int descriptor, PyObject* block, size_t header_size, std::span<const uint8_t> pixels,
+                 size_t width, size_t height) {
+    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width), bits_per_pixel));
+    auto* const start = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block));
+    uint8_t* const rows_start = start + header_size;
+    const size_t rows_per_block = (static_cast<size_t>(PyByteArray_GET_SIZE(block)) - header_size) / row_stride;
+    for (size_t written = 0; written < height;) {
+        const size_t rows = std::min(rows_per_block, height - written);
+        lay_out_rows(pixels, width, height, row_stride, written, rows, rows_start);
+        uint8_t* const from = written == 0 ? start : rows_start;
+        const size_t size = static_cast<size_t>(rows_start - from) + rows * row_stride;
+        if (host::write_to_descriptor(descriptor, {from, size}) < 0) return -1;
+        written += rows;
+    }
+    return 0;
+}
+
 Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref buffer = pixel_buffer(pixels);
     if (!buffer) return {};
@@ -88,14 +117,20 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         return {};
     }
     PyObject* const header_pieces[3] = {state.constants.bmp_signature, headers.file.get(), headers.info.get()};
-    // The host's writer gets the whole file in one write (writes_whole_files),
-    // in memory taken now and filled once the file is open, from the pixels
-    // as they are then.
-    const int64_t rows_size = row_stride_of(width, bits_per_pixel) * static_cast<int64_t>(height);
+    // The host's writer, which nobody else sees (writes_whole_files), gets
+    // the whole file in one write, in memory taken now and filled once the
+    // file is open, from the pixels as they are then. A larger file takes a
+    // block buffer with the headers first instead.
+    const int64_t row_stride = row_stride_of(width, bits_per_pixel);
+    const int64_t rows_size = row_stride * static_cast<int64_t>(height);
+    const bool own_file = writes_whole_files();
+    const bool in_blocks = own_file && rows_size > whole_file_limit;
+    const int64_t room =
+        in_blocks ? std::max<int64_t>(1, static_cast<int64_t>(block_bytes) / row_stride) * row_stride : rows_size;
     Ref whole;
-    if (writes_whole_files()) {
-        if (rows_size > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
-        whole = joined_pieces(header_pieces, static_cast<Py_ssize_t>(rows_size));
+    if (own_file) {
+        if (room > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
+        whole = joined_pieces(header_pieces, static_cast<Py_ssize_t>(room));
         if (!whole) return {};
     }
     // A pending interrupt is raised before the file is opened rather than
@@ -104,7 +139,17 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     return host::with_context(file.get(), [&](PyObject* output) -> Ref {
-        if (!whole) {
+        // Blocks go straight to the descriptor of a file that can seek; a
+        // pipe or a terminal, whose write may wait on a reader, gets its
+        // writes through the host's writer, which runs the handlers of a
+        // signal that interrupts one.
+        int descriptor = host::not_seekable;
+        if (in_blocks) {
+            descriptor = host::seekable_descriptor(output);
+            if (descriptor == -1) return {};
+        }
+        const bool through_writer = !whole || (in_blocks && descriptor == host::not_seekable);
+        if (through_writer) {
             for (PyObject* piece : header_pieces) {
                 if (!host::call_method(output, state.names.write, piece)) return {};
             }
@@ -120,10 +165,15 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         }
         const auto columns = static_cast<size_t>(width);
         const auto rows = static_cast<size_t>(height);
-        if (!whole) return write_rows(output, view.bytes(), columns, rows) < 0 ? Ref{} : Ref::borrow(Py_None);
+        if (through_writer) return write_rows(output, view.bytes(), columns, rows) < 0 ? Ref{} : Ref::borrow(Py_None);
+        const Py_ssize_t rows_start = PyByteArray_GET_SIZE(whole.get()) - static_cast<Py_ssize_t>(room);
+        if (in_blocks) {
+            const int status = write_blocks(descriptor, whole.get(), static_cast<size_t>(rows_start), view.bytes(),
+                                            columns, rows);
+            return status < 0 ? Ref{} : Ref::borrow(Py_None);
+        }
         if (rows_size > 0) {
-            const Py_ssize_t rows_start = PyByteArray_GET_SIZE(whole.get()) - static_cast<Py_ssize_t>(rows_size);
-            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride_of(width, bits_per_pixel)), 0, rows,
+            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride), 0, rows,
                          reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(whole.get()) + rows_start));
         }
         if (!host::call_method(output, state.names.write, whole.get())) return {};
