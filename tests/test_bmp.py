@@ -464,8 +464,8 @@ def test_struct_global_is_looked_up_at_call_time(target, monkeypatch):
     assert target.read_bytes() == EXAMPLE_1X1
 
 
-# Files above 2 MiB go to the descriptor in blocks of about 256 KiB: rows
-# that fill the last block partly, and rows longer than a block.
+# The module's own files go to their descriptor in blocks of about 256 KiB:
+# rows that fill the last block partly, and rows longer than a block.
 LARGE_SIZES = [(1001, 700), (90_000, 10)]
 
 

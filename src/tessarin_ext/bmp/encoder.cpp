@@ -1,5 +1,5 @@
 // _writeBmp: an image as an uncompressed bottom-up 24-bit BMP. Everything
-// that can fail is checked, and the memory for the file taken, before the
+// that can fail is checked, and the memory for the writes taken, before the
 // file is opened, so a failed call leaves an existing file as it was.
 #include <algorithm>
 #include <cstdint>
@@ -20,14 +20,6 @@ namespace {
 
 // Rows are converted and written in blocks of about this many bytes.
 constexpr size_t block_bytes = size_t{1} << 18;
-
-// The module's own files up to this size are laid out whole in memory and
-// handed to the host's writer in one write; larger ones are written in
-// blocks straight to the file's descriptor (write_blocks). A whole-file
-// buffer of several MiB costs more in cache misses than the system writes
-// it saves, and one above the allocator's mapping threshold (32 MiB with
-// glibc) is fresh memory, faulted in page by page, at every call.
-constexpr int64_t whole_file_limit = int64_t{2} << 20;
 
 struct Headers {
     Ref file;  // bytes 2..13 of the file header
@@ -92,6 +84,7 @@ int write_blocks(int descriptor, PyObject* block, size_t header_size, std::span<
                  size_t width, size_t height) {
     const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width), bits_per_pixel));
     auto* const start = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block));
+    if (row_stride == 0 || height == 0) return host::write_to_descriptor(descriptor, {start, header_size});
     uint8_t* const rows_start = start + header_size;
     const size_t rows_per_block = (static_cast<size_t>(PyByteArray_GET_SIZE(block)) - header_size) / row_stride;
     for (size_t written = 0; written < height;) {
@@ -117,21 +110,23 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         return {};
     }
     PyObject* const header_pieces[3] = {state.constants.bmp_signature, headers.file.get(), headers.info.get()};
-    // The host's writer, which nobody else sees (writes_whole_files), gets
-    // the whole file in one write, in memory taken now and filled once the
-    // file is open, from the pixels as they are then. A larger file takes a
-    // block buffer with the headers first instead.
+    // The host's writer, which nobody else sees (writes_whole_files), is
+    // bypassed: the file goes to its descriptor in blocks (write_blocks),
+    // from memory taken now, with the headers first. Blocks that stay in the
+    // cache cost less than laying out the whole file and handing it over in
+    // one write, whose buffer the system write then reads back from memory
+    // (and which, above the allocator's mapping threshold, is fresh memory
+    // faulted in page by page at every call).
     const int64_t row_stride = row_stride_of(width, bits_per_pixel);
     const int64_t rows_size = row_stride * static_cast<int64_t>(height);
-    const bool own_file = writes_whole_files();
-    const bool in_blocks = own_file && rows_size > whole_file_limit;
-    const int64_t room =
-        in_blocks ? std::max<int64_t>(1, static_cast<int64_t>(block_bytes) / row_stride) * row_stride : rows_size;
-    Ref whole;
-    if (own_file) {
-        if (room > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
-        whole = joined_pieces(header_pieces, static_cast<Py_ssize_t>(room));
-        if (!whole) return {};
+    const int64_t block_rows_size =
+        row_stride == 0 ? 0
+                        : std::min(rows_size, std::max<int64_t>(1, static_cast<int64_t>(block_bytes) / row_stride) * row_stride);
+    Ref block;
+    if (writes_whole_files()) {
+        if (block_rows_size > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
+        block = joined_pieces(header_pieces, static_cast<Py_ssize_t>(block_rows_size));
+        if (!block) return {};
     }
     // A pending interrupt is raised before the file is opened rather than
     // after it has been truncated.
@@ -144,12 +139,11 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         // writes through the host's writer, which runs the handlers of a
         // signal that interrupts one.
         int descriptor = host::not_seekable;
-        if (in_blocks) {
+        if (block) {
             descriptor = host::seekable_descriptor(output);
             if (descriptor == -1) return {};
         }
-        const bool through_writer = !whole || (in_blocks && descriptor == host::not_seekable);
-        if (through_writer) {
+        if (descriptor == host::not_seekable) {
             for (PyObject* piece : header_pieces) {
                 if (!host::call_method(output, state.names.write, piece)) return {};
             }
@@ -165,19 +159,13 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         }
         const auto columns = static_cast<size_t>(width);
         const auto rows = static_cast<size_t>(height);
-        if (through_writer) return write_rows(output, view.bytes(), columns, rows) < 0 ? Ref{} : Ref::borrow(Py_None);
-        const Py_ssize_t rows_start = PyByteArray_GET_SIZE(whole.get()) - static_cast<Py_ssize_t>(room);
-        if (in_blocks) {
-            const int status = write_blocks(descriptor, whole.get(), static_cast<size_t>(rows_start), view.bytes(),
-                                            columns, rows);
-            return status < 0 ? Ref{} : Ref::borrow(Py_None);
-        }
-        if (rows_size > 0) {
-            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride), 0, rows,
-                         reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(whole.get()) + rows_start));
-        }
-        if (!host::call_method(output, state.names.write, whole.get())) return {};
-        return Ref::borrow(Py_None);
+        const int status =
+            descriptor == host::not_seekable
+                ? write_rows(output, view.bytes(), columns, rows)
+                : write_blocks(descriptor, block.get(),
+                               static_cast<size_t>(PyByteArray_GET_SIZE(block.get()) - block_rows_size), view.bytes(),
+                               columns, rows);
+        return status < 0 ? Ref{} : Ref::borrow(Py_None);
     });
 }
 
