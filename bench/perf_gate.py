@@ -216,8 +216,12 @@ PHOTO = "photo kodim01"
 # every ratio measured there: kodim01 (no filtering) typically 1.13, at most
 # 1.15; the 6.3 MP photograph (almost all Paeth rows) 1.16, at most 1.22;
 # the synthetic image 1.03, at most 1.08. A slowdown of 10 % then fails all
-# attempts. BMP decode from a path reads the rows in one call at 0.25-0.4x
-# the numpy limit; read row by row it took 1.0 (kodim01) to 1.2x.
+# attempts. These are regression bounds on one photograph each, in CPU time
+# on a loaded machine; the benchmark's targets (1.10x the limit as the median
+# over the photographs, 1.15x on each) are judged by a full run. BMP decode
+# from a path reads the rows in one call at 0.25-0.4x the numpy limit; read
+# row by row it took 1.0 (kodim01) to 1.2x. getPixel's bound is its target:
+# no slower than Pillow's pixel access.
 PAETH_PHOTO = "photo kodak-pcd-img0024"
 CHECKS = [
     Check("png_decode", PHOTO, "limit", 1.22),
@@ -229,7 +233,7 @@ CHECKS = [
     Check("bmp_decode", "synth 1024x1024 pillow", "limit", 0.6, strict=True),
     Check("bmp_encode", PHOTO, "limit", 1.0, strict=True),
     Check("bmp_encode", "synth 1024x1024 pillow", "limit", 1.0, strict=True),
-    Check("getPixel", "synth 1024x1024 pillow", "pillow", 1.0, strict=True),
+    Check("getPixel", "synth 1024x1024 pillow", "pillow", 1.0),
     Check("putPixel", "synth 1024x1024 pillow", "pillow", 1.0, strict=True),
 ]
 

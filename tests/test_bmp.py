@@ -2,6 +2,7 @@
 the file _writeBmp writes. Files are built with the helpers of builders.py.
 What the two encoders share is in test_open_save.py, what a failure leaves in
 test_failed_saves.py."""
+import concurrent.futures
 import io
 import os
 import random
@@ -461,3 +462,26 @@ def test_struct_global_is_looked_up_at_call_time(target, monkeypatch):
     m._writeBmp(str(target), 1, 1, bytes.fromhex("112233"))
     assert formats == [("<IHHI", (58, 0, 0, 54)), ("<IIIHHIIIIII", (40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0))]
     assert target.read_bytes() == EXAMPLE_1X1
+
+
+# The module's own files go to their descriptor in blocks of 256 KiB (rows longer than
+# one, a last one partly filled); a pipe, which may wait on its reader, to the host's writer.
+@pytest.mark.parametrize("width, height", [(1001, 700), (90_000, 10)])
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes are POSIX")
+def test_write_large_files_to_a_file_and_a_pipe(tmp_path, width, height):
+    pixels = random_pixels(width, height, seed=3)
+    os.mkfifo(tmp_path / "pipe")
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        read = pool.submit((tmp_path / "pipe").read_bytes)
+        for name in ("pipe", "file"):
+            m._writeBmp(str(tmp_path / name), width, height, pixels)
+    assert read.result() == (tmp_path / "file").read_bytes() == bmp(width, height, pixels)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_failing_write_raises_the_hosts_error():
+    with pytest.raises(OSError) as caught:
+        m._writeBmp("/dev/full", 90_000, 10, bytes(90_000 * 10 * 3))
+    with pytest.raises(OSError) as host_error, open("/dev/full", "wb") as full:
+        full.write(bytes(1 << 16))
+    assert (type(caught.value), caught.value.args) == (type(host_error.value), host_error.value.args)

@@ -1,5 +1,5 @@
 // _writeBmp: an image as an uncompressed bottom-up 24-bit BMP. Everything
-// that can fail is checked, and the memory for the file taken, before the
+// that can fail is checked, and the memory for the writes taken, before the
 // file is opened, so a failed call leaves an existing file as it was.
 #include <algorithm>
 #include <cstdint>
@@ -76,6 +76,28 @@ int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, 
     return 0;
 }
 
+// Writes the file to `descriptor` in blocks of whole rows: `block` holds the
+// headers, `header_size` bytes, and room for one block's rows after them;
+// the first write carries the headers. No signal handler runs between the
+// writes, so an interrupt (Ctrl-C) is raised only once the file is whole.
+int write_blocks(int descriptor, PyObject* block, size_t header_size, std::span<const uint8_t> pixels,
+                 size_t width, size_t height) {
+    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width), bits_per_pixel));
+    auto* const start = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block));
+    if (row_stride == 0 || height == 0) return host::write_to_descriptor(descriptor, {start, header_size});
+    uint8_t* const rows_start = start + header_size;
+    const size_t rows_per_block = (static_cast<size_t>(PyByteArray_GET_SIZE(block)) - header_size) / row_stride;
+    for (size_t written = 0; written < height;) {
+        const size_t rows = std::min(rows_per_block, height - written);
+        lay_out_rows(pixels, width, height, row_stride, written, rows, rows_start);
+        uint8_t* const from = written == 0 ? start : rows_start;
+        const size_t size = static_cast<size_t>(rows_start - from) + rows * row_stride;
+        if (host::write_to_descriptor(descriptor, {from, size}) < 0) return -1;
+        written += rows;
+    }
+    return 0;
+}
+
 Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref buffer = pixel_buffer(pixels);
     if (!buffer) return {};
@@ -88,15 +110,23 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         return {};
     }
     PyObject* const header_pieces[3] = {state.constants.bmp_signature, headers.file.get(), headers.info.get()};
-    // The host's writer gets the whole file in one write (writes_whole_files),
-    // in memory taken now and filled once the file is open, from the pixels
-    // as they are then.
-    const int64_t rows_size = row_stride_of(width, bits_per_pixel) * static_cast<int64_t>(height);
-    Ref whole;
+    // The host's writer, which nobody else sees (writes_whole_files), is
+    // bypassed: the file goes to its descriptor in blocks (write_blocks),
+    // from memory taken now, with the headers first. Blocks that stay in the
+    // cache cost less than laying out the whole file and handing it over in
+    // one write, whose buffer the system write then reads back from memory
+    // (and which, above the allocator's mapping threshold, is fresh memory
+    // faulted in page by page at every call).
+    const int64_t row_stride = row_stride_of(width, bits_per_pixel);
+    const int64_t rows_size = row_stride * static_cast<int64_t>(height);
+    const int64_t block_rows_size =
+        row_stride == 0 ? 0
+                        : std::min(rows_size, std::max<int64_t>(1, static_cast<int64_t>(block_bytes) / row_stride) * row_stride);
+    Ref block;
     if (writes_whole_files()) {
-        if (rows_size > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
-        whole = joined_pieces(header_pieces, static_cast<Py_ssize_t>(rows_size));
-        if (!whole) return {};
+        if (block_rows_size > PY_SSIZE_T_MAX) return PyErr_NoMemory(), Ref{};
+        block = joined_pieces(header_pieces, static_cast<Py_ssize_t>(block_rows_size));
+        if (!block) return {};
     }
     // A pending interrupt is raised before the file is opened rather than
     // after it has been truncated.
@@ -104,7 +134,16 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     return host::with_context(file.get(), [&](PyObject* output) -> Ref {
-        if (!whole) {
+        // Blocks go straight to the descriptor of a file that can seek; a
+        // pipe or a terminal, whose write may wait on a reader, gets its
+        // writes through the host's writer, which runs the handlers of a
+        // signal that interrupts one.
+        int descriptor = host::not_seekable;
+        if (block) {
+            descriptor = host::seekable_descriptor(output);
+            if (descriptor == -1) return {};
+        }
+        if (descriptor == host::not_seekable) {
             for (PyObject* piece : header_pieces) {
                 if (!host::call_method(output, state.names.write, piece)) return {};
             }
@@ -120,14 +159,13 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         }
         const auto columns = static_cast<size_t>(width);
         const auto rows = static_cast<size_t>(height);
-        if (!whole) return write_rows(output, view.bytes(), columns, rows) < 0 ? Ref{} : Ref::borrow(Py_None);
-        if (rows_size > 0) {
-            const Py_ssize_t rows_start = PyByteArray_GET_SIZE(whole.get()) - static_cast<Py_ssize_t>(rows_size);
-            lay_out_rows(view.bytes(), columns, rows, static_cast<size_t>(row_stride_of(width, bits_per_pixel)), 0, rows,
-                         reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(whole.get()) + rows_start));
-        }
-        if (!host::call_method(output, state.names.write, whole.get())) return {};
-        return Ref::borrow(Py_None);
+        const int status =
+            descriptor == host::not_seekable
+                ? write_rows(output, view.bytes(), columns, rows)
+                : write_blocks(descriptor, block.get(),
+                               static_cast<size_t>(PyByteArray_GET_SIZE(block.get()) - block_rows_size), view.bytes(),
+                               columns, rows);
+        return status < 0 ? Ref{} : Ref::borrow(Py_None);
     });
 }
 
