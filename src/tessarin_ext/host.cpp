@@ -1,9 +1,6 @@
 #include "tessarin_ext/host.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <algorithm>
 
@@ -126,25 +123,6 @@ Ref zlib_stack(PyObject* function, PyObject** stack, size_t count) {
 }
 
 int check_signals() { return check_signals(state.constants.signal_check); }
-
-int seekable_descriptor(PyObject* file) {
-    const int descriptor = PyObject_AsFileDescriptor(file);
-    if (descriptor < 0) return -1;
-    return ::lseek(descriptor, 0, SEEK_CUR) < 0 ? not_seekable : descriptor;
-}
-
-int write_to_descriptor(int descriptor, std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            PyErr_SetFromErrno(PyExc_OSError);
-            return -1;
-        }
-        bytes = bytes.subspan(static_cast<size_t>(written));
-    }
-    return 0;
-}
 
 Ref open_file(PyObject* path, PyObject* mode) { return call(state.builtin_open, path, mode); }
 

@@ -7,8 +7,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <span>
 
 #include "common/calls.hpp"
 #include "common/host_compat.hpp"
@@ -43,20 +41,6 @@ Ref zlib(PyObject* function, Args... args) {
 // interpreter does between two lines of Python code; -1 with the exception
 // a handler raised (KeyboardInterrupt for Ctrl-C).
 int check_signals();
-
-// The descriptor of the host's file object `file` when it can seek (a file
-// on disk or in memory, a device such as /dev/null), whose writes complete
-// without waiting on a reader; not_seekable for a pipe, a socket or a
-// terminal, -1 with the exception pending. Nothing here runs a signal
-// handler (the host's os.fstat may: it computes the times it returns).
-constexpr int not_seekable = -2;
-int seekable_descriptor(PyObject* file);
-
-// Writes all of `bytes` to `descriptor`, in as many system writes as that
-// takes. A write that a signal interrupted is made again without running
-// the signal handlers, which the host runs once the caller is back in
-// Python code; -1 with the host's OSError when a write fails.
-int write_to_descriptor(int descriptor, std::span<const uint8_t> bytes);
 
 // Who made the stream a decoder reads. The caller's stream may watch every
 // call made on it and sees each read the decoder makes. One the module made itself,

@@ -35,7 +35,7 @@ int init_names(Names& n) {
         {&n.startswith, "startswith"},
         {&n.enter, "__enter__"},      {&n.exit, "__exit__"},
         {&n.set_name, "__set_name__"},
-        {&n.join, "join"},
+        {&n.join, "join"},           {&n.raw, "raw"},
     };
     return intern_all(table);
 }

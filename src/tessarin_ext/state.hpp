@@ -44,6 +44,7 @@ struct Names {
     PyObject* exit;
     PyObject* set_name;
     PyObject* join;
+    PyObject* raw;
 };
 
 // Literal objects the module's code shares: signatures, byte strings, the

@@ -45,7 +45,8 @@ Ref pixel_buffer(PyObject* pixels);
 // two of them. Handed the whole file in one write, it makes one system write
 // (on Linux, of up to 2 GiB less 4 KiB) before any handler runs, and the
 // file is whole when the interrupt is raised. Nobody else sees the calls
-// made on such a file: _writeBmp writes its descriptor in blocks instead.
+// made on such a file: _writeBmp hands its blocks to the unbuffered file
+// beneath it instead, which runs no handler between its writes.
 bool writes_whole_files();
 
 // The objects `pieces` (at most most_joined_pieces), each read as the host's

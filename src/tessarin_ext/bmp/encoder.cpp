@@ -76,25 +76,58 @@ int write_rows(PyObject* output, std::span<const uint8_t> pixels, size_t width, 
     return 0;
 }
 
-// Writes the file to `descriptor` in blocks of whole rows: `block` holds the
-// headers, `header_size` bytes, and room for one block's rows after them;
-// the first write carries the headers. No signal handler runs between the
-// writes, so an interrupt (Ctrl-C) is raised only once the file is whole.
-int write_blocks(int descriptor, PyObject* block, size_t header_size, std::span<const uint8_t> pixels,
-                 size_t width, size_t height) {
-    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width), bits_per_pixel));
-    auto* const start = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block));
-    if (row_stride == 0 || height == 0) return host::write_to_descriptor(descriptor, {start, header_size});
-    uint8_t* const rows_start = start + header_size;
-    const size_t rows_per_block = (static_cast<size_t>(PyByteArray_GET_SIZE(block)) - header_size) / row_stride;
-    for (size_t written = 0; written < height;) {
-        const size_t rows = std::min(rows_per_block, height - written);
-        lay_out_rows(pixels, width, height, row_stride, written, rows, rows_start);
-        uint8_t* const from = written == 0 ? start : rows_start;
-        const size_t size = static_cast<size_t>(rows_start - from) + rows * row_stride;
-        if (host::write_to_descriptor(descriptor, {from, size}) < 0) return -1;
-        written += rows;
+// Hands `bytes` to the host's unbuffered file object `raw`, in as many
+// writes as it takes to accept them all.
+int write_all(PyObject* raw, char* bytes, size_t size) {
+    while (size > 0) {
+        Ref piece = Ref::steal(PyMemoryView_FromMemory(bytes, static_cast<Py_ssize_t>(size), PyBUF_READ));
+        if (!piece) return -1;
+        Ref result = host::call_method(raw, state.names.write, piece.get());
+        if (!result) return -1;
+        if (result.get() == Py_None) {
+            PyErr_SetString(PyExc_BlockingIOError, "write could not complete without blocking");
+            return -1;
+        }
+        const Py_ssize_t written = PyLong_AsSsize_t(result.get());
+        if (written == -1 && PyErr_Occurred()) return -1;
+        if (written <= 0 || static_cast<size_t>(written) > size) {
+            PyErr_Format(PyExc_OSError, "the file's write took %zd of %zd bytes", written,
+                         static_cast<Py_ssize_t>(size));
+            return -1;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
     }
+    return 0;
+}
+
+// Writes the file in blocks of whole rows, laid out in `block`, which holds
+// the headers, `header_size` bytes, and room for one block's rows after
+// them; the first write carries the headers. Nobody else sees this file, so
+// one buffer serves every block. The blocks go to the host's unbuffered file
+// beneath the buffered one, which would run the signal handlers after each
+// system write: a file on disk is then whole before an interrupt (Ctrl-C)
+// is raised, while one that breaks a wait on a pipe's reader still ends the
+// save.
+int write_blocks(PyObject* output, PyObject* block, size_t header_size, std::span<const uint8_t> pixels,
+                 size_t width, size_t height) {
+    Ref raw = Ref::steal(PyObject_GetAttr(output, state.names.raw));
+    if (!raw) return -1;
+    const size_t row_stride = static_cast<size_t>(row_stride_of(static_cast<int64_t>(width), bits_per_pixel));
+    char* const start = PyByteArray_AS_STRING(block);
+    char* const rows_start = start + header_size;
+    // Rows of no bytes (an image of width 0) all go in the headers' write.
+    const size_t rows_per_block =
+        row_stride == 0 ? height : (static_cast<size_t>(PyByteArray_GET_SIZE(block)) - header_size) / row_stride;
+    size_t written = 0;
+    do {
+        const size_t rows = std::min(rows_per_block, height - written);
+        if (row_stride > 0)
+            lay_out_rows(pixels, width, height, row_stride, written, rows, reinterpret_cast<uint8_t*>(rows_start));
+        char* const from = written == 0 ? start : rows_start;
+        if (write_all(raw.get(), from, static_cast<size_t>(rows_start - from) + rows * row_stride) < 0) return -1;
+        written += rows;
+    } while (written < height);
     return 0;
 }
 
@@ -110,13 +143,12 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         return {};
     }
     PyObject* const header_pieces[3] = {state.constants.bmp_signature, headers.file.get(), headers.info.get()};
-    // The host's writer, which nobody else sees (writes_whole_files), is
-    // bypassed: the file goes to its descriptor in blocks (write_blocks),
-    // from memory taken now, with the headers first. Blocks that stay in the
-    // cache cost less than laying out the whole file and handing it over in
-    // one write, whose buffer the system write then reads back from memory
-    // (and which, above the allocator's mapping threshold, is fresh memory
-    // faulted in page by page at every call).
+    // The host's writer, which nobody else sees (writes_whole_files), gets
+    // the file in blocks (write_blocks) from memory taken now, headers first.
+    // Blocks that stay in the cache cost less than laying out the whole file
+    // and handing it over in one write, whose buffer the system write then
+    // reads back from memory (and which, above the allocator's mapping
+    // threshold, is fresh memory faulted in page by page at every call).
     const int64_t row_stride = row_stride_of(width, bits_per_pixel);
     const int64_t rows_size = row_stride * static_cast<int64_t>(height);
     const int64_t block_rows_size =
@@ -134,16 +166,7 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
     Ref file = host::open_file(path, state.constants.mode_write);
     if (!file) return {};
     return host::with_context(file.get(), [&](PyObject* output) -> Ref {
-        // Blocks go straight to the descriptor of a file that can seek; a
-        // pipe or a terminal, whose write may wait on a reader, gets its
-        // writes through the host's writer, which runs the handlers of a
-        // signal that interrupts one.
-        int descriptor = host::not_seekable;
-        if (block) {
-            descriptor = host::seekable_descriptor(output);
-            if (descriptor == -1) return {};
-        }
-        if (descriptor == host::not_seekable) {
+        if (!block) {
             for (PyObject* piece : header_pieces) {
                 if (!host::call_method(output, state.names.write, piece)) return {};
             }
@@ -160,9 +183,8 @@ Ref write_bmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) {
         const auto columns = static_cast<size_t>(width);
         const auto rows = static_cast<size_t>(height);
         const int status =
-            descriptor == host::not_seekable
-                ? write_rows(output, view.bytes(), columns, rows)
-                : write_blocks(descriptor, block.get(),
+            !block ? write_rows(output, view.bytes(), columns, rows)
+                   : write_blocks(output, block.get(),
                                static_cast<size_t>(PyByteArray_GET_SIZE(block.get()) - block_rows_size), view.bytes(),
                                columns, rows);
         return status < 0 ? Ref{} : Ref::borrow(Py_None);
