@@ -111,8 +111,6 @@ def _chosen_inflater(name: Optional[str]) -> Optional[ModuleType]:
     native module holds itself."""
     if name is None:
         name = inflaters()[0]
-    elif not isinstance(name, str):
-        raise TypeError(f"inflater must be a str or None, not {type(name).__name__}")
     elif name not in _INFLATERS:
         raise ValueError(f"inflater must be one of {', '.join(map(repr, _INFLATERS))} or None, not {name!r}")
     if name == "zlib":

@@ -5,6 +5,7 @@ of the host's that is probed here (needs, with HOST_FACILITIES)."""
 import ctypes
 import functools
 import gc
+import importlib.util
 import mmap
 import os
 import pathlib
@@ -57,8 +58,6 @@ def huge_page_advice() -> str | None:
 
 
 def zlib_ng_package() -> str | None:
-    import importlib.util
-
     found = importlib.util.find_spec("zlib_ng") is not None
     return None if found else "the zlib-ng package is not installed (the `fast` extra installs it)"
 

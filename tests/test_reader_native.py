@@ -250,28 +250,13 @@ def test_every_inflater_gives_the_pixels_of_the_hosts_zlib(corpus, inflater, nam
     assert (image.size, image._pixels) == (expected.size, expected._pixels)
 
 
-def stream_with(fault):
-    """grey_rows(4, 2) compressed, then damaged."""
-    stream = bytearray(zlib.compress(grey_rows(4, 2)))
-    if fault == "header check":
-        stream[1] ^= 1
-    elif fault == "data check":
-        stream[-1] ^= 1
-    elif fault == "distance":
-        # A fixed-Huffman block whose first symbol copies from one byte back.
-        stream[2:] = bytes([0b00000011, 0b00000010, 0]) + zlib.adler32(b"").to_bytes(4, "big")
-    return bytes(stream)
-
-
 @pytest.mark.parametrize("inflater", ACCELERATED)
-@pytest.mark.parametrize("fault, zlib_says", [
-    ("header check", "incorrect header check"),
-    ("data check", "incorrect data check"),
-    ("distance", "invalid distance too far back"),
-])
-def test_every_inflater_refuses_damaged_data_with_zlibs_message(inflater, fault, zlib_says):
+@pytest.mark.parametrize("damaged, zlib_says", [(1, "incorrect header check"), (-1, "incorrect data check")])
+def test_every_inflater_refuses_damaged_data_with_zlibs_message(inflater, damaged, zlib_says):
+    stream = bytearray(zlib.compress(grey_rows(4, 2)))
+    stream[damaged] ^= 1
     with pytest.raises(ImageReadError) as refused:
-        load(png(4, 2, b"", idat=stream_with(fault), color_type=0), inflater=inflater)
+        load(png(4, 2, b"", idat=bytes(stream), color_type=0), inflater=inflater)
     assert refused.value.args == (f"PNG chunk 'IDAT' at offset 33: invalid zlib data (Error -3 while "
                                   f"decompressing data: {zlib_says})",)
     assert type(refused.value.__cause__) is zlib.error
@@ -279,17 +264,13 @@ def test_every_inflater_refuses_damaged_data_with_zlibs_message(inflater, fault,
 
 def test_inflater_choice(monkeypatch):
     data = png(4, 2, grey_rows(4, 2), color_type=0)
-    accelerated = ("zlib-ng",) if importlib.util.find_spec("zlib_ng") else ()
-    assert Quorvel.inflaters() == accelerated + ("zlib",)
+    assert Quorvel.inflaters() == ("zlib-ng",) * bool(importlib.util.find_spec("zlib_ng")) + ("zlib",)
     with pytest.raises(ValueError, match="^inflater must be one of 'zlib-ng', 'zlib' or None, not 'gzip'$"):
         load(data, inflater="gzip")
-    with pytest.raises(TypeError, match="^inflater must be a str or None, not bytes$"):
-        load(data, inflater=b"zlib")
     # Without the zlib-ng package: the host's zlib, and a clear error when
     # zlib-ng is asked for.
     monkeypatch.setitem(Quorvel._read._found, "zlib-ng", None)
     assert Quorvel.inflaters() == ("zlib",)
-    assert load(data).size == (4, 2)
     with pytest.raises(ImportError, match=r"^the inflater 'zlib-ng' needs the zlib-ng package: pip install "
                                           r"'Quorvel\[fast\]'$"):
         load(data, inflater="zlib-ng")
