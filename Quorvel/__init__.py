@@ -5,7 +5,7 @@ from importlib.metadata import PackageNotFoundError, version
 try:
     from Quorvel.tessarin_ext import SimpleImage
     from Quorvel._png import encode_png, save_png
-    from Quorvel._read import ImageInfo, ImageReadError, load, probe
+    from Quorvel._read import ImageInfo, ImageReadError, inflaters, load, probe
 except ModuleNotFoundError as error:
     if error.name not in ("Quorvel.tessarin_ext", "Quorvel._png_writer", "Quorvel._reader"):
         raise
@@ -25,4 +25,5 @@ try:
 except PackageNotFoundError:
     __version__ = "0+unknown"
 
-__all__ = ["ImageInfo", "ImageReadError", "SimpleImage", "encode_png", "load", "probe", "save_png", "__version__"]
+__all__ = ["ImageInfo", "ImageReadError", "SimpleImage", "encode_png", "inflaters", "load", "probe", "save_png",
+           "__version__"]

@@ -3,10 +3,12 @@ and interlacing, and the BMP files in use, read into a SimpleImage or
 described from their headers by the native module Quorvel._reader."""
 from __future__ import annotations
 
+import importlib
 import mmap
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Optional, Protocol, TypeVar, Union
+from types import ModuleType
+from typing import TYPE_CHECKING, Callable, Literal, Optional, Protocol, TypeVar, Union
 
 from Quorvel import _reader
 from Quorvel._reader import ImageReadError
@@ -15,7 +17,7 @@ from Quorvel.tessarin_ext import SimpleImage
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-__all__ = ["ImageInfo", "ImageReadError", "load", "probe"]
+__all__ = ["ImageInfo", "ImageReadError", "inflaters", "load", "probe"]
 
 
 class _BinaryReader(Protocol):
@@ -78,15 +80,74 @@ def _with_contents(source: Source, use: Callable[[ReadableBuffer], _Result]) -> 
                     f"not {type(source).__name__}")
 
 
-def load(source: Source, *, max_pixels: Optional[int] = None) -> SimpleImage:
+# The inflaters load can use, each the module it is, in the order load
+# prefers them: zlib-ng's (the `fast` extra) inflates PNG data in about two
+# thirds of the time the host's zlib takes, with the same bytes and the
+# same errors.
+_INFLATERS = {"zlib-ng": "zlib_ng.zlib_ng", "zlib": "zlib"}
+# The inflater modules looked for so far: None for one not installed.
+_found: dict[str, Optional[ModuleType]] = {}
+
+
+def _inflater_module(name: str) -> Optional[ModuleType]:
+    """Imported on first use, so that `import Quorvel` does not pay for it."""
+    if name not in _found:
+        try:
+            _found[name] = importlib.import_module(_INFLATERS[name])
+        except ImportError:
+            _found[name] = None
+    return _found[name]
+
+
+def inflaters() -> tuple[str, ...]:
+    """The names of the inflaters load can use here, the one it uses unless
+    told first: "zlib-ng" where the zlib-ng package is installed
+    (pip install 'Quorvel[fast]'), and "zlib", the host's, always."""
+    return tuple(name for name in _INFLATERS if _inflater_module(name) is not None)
+
+
+def _chosen_inflater(name: Optional[str]) -> Optional[ModuleType]:
+    """The module load inflates with; None for the host's zlib, which the
+    native module holds itself."""
+    if name is None:
+        name = inflaters()[0]
+    elif name not in _INFLATERS:
+        raise ValueError(f"inflater must be one of {', '.join(map(repr, _INFLATERS))} or None, not {name!r}")
+    if name == "zlib":
+        return None
+    module = _inflater_module(name)
+    if module is None:
+        raise ImportError(f"the inflater {name!r} needs the {name} package: pip install 'Quorvel[fast]'")
+    return module
+
+
+def _decode(contents: ReadableBuffer, max_pixels: Optional[int],
+            inflater: Optional[ModuleType]) -> tuple[int, int, bytearray]:
+    if inflater is not None:
+        try:
+            return _reader.decode(contents, max_pixels, inflater)
+        except ImageReadError as error:
+            if not isinstance(error.__cause__, inflater.error):
+                raise
+    # The host's zlib; also for data the other inflater refused, so that the
+    # error is zlib's, worded as zlib words it, whichever inflater was used.
+    return _reader.decode(contents, max_pixels)
+
+
+def load(source: Source, *, max_pixels: Optional[int] = None,
+         inflater: Optional[Literal["zlib-ng", "zlib"]] = None) -> SimpleImage:
     """The PNG or BMP image in `source` as a SimpleImage of RGB pixels:
     alpha and transparency dropped without compositing, greyscale spread to
     three channels, samples under 8 bits scaled by bit replication, 16-bit
     samples cut to their high byte. `source` is a path, the file's bytes, or
     a binary file object read from its current position. An image of more
-    than `max_pixels` pixels is refused before its pixels are read. Raises
-    ImageReadError (a ValueError) naming what is wrong and where."""
-    width, height, pixels = _with_contents(source, lambda contents: _reader.decode(contents, max_pixels))
+    than `max_pixels` pixels is refused before its pixels are read.
+    `inflater` names what inflates PNG data, one of inflaters() ("zlib" for
+    the host's zlib); None, the default, takes the first of them. Every one
+    gives the same pixels and the same errors. Raises ImageReadError (a
+    ValueError) naming what is wrong and where."""
+    module = _chosen_inflater(inflater)
+    width, height, pixels = _with_contents(source, lambda contents: _decode(contents, max_pixels, module))
     # The decoded buffer becomes the image's own, not copied.
     image = SimpleImage(0, 0, b"")
     image.width = width

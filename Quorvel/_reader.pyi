@@ -1,3 +1,4 @@
+from types import ModuleType
 from typing import Optional, Tuple
 
 from _typeshed import ReadableBuffer
@@ -14,4 +15,8 @@ _InfoFields = Tuple[
 ]
 
 def probe(data: ReadableBuffer, /) -> _InfoFields: ...
-def decode(data: ReadableBuffer, max_pixels: Optional[int] = None, /) -> Tuple[int, int, bytearray]: ...
+# inflater: None for the host's zlib, or a module with zlib's decompressobj()
+# and error (zlib_ng.zlib_ng).
+def decode(
+    data: ReadableBuffer, max_pixels: Optional[int] = None, inflater: Optional[ModuleType] = None, /
+) -> Tuple[int, int, bytearray]: ...

@@ -18,7 +18,10 @@ do. The files are written once into bench/.cache/reader/ and reused.
 Each input is one case whose implementations run in interleaved rounds as
 bench_codecs.py runs them (bench_codecs.run_case), each returning RGB bytes:
 
-- ours: Quorvel.load(path);
+- ours: Quorvel.load(path), with its default inflater (zlib-ng where the
+  package is installed);
+- ours-zlib: Quorvel.load(path, inflater="zlib"), on PNG files where
+  zlib-ng is installed, to show what the inflater is worth;
 - open: SimpleImage.open(path), on the 8-bit RGB and RGBA PNGs it reads;
 - pillow: open, convert("RGB"), tobytes (as the PNG decode cases measure it);
 - opencv: cv2.imread(IMREAD_COLOR) then cvtColor to RGB;
@@ -36,6 +39,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import datetime
+import functools
 import glob
 import json
 import os
@@ -61,7 +65,7 @@ from Quorvel.tessarin_ext import SimpleImage  # noqa: E402
 
 OPERATION = "reader"
 CACHE = bench_images.CACHE_DIR / "reader"
-PEERS = ("open", "pillow", "opencv", "pyspng")
+PEERS = ("ours-zlib", "open", "pillow", "opencv", "pyspng")
 # What each size is made of, for the JSON.
 SOURCES = {"1536x1024": "a 2x2 mosaic of the first four 768x512 corpus photographs",
            "6MP": "the first photograph of the corpus's photos/large"}
@@ -191,6 +195,7 @@ KINDS = [
 ]
 
 
+@functools.cache
 def sources() -> list[tuple[str, Image.Image]]:
     """(label, RGB image): the 1536x1024 mosaic, and the 6 MP photograph."""
     landscape = []
@@ -222,9 +227,9 @@ def input_path(label: str, image: Image.Image, kind: Kind) -> Path:
 # ---------------------------------------------------------------- cases
 
 
-def load_ours(path: Path):
+def load_ours(path: Path, inflater=None):
     source = str(path)
-    return lambda: Quorvel.load(source)._pixels
+    return lambda: Quorvel.load(source, inflater=inflater)._pixels
 
 
 def load_pyspng(path: Path):
@@ -237,6 +242,8 @@ def load_pyspng(path: Path):
 
 def samples_for(path: Path, kind: Kind) -> dict:
     found = {"ours": load_ours(path)}
+    if kind.suffix == ".png" and Quorvel.inflaters()[0] != "zlib":
+        found["ours-zlib"] = load_ours(path, "zlib")
     if kind.opens:
         found["open"] = bench_impls.png_decode_ours(path)
     found["pillow"] = bench_impls.png_decode_pillow(path)
@@ -310,6 +317,13 @@ def print_results(cases: list[bench_codecs.Case]) -> None:
             print(f"  {case.name}: {name}: {problem}")
 
 
+def inflater_versions() -> dict[str, str]:
+    """The version of each accelerated inflater load can use."""
+    import importlib.metadata
+
+    return {name: importlib.metadata.version(name) for name in Quorvel.inflaters() if name != "zlib"}
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer samples (bench_codecs.QUICK)")
@@ -342,7 +356,7 @@ def main(argv=None) -> int:
             "machine": bench_codecs.machine_description(),
             "python": platform.python_version(),
             "load_average": {"before": load_before, "after": os.getloadavg()},
-            "versions": bench_impls.versions(),
+            "versions": {**bench_impls.versions(), **inflater_versions()},
             "sources": SOURCES,
             "cases": [{"operation": c.operation, "case": c.name, "width": c.width, "height": c.height,
                        "rgb_bytes": c.rgb_bytes, "median_ns": c.medians_ns, "samples": c.counts,

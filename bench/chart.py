@@ -36,6 +36,7 @@ OPERATION_TITLES = {
 # left out as a detail of the limit itself.
 STYLES = {
     "ours": ("#d62728", "o"),
+    "ours-zlib": ("#e377c2", "o"),
     "quorvel": ("#d62728", "o"),
     "quorvel-opt": ("#ff7f0e", "o"),
     "pyspng": ("#1f77b4", "s"),
@@ -267,8 +268,8 @@ def reader_data(run: dict) -> dict[str, dict[str, list]]:
 def draw_reader(run: dict, out: Path) -> None:
     rows = {title: ("time / Pillow's", groups) for title, groups in reader_data(run).items()}
     draw_rows(run, rows, out, "Pillow (1x)",
-              "time of each reader divided by Pillow's open + convert(\"RGB\") in the same round, "
-              "median over the rounds; lower is faster; ")
+              f"{run.get('clock', 'wall time')} of each reader divided by Pillow's open + convert(\"RGB\") in "
+              "the same round, median over the rounds; lower is faster; ")
 
 
 DRAWERS = {"bench_png_writer.py": draw_png_writer, "bench_reader.py": draw_reader}

@@ -252,12 +252,15 @@ CHECKS += [
 
 # The package reader (Quorvel.load from a path) against Pillow's open +
 # convert("RGB"), on the kinds of file where bench_reader.py found it ahead
-# of every peer by more than 2x (2026-12-10: 0.25x, 0.31x and 0.19x
-# Pillow's time). The bound is loose: only a reader slower than Pillow fails.
+# of Pillow with a margin (thread CPU time, 2026-12-10, with zlib-ng: 0.02x
+# to 0.75x Pillow's time, and at most 0.87x with the host's zlib). 16-bit
+# RGB is left out (0.97x with the host's zlib), and so is 16-bit greyscale,
+# whose pixels Pillow clips where the reader keeps the high byte. The bound
+# is loose: only a reader slower than Pillow fails.
 CHECKS += [
-    Check("reader", "png grey 1 1536x1024", "pillow", 1.0),
-    Check("reader", "bmp 32 1536x1024", "pillow", 1.0),
-    Check("reader", "bmp v5 24 1536x1024", "pillow", 1.0),
+    Check("reader", f"{kind} 1536x1024", "pillow", 1.0)
+    for kind in ("png palette 8", "png palette 4", "png grey 1", "png grey 8", "png rgb interlaced", "png rgba",
+                 "png rgb 8", "bmp palette 8", "bmp 32", "bmp rle8", "bmp v5 24")
 ]
 
 

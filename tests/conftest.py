@@ -5,6 +5,7 @@ of the host's that is probed here (needs, with HOST_FACILITIES)."""
 import ctypes
 import functools
 import gc
+import importlib.util
 import mmap
 import os
 import pathlib
@@ -57,12 +58,18 @@ def huge_page_advice() -> str | None:
     return None if "hg" in flags else "huge-page advice leaves no flag on the mapping advised (emulation, say)"
 
 
+def zlib_ng_package() -> str | None:
+    found = importlib.util.find_spec("zlib_ng") is not None
+    return None if found else "the zlib-ng package is not installed (the `fast` extra installs it)"
+
+
 # What a test marked needs(facility) may need of its host: each probe gives
 # None where the host has it, else why it lacks it, the reason of the skip.
 HOST_FACILITIES = {
     "address-space limit": address_space_limit,
     "huge-page advice": huge_page_advice,
     "pngcheck": lambda: None if shutil.which("pngcheck") else "pngcheck is not installed (apt-get install pngcheck)",
+    "zlib-ng package": zlib_ng_package,
 }
 
 

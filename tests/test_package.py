@@ -16,7 +16,7 @@ def test_simple_image_is_importable_from_the_package():
 
     assert SimpleImage is tessarin_ext.SimpleImage
     assert sorted(Quorvel.__all__) == ["ImageInfo", "ImageReadError", "SimpleImage", "__version__", "encode_png",
-                                       "load", "probe", "save_png"]
+                                       "inflaters", "load", "probe", "save_png"]
     assert all(hasattr(Quorvel, name) for name in Quorvel.__all__)
 
 

@@ -3,13 +3,17 @@ reader decides (chunk rules, CRCs, where data ends, memory that follows the
 data, the pixel limit, no copy of the pixels) and whether probe foretells
 SimpleImage.open. The corpus comparisons with pypng and Pillow live in the
 corpus tests."""
+import importlib.util
 import io
 import random
 import struct
+import subprocess
 import sys
 import zlib
 
 import pytest
+
+import Quorvel
 
 from builders import IEND, PNG_SIGNATURE, RGB, RGBA, bmp_bytes, bmp_headers, chunk, ihdr, png
 from Quorvel import ImageReadError, SimpleImage, load, probe
@@ -230,6 +234,54 @@ def test_a_complete_stream_without_its_end_is_cut_short():
         load(png(4, 2, b"", idat=stream, color_type=0))
 
 
+# --- inflaters --------------------------------------------------------------------------
+
+ACCELERATED = [None, pytest.param("zlib-ng", marks=pytest.mark.needs("zlib-ng package"))]
+
+
+@pytest.mark.corpus
+@pytest.mark.parametrize("inflater", ACCELERATED)
+@pytest.mark.parametrize("name", ["photos/kodim01.png", "pngsuite/png/oi9n2c16.png", "pngsuite/png/basi3p04.png",
+                                  "pngsuite/png/z00n2c08.png", "bmpsuite/q/rgb24png.bmp"])
+def test_every_inflater_gives_the_pixels_of_the_hosts_zlib(corpus, inflater, name):
+    # kodim01 inflates in several bounded pieces; oi9n2c16 has nine IDAT chunks.
+    expected = load(corpus / name, inflater="zlib")
+    image = load(corpus / name, inflater=inflater)
+    assert (image.size, image._pixels) == (expected.size, expected._pixels)
+
+
+@pytest.mark.parametrize("inflater", ACCELERATED)
+@pytest.mark.parametrize("damaged, zlib_says", [(1, "incorrect header check"), (-1, "incorrect data check")])
+def test_every_inflater_refuses_damaged_data_with_zlibs_message(inflater, damaged, zlib_says):
+    stream = bytearray(zlib.compress(grey_rows(4, 2)))
+    stream[damaged] ^= 1
+    with pytest.raises(ImageReadError) as refused:
+        load(png(4, 2, b"", idat=bytes(stream), color_type=0), inflater=inflater)
+    assert refused.value.args == (f"PNG chunk 'IDAT' at offset 33: invalid zlib data (Error -3 while "
+                                  f"decompressing data: {zlib_says})",)
+    assert type(refused.value.__cause__) is zlib.error
+
+
+def test_inflater_choice(monkeypatch):
+    data = png(4, 2, grey_rows(4, 2), color_type=0)
+    assert Quorvel.inflaters() == ("zlib-ng",) * bool(importlib.util.find_spec("zlib_ng")) + ("zlib",)
+    with pytest.raises(ValueError, match="^inflater must be one of 'zlib-ng', 'zlib' or None, not 'gzip'$"):
+        load(data, inflater="gzip")
+    # Without the zlib-ng package: the host's zlib, and a clear error when
+    # zlib-ng is asked for.
+    monkeypatch.setitem(Quorvel._read._found, "zlib-ng", None)
+    assert Quorvel.inflaters() == ("zlib",)
+    with pytest.raises(ImportError, match=r"^the inflater 'zlib-ng' needs the zlib-ng package: pip install "
+                                          r"'Quorvel\[fast\]'$"):
+        load(data, inflater="zlib-ng")
+
+
+def test_importing_the_package_imports_no_inflater():
+    loaded = subprocess.run([sys.executable, "-c", "import sys, Quorvel; print('zlib_ng' in sys.modules)"],
+                            capture_output=True, text=True, check=True)
+    assert loaded.stdout == "False\n"
+
+
 # --- memory, the pixel limit, sources -------------------------------------------------
 
 # Red, yellow, blue.
@@ -426,11 +478,12 @@ def test_probe_foretells_what_simple_image_open_does(data):
 def test_an_interrupt_stops_the_inflating(interrupt_after):
     packer = zlib.compressobj(9)
     # 512 MiB of image data, for an image four times as large: inflated to
-    # find where it ends, which takes about a second.
+    # find where it ends, which takes the host's zlib about a second (zlib-ng
+    # fills runs of zeros too fast for the timer).
     idat = b"".join(packer.compress(bytes(1 << 20)) for _ in range(512)) + packer.flush()
     data = png(1 << 15, 1 << 16, b"", idat=idat, color_type=0)
     interrupt_after(0.1)
     with pytest.raises(KeyboardInterrupt) as interrupted:
-        load(data)
+        load(data, inflater="zlib")
     # Raised inside load, not once it had refused the file.
     assert interrupted.value.__context__ is None

@@ -103,6 +103,7 @@ def test_native_module_stubs_match_the_runtime_module(module: str) -> None:
     ("Quorvel.load(123)", 'Argument 1 to "load" has incompatible type "int"'),
     ("Quorvel.load(b'', 1000)", 'Too many positional arguments for "load"'),
     ("Quorvel.load(b'', max_pixels='9')", 'Argument "max_pixels" to "load" has incompatible type "str"'),
+    ("Quorvel.load(b'', inflater='gzip')", 'Argument "inflater" to "load" has incompatible type'),
     ("Quorvel.probe(b'').width = 1", 'Property "width" defined in "ImageInfo" is read-only'),
     ("depth: int = Quorvel.probe(b'').bit_depth", 'Incompatible types in assignment (expression has type "int | None"'),
 ])

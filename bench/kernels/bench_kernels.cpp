@@ -8,8 +8,10 @@
 #include <span>
 #include <vector>
 
+#include "kernels/adam7.hpp"
 #include "kernels/bmp_pixel_rows.hpp"
 #include "kernels/png_forward_filter.hpp"
+#include "kernels/png_row_formats.hpp"
 #include "kernels/png_row_layout.hpp"
 #include "kernels/png_unfilter.hpp"
 #include "kernels/simd/avx2.hpp"
@@ -198,6 +200,44 @@ void BM_filter_row_candidates(benchmark::State& state) {
     set_bytes_processed(state, row_bytes);
 }
 BENCHMARK(BM_filter_row_candidates);
+
+// The reader's converter of one scanline to RGB; bytes counted on the RGB
+// side. Arguments: colour type, bit depth.
+void BM_row_to_rgb(benchmark::State& state) {
+    const auto colour_type = static_cast<int>(state.range(0));
+    const auto bit_depth = static_cast<int>(state.range(1));
+    tessarin::kernels::ScanlineFormat format{};
+    tessarin::kernels::png_scanline_format(colour_type, bit_depth, row_pixels, format);
+    const auto scanline = random_bytes(format.row_bytes, 10);
+    tessarin::kernels::RgbPalette palette;
+    const auto entries = random_bytes(sizeof palette.rgb, 11);
+    std::memcpy(palette.rgb, entries.data(), entries.size());
+    const auto convert = tessarin::kernels::png_row_to_rgb(colour_type, bit_depth);
+    std::vector<uint8_t> rgb(3 * row_pixels);
+    for (auto _ : state) {
+        convert(scanline, rgb, palette);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, rgb.size());
+}
+BENCHMARK(BM_row_to_rgb)
+    ->ArgNames({"colour", "depth"})
+    ->Args({0, 1})->Args({0, 2})->Args({0, 4})->Args({0, 8})->Args({0, 16})->Args({2, 16})
+    ->Args({3, 1})->Args({3, 2})->Args({3, 4})->Args({3, 8})->Args({6, 16});
+
+// One Adam7 pass row placed in an image row of row_pixels; bytes counted
+// for the pass pixels. Argument: the pass's column step.
+void BM_adam7_scatter_rgb(benchmark::State& state) {
+    const auto dx = static_cast<size_t>(state.range(0));
+    const auto pass_rgb = random_bytes(3 * (row_pixels / dx), 12);
+    std::vector<uint8_t> image(3 * row_pixels);
+    for (auto _ : state) {
+        tessarin::kernels::adam7_scatter_rgb(pass_rgb, image, 0, dx);
+        benchmark::ClobberMemory();
+    }
+    set_bytes_processed(state, pass_rgb.size());
+}
+BENCHMARK(BM_adam7_scatter_rgb)->ArgName("dx")->Arg(2)->Arg(4)->Arg(8);
 
 }  // namespace
 

@@ -11,15 +11,22 @@
 namespace tessarin::kernels {
 namespace {
 
-// The leading pixels of a row of pass 5 or 6 (every other column) that a
-// vector form places, where the processor has one and it may be used.
-size_t vector_leading_pairs([[maybe_unused]] const uint8_t* pass_rgb, [[maybe_unused]] uint8_t* image,
-                            [[maybe_unused]] size_t columns, [[maybe_unused]] size_t image_bytes) noexcept {
+// The leading pixels of a pass row (every dx-th column, dx 2, 4 or 8) that
+// a vector form places, where the processor has one and it may be used.
+size_t vector_leading([[maybe_unused]] const uint8_t* pass_rgb, [[maybe_unused]] uint8_t* image,
+                      [[maybe_unused]] size_t columns, [[maybe_unused]] size_t image_bytes, size_t dx) noexcept {
+    if (dx != 2 && dx != 4 && dx != 8) return 0;
 #if defined(TESSARIN_AVX2_KERNELS)
-    if (simd::avx2_usable()) return scatter_pairs_leading_avx2(pass_rgb, image, columns, image_bytes);
+    if (simd::avx2_usable()) {
+        return dx == 2 ? scatter_pairs_leading_avx2(pass_rgb, image, columns, image_bytes)
+                       : scatter_sparse_leading_avx2(pass_rgb, image, columns, image_bytes, dx);
+    }
 #endif
 #if defined(TESSARIN_NEON_KERNELS)
-    if (simd::neon_usable()) return scatter_pairs_leading_neon(pass_rgb, image, columns, image_bytes);
+    if (simd::neon_usable()) {
+        return dx == 2 ? scatter_pairs_leading_neon(pass_rgb, image, columns, image_bytes)
+                       : scatter_sparse_leading_neon(pass_rgb, image, columns, image_bytes, dx);
+    }
 #endif
     return 0;
 }
@@ -56,7 +63,7 @@ void adam7_scatter_rgb(std::span<const uint8_t> pass_rgb, std::span<uint8_t> ima
         std::memcpy(dst, src, 3 * columns);
         return;
     }
-    size_t i = dx == 2 ? vector_leading_pairs(src, dst, columns, image_row.size() - 3 * x0) : 0;
+    size_t i = vector_leading(src, dst, columns, image_row.size() - 3 * x0, dx);
     for (; i < columns; ++i) std::memcpy(dst + 3 * dx * i, src + 3 * i, 3);
 }
 

@@ -48,9 +48,9 @@ struct Adam7Layout {
 bool adam7_layout(uint64_t width, uint64_t height, int colour_type, int bit_depth, Adam7Layout& layout) noexcept;
 
 // Places the pass_rgb.size() / 3 pixels of a pass row at columns x0,
-// x0 + dx, ... of `image_row`, which holds them all. For dx 2 the vector
-// forms read and write back the image row's pixels in between unchanged,
-// so no other thread may write that row meanwhile.
+// x0 + dx, ... of `image_row`, which holds them all. For dx 2, 4 and 8 the
+// vector forms read and write back the image row's pixels in between
+// unchanged, so no other thread may write that row meanwhile.
 void adam7_scatter_rgb(std::span<const uint8_t> pass_rgb, std::span<uint8_t> image_row, size_t x0,
                        size_t dx) noexcept;
 

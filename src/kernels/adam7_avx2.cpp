@@ -1,6 +1,7 @@
 // Rows of Adam7 passes 5 and 6 with AVX2: eight pass pixels a step,
 // shuffled to the even pixels of 48 image bytes and blended with the
-// image's odd pixels. This file alone is compiled with AVX2 enabled;
+// image's odd pixels; rows of passes 1 to 4 likewise a block of sixteen
+// image bytes at a time. This file alone is compiled with AVX2 enabled;
 // adam7.cpp calls it only after asking the processor.
 #include <immintrin.h>
 
@@ -59,6 +60,19 @@ size_t scatter_pairs_leading_avx2(const uint8_t* pass_rgb, uint8_t* image, size_
                          _mm_blendv_epi8(load<__m128i>(dst + 32), placed_high, take_high));
     }
     return i;
+}
+
+size_t scatter_sparse_leading_avx2(const uint8_t* pass_rgb, uint8_t* image, size_t columns, size_t image_bytes,
+                                   size_t dx) noexcept {
+    // pshufb gives zero where pick is 0xff, and there the blend keeps the
+    // image's byte.
+    const auto place = [](const uint8_t* source, uint8_t* block, const uint8_t* pick) {
+        const auto selector = load<__m128i>(pick);
+        const __m128i placed = _mm_shuffle_epi8(load<__m128i>(source), selector);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(block), _mm_blendv_epi8(placed, load<__m128i>(block), selector));
+    };
+    return dx == 4 ? scatter_steps<4>(pass_rgb, image, columns, image_bytes, place)
+                   : scatter_steps<8>(pass_rgb, image, columns, image_bytes, place);
 }
 
 }  // namespace tessarin::kernels

@@ -88,12 +88,12 @@ void grey1_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, con
     grey_samples<1>(scanline, rgb, vector_leading(UnpackLayout::bits_1, scanline, rgb, palette));
 }
 
-void grey2_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette&) noexcept {
-    grey_samples<2>(scanline, rgb, 0);
+void grey2_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette& palette) noexcept {
+    grey_samples<2>(scanline, rgb, vector_leading(UnpackLayout::bits_2, scanline, rgb, palette));
 }
 
-void grey4_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette&) noexcept {
-    grey_samples<4>(scanline, rgb, 0);
+void grey4_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette& palette) noexcept {
+    grey_samples<4>(scanline, rgb, vector_leading(UnpackLayout::bits_4, scanline, rgb, palette));
 }
 
 void grey8_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette& palette) noexcept {
@@ -113,11 +113,11 @@ void palette1_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, 
 }
 
 void palette2_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette& palette) noexcept {
-    palette_samples<2>(scanline, rgb, palette, 0);
+    palette_samples<2>(scanline, rgb, palette, vector_leading(UnpackLayout::palette_bits_2, scanline, rgb, palette));
 }
 
 void palette4_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette& palette) noexcept {
-    palette_samples<4>(scanline, rgb, palette, 0);
+    palette_samples<4>(scanline, rgb, palette, vector_leading(UnpackLayout::palette_bits_4, scanline, rgb, palette));
 }
 
 void palette8_to_rgb(std::span<const uint8_t> scanline, std::span<uint8_t> rgb, const RgbPalette& palette) noexcept {

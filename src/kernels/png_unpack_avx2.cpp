@@ -1,6 +1,7 @@
 // The row converters with AVX2: byte shuffles pick the samples and spread
-// them to three channels, sixteen pixels a step (eight for RGBA 16 and
-// palette 8, where a step's output is 24 bytes). This file alone is compiled
+// them to three channels, or look up palette entries of up to 4 bits in a
+// plane per channel and interleave the planes; sixteen pixels a step (eight
+// for RGBA 16 and palette 8, where a step's output is 24 bytes). This file alone is compiled
 // with AVX2 enabled; png_unpack.cpp calls it only after asking the processor.
 #include <immintrin.h>
 
@@ -34,6 +35,34 @@ Bytes48 tripled(__m128i samples) noexcept {
     const __m128i spread_high = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
     return {_mm256_shuffle_epi8(_mm256_broadcastsi128_si256(samples), spread_low),
             _mm_shuffle_epi8(samples, spread_high)};
+}
+
+// For output byte j of three interleaved planes: in the mask of plane
+// j % 3 the plane's byte j / 3, in the other two 0x80 (zero).
+struct InterleaveMasks {
+    uint8_t plane[3][48];
+};
+
+constexpr InterleaveMasks interleave_masks() noexcept {
+    InterleaveMasks masks{};
+    for (int plane = 0; plane < 3; ++plane) {
+        for (int j = 0; j < 48; ++j) masks.plane[plane][j] = static_cast<uint8_t>(j % 3 == plane ? j / 3 : 0x80);
+    }
+    return masks;
+}
+
+constexpr InterleaveMasks interleave = interleave_masks();
+
+// Three planes of sixteen bytes interleaved: byte j of the output is byte
+// j / 3 of plane j % 3.
+Bytes48 interleaved(const __m128i (&planes)[3]) noexcept {
+    Bytes48 out = {_mm256_setzero_si256(), _mm_setzero_si128()};
+    for (size_t p = 0; p < 3; ++p) {
+        out.low = _mm256_or_si256(out.low, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(planes[p]),
+                                                               load256(interleave.plane[p])));
+        out.high = _mm_or_si128(out.high, _mm_shuffle_epi8(planes[p], load128(interleave.plane[p] + 32)));
+    }
+    return out;
 }
 
 // The even bytes of `first`, then those of `second`. packus works per
@@ -88,6 +117,55 @@ __m128i bits_to_bytes(const uint8_t* src) noexcept {
     const __m128i repeated = _mm_shuffle_epi8(_mm_cvtsi32_si128(two_bytes),
                                               _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
     return _mm_cmpeq_epi8(_mm_and_si128(repeated, bit_of_lane), bit_of_lane);
+}
+
+// Sixteen 2-bit samples from four bytes, each as a byte of high_weight times
+// its high bit plus low_weight times its low bit: 170 and 85 scale a sample
+// by 85, 2 and 1 leave it as it is.
+__m128i two_bit_samples(const uint8_t* src, char high_weight, char low_weight) noexcept {
+    uint32_t four_bytes = 0;
+    std::memcpy(&four_bytes, src, 4);
+    const __m128i repeated = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(four_bytes)),
+                                              _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3));
+    const __m128i high_bit = _mm_setr_epi8(-128, 32, 8, 2, -128, 32, 8, 2, -128, 32, 8, 2, -128, 32, 8, 2);
+    const __m128i low_bit = _mm_setr_epi8(64, 16, 4, 1, 64, 16, 4, 1, 64, 16, 4, 1, 64, 16, 4, 1);
+    const __m128i high = _mm_cmpeq_epi8(_mm_and_si128(repeated, high_bit), high_bit);
+    const __m128i low = _mm_cmpeq_epi8(_mm_and_si128(repeated, low_bit), low_bit);
+    return _mm_or_si128(_mm_and_si128(high, _mm_set1_epi8(high_weight)), _mm_and_si128(low, _mm_set1_epi8(low_weight)));
+}
+
+// Sixteen 4-bit samples from eight bytes, each in a byte of its own, the
+// high nibble of a byte first.
+__m128i nibbles(const uint8_t* src) noexcept {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+    const __m128i low_nibble = _mm_set1_epi8(0x0f);
+    return _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble), _mm_and_si128(bytes, low_nibble));
+}
+
+// Sixteen 4-bit samples scaled by 17, looked up.
+__m128i nibbles_scaled(const uint8_t* src) noexcept {
+    const __m128i times_17 = _mm_setr_epi8(0, 17, 34, 51, 68, 85, 102, 119, -120, -103, -86, -69, -52, -35, -18, -1);
+    return _mm_shuffle_epi8(times_17, nibbles(src));
+}
+
+// Palette entries 0 to 15 chosen by sixteen indices a step, each picked by
+// `indices` from the pixels at x: each channel looked up in a plane of its
+// own, then the planes interleaved.
+template <class Indices>
+size_t palette_nibbles(uint8_t* rgb, size_t pixels, const uint8_t* palette, Indices indices) noexcept {
+    if (pixels < 16) return 0;
+    alignas(16) uint8_t planes[3][16];
+    for (size_t entry = 0; entry < 16; ++entry) {
+        for (size_t channel = 0; channel < 3; ++channel) planes[channel][entry] = palette[3 * entry + channel];
+    }
+    const __m128i red = load128(planes[0]), green = load128(planes[1]), blue = load128(planes[2]);
+    size_t x = 0;
+    for (; x + 16 <= pixels; x += 16) {
+        const __m128i index = indices(x);
+        store48(rgb + 3 * x, interleaved({_mm_shuffle_epi8(red, index), _mm_shuffle_epi8(green, index),
+                                          _mm_shuffle_epi8(blue, index)}));
+    }
+    return x;
 }
 
 // Palette entries 0 and 1 chosen by each bit.
@@ -161,7 +239,15 @@ size_t unpack_leading_avx2(UnpackLayout layout, const uint8_t* scanline, uint8_t
             }
             return x;
         }
+        case UnpackLayout::bits_2:
+            return spread_samples(rgb, pixels, [&](size_t x) { return two_bit_samples(scanline + x / 4, -86, 85); });
+        case UnpackLayout::bits_4:
+            return spread_samples(rgb, pixels, [&](size_t x) { return nibbles_scaled(scanline + x / 2); });
         case UnpackLayout::palette_bits_1: return palette_bits(scanline, rgb, pixels, palette);
+        case UnpackLayout::palette_bits_2:
+            return palette_nibbles(rgb, pixels, palette, [&](size_t x) { return two_bit_samples(scanline + x / 4, 2, 1); });
+        case UnpackLayout::palette_bits_4:
+            return palette_nibbles(rgb, pixels, palette, [&](size_t x) { return nibbles(scanline + x / 2); });
         case UnpackLayout::palette_8: return palette_bytes(scanline, rgb, pixels, palette);
     }
     return 0;

@@ -1,7 +1,10 @@
-// The row converters with NEON: de-interleaving loads pick the samples and
-// interleaving stores spread them to three channels, sixteen pixels a
-// step. Built only for aarch64, where every processor has NEON.
+// The row converters with NEON: de-interleaving loads pick the samples (or
+// table lookups the palette entries) and interleaving stores spread them to
+// three channels, sixteen pixels a step. Built only for aarch64, where
+// every processor has NEON.
 #include <arm_neon.h>
+
+#include <cstring>
 
 #include "kernels/png_unpack_vector.hpp"
 
@@ -23,6 +26,40 @@ size_t spread_samples(uint8_t* rgb, size_t pixels, Samples samples) noexcept {
 uint8x16_t bits_to_bytes(const uint8_t* src) noexcept {
     const uint8x16_t bit_of_lane = {128, 64, 32, 16, 8, 4, 2, 1, 128, 64, 32, 16, 8, 4, 2, 1};
     return vtstq_u8(vcombine_u8(vdup_n_u8(src[0]), vdup_n_u8(src[1])), bit_of_lane);
+}
+
+// Sixteen 2-bit samples from four bytes, each in a byte of its own, the
+// high bits of a byte first.
+uint8x16_t two_bit_samples(const uint8_t* src) noexcept {
+    uint32_t four_bytes = 0;
+    std::memcpy(&four_bytes, src, 4);
+    const uint8x16_t byte_of_lane = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+    const int8x16_t shift_down = {-6, -4, -2, 0, -6, -4, -2, 0, -6, -4, -2, 0, -6, -4, -2, 0};
+    const uint8x16_t repeated = vqtbl1q_u8(vreinterpretq_u8_u32(vdupq_n_u32(four_bytes)), byte_of_lane);
+    return vandq_u8(vshlq_u8(repeated, shift_down), vdupq_n_u8(3));
+}
+
+// Sixteen 4-bit samples from eight bytes, each in a byte of its own, the
+// high nibble of a byte first.
+uint8x16_t nibbles(const uint8_t* src) noexcept {
+    const uint8x8_t bytes = vld1_u8(src);
+    const uint8x8x2_t zipped = vzip_u8(vshr_n_u8(bytes, 4), vand_u8(bytes, vdup_n_u8(0x0f)));
+    return vcombine_u8(zipped.val[0], zipped.val[1]);
+}
+
+// Palette entries 0 to 15 chosen by sixteen indices a step, each picked by
+// `indices` from the pixels at x, looked up in a plane per channel.
+template <class Indices>
+size_t palette_nibbles(uint8_t* rgb, size_t pixels, const uint8_t* palette, Indices indices) noexcept {
+    const uint8x16x3_t planes = vld3q_u8(palette);
+    size_t x = 0;
+    for (; x + 16 <= pixels; x += 16) {
+        const uint8x16_t index = indices(x);
+        const uint8x16x3_t colour = {
+            {vqtbl1q_u8(planes.val[0], index), vqtbl1q_u8(planes.val[1], index), vqtbl1q_u8(planes.val[2], index)}};
+        vst3q_u8(rgb + 3 * x, colour);
+    }
+    return x;
 }
 
 // Palette entries 0 and 1 chosen by each bit.
@@ -106,7 +143,18 @@ size_t unpack_leading_neon(UnpackLayout layout, const uint8_t* scanline, uint8_t
             }
             return x;
         }
+        case UnpackLayout::bits_2:
+            return spread_samples(rgb, pixels, [&](size_t x) {
+                return vmulq_u8(two_bit_samples(scanline + x / 4), vdupq_n_u8(85));
+            });
+        case UnpackLayout::bits_4:
+            return spread_samples(rgb, pixels,
+                                  [&](size_t x) { return vmulq_u8(nibbles(scanline + x / 2), vdupq_n_u8(17)); });
         case UnpackLayout::palette_bits_1: return palette_bits(scanline, rgb, pixels, palette);
+        case UnpackLayout::palette_bits_2:
+            return palette_nibbles(rgb, pixels, palette, [&](size_t x) { return two_bit_samples(scanline + x / 4); });
+        case UnpackLayout::palette_bits_4:
+            return palette_nibbles(rgb, pixels, palette, [&](size_t x) { return nibbles(scanline + x / 2); });
         case UnpackLayout::palette_8: return palette_bytes(scanline, rgb, pixels, palette);
     }
     return 0;

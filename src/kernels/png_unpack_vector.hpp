@@ -17,7 +17,11 @@ enum class UnpackLayout {
     even_of_6,       // RGB 16: bytes 0, 2 and 4 of every six
     even_of_8,       // RGBA 16: bytes 0, 2 and 4 of every eight
     bits_1,          // greyscale 1: each bit to 0 or 255, spread
+    bits_2,          // greyscale 2: each two bits scaled by 85, spread
+    bits_4,          // greyscale 4: each four bits scaled by 17, spread
     palette_bits_1,  // palette 1: each bit to palette entry 0 or 1
+    palette_bits_2,  // palette 2: each two bits to their palette entry
+    palette_bits_4,  // palette 4: each four bits to their palette entry
     palette_8,       // palette 8: each byte to its palette entry
 };
 

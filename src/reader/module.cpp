@@ -116,15 +116,38 @@ int pixel_limit(PyObject* value, uint64_t& limit) {
     return 0;
 }
 
-// decode(data, max_pixels=None) -> (width, height, pixels bytearray)
+// The decompressobj and error class of an inflater module given to decode
+// (zlib_ng.zlib_ng, say), used in place of the host's zlib.
+int inflater_of(PyObject* inflater, Ref& decompressobj, Ref& error) {
+    decompressobj = Ref::steal(PyObject_GetAttrString(inflater, "decompressobj"));
+    if (!decompressobj) return -1;
+    error = Ref::steal(PyObject_GetAttrString(inflater, "error"));
+    if (!error) return -1;
+    if (!PyExceptionClass_Check(error.get())) {
+        PyErr_Format(PyExc_TypeError, "the inflater's error must be an exception class, not %.200s",
+                     Py_TYPE(error.get())->tp_name);
+        return -1;
+    }
+    return 0;
+}
+
+// decode(data, max_pixels=None, inflater=None) -> (width, height, pixels bytearray)
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 1 && nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "decode() takes 1 or 2 arguments (%zd given)", nargs);
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "decode() takes 1 to 3 arguments (%zd given)", nargs);
         return nullptr;
     }
     uint64_t max_pixels = no_pixel_limit;
-    if (nargs == 2 && pixel_limit(args[1], max_pixels) < 0) return nullptr;
-    const ReaderState& state = *state_of(module);
+    if (nargs >= 2 && pixel_limit(args[1], max_pixels) < 0) return nullptr;
+    // This call's state: the module's, with another inflater where one is
+    // given; the references below keep its objects alive until the end.
+    ReaderState state = *state_of(module);
+    Ref decompressobj, inflate_error;
+    if (nargs == 3 && args[2] != Py_None) {
+        if (inflater_of(args[2], decompressobj, inflate_error) < 0) return nullptr;
+        state.decompressobj = decompressobj.get();
+        state.zlib_error = inflate_error.get();
+    }
     BufferView view;
     if (view.acquire(args[0]) < 0) return nullptr;
     const std::span<const uint8_t> file = view.bytes();
@@ -195,8 +218,9 @@ PyMethodDef module_methods[] = {
     {"probe", probe, METH_O,
      "probe(data) -> the fields of Quorvel.ImageInfo, read from the headers of the PNG or BMP file in data."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
-     "decode(data, max_pixels=None) -> (width, height, pixels): the PNG or BMP file in data as RGB pixels; "
-     "max_pixels is None or the most pixels accepted."},
+     "decode(data, max_pixels=None, inflater=None) -> (width, height, pixels): the PNG or BMP file in data as "
+     "RGB pixels; max_pixels is None or the most pixels accepted; inflater is None (the host's zlib) or a "
+     "module with zlib's decompressobj() and error."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,12 +14,13 @@
 namespace tessarin::reader {
 
 // The module's state: its exception class and what it calls in the host's
-// zlib, taken once at import.
+// zlib, taken once at import. A decode call given another inflater reads
+// with a copy whose decompressobj and zlib_error are that inflater's.
 struct ReaderState {
     PyObject* error;            // Quorvel.ImageReadError
     PyObject* crc32;            // zlib.crc32
     PyObject* decompressobj;    // zlib.decompressobj
-    PyObject* zlib_error;       // zlib.error
+    PyObject* zlib_error;       // zlib.error, raised by decompressobj's objects for invalid data
     PyObject* decompress_name;  // "decompress"
     PyObject* eof_name;         // "eof"
     PyObject* tail_name;        // "unconsumed_tail"
