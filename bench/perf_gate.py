@@ -220,7 +220,9 @@ PHOTO = "photo kodim01"
 # on a loaded machine; the benchmark's targets (1.10x the limit as the median
 # over the photographs, 1.15x on each) are judged by a full run. BMP decode
 # from a path reads the rows in one call at 0.25-0.4x the numpy limit; read
-# row by row it took 1.0 (kodim01) to 1.2x. getPixel's bound is its target:
+# row by row it took 1.0 (kodim01) to 1.2x. BMP encode, in blocks that stay
+# in the cache, measured 0.61-0.70x the numpy limit there (0.47x on an Intel
+# Xeon): its bound of 0.80 fails a 15 % slowdown. getPixel's bound is its target:
 # no slower than Pillow's pixel access.
 PAETH_PHOTO = "photo kodak-pcd-img0024"
 CHECKS = [
@@ -231,8 +233,8 @@ CHECKS = [
     Check("png_encode", "synth 1024x1024 pillow", "limit", 1.10),
     Check("bmp_decode", PHOTO, "limit", 0.6, strict=True),
     Check("bmp_decode", "synth 1024x1024 pillow", "limit", 0.6, strict=True),
-    Check("bmp_encode", PHOTO, "limit", 1.0, strict=True),
-    Check("bmp_encode", "synth 1024x1024 pillow", "limit", 1.0, strict=True),
+    Check("bmp_encode", PHOTO, "limit", 0.8, strict=True),
+    Check("bmp_encode", "synth 1024x1024 pillow", "limit", 0.8, strict=True),
     Check("getPixel", "synth 1024x1024 pillow", "pillow", 1.0),
     Check("putPixel", "synth 1024x1024 pillow", "pillow", 1.0, strict=True),
 ]
