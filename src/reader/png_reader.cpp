@@ -364,7 +364,11 @@ public:
                 row_ = rows_->rows_done();
                 return false;
             }
-            if (rows_->status() != RowStatus::ok) return false;
+            if (rows_->status() != RowStatus::ok) {
+                // Memory refused, or a size past size_t.
+                if (!PyErr_Occurred()) PyErr_NoMemory();
+                return false;
+            }
             if (rows_->received() == pass_bytes) {
                 rows_.reset();
                 ++pass_;
