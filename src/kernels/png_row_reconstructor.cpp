@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/checked.hpp"
+#include "kernels/adam7.hpp"
 #include "kernels/png_unfilter.hpp"
 
 namespace tessarin::png {
@@ -25,6 +27,13 @@ RowReconstructor::RowReconstructor(const kernels::ScanlineFormat& format, size_t
       out_row_(output.row_bytes),
       convert_(output.convert),
       palette_(output.palette ? *output.palette : no_palette),
+      row_spacing_(output.row_spacing),
+      first_column_(output.first_column),
+      column_spacing_(output.column_spacing),
+      pass_rgb_bytes_(output.first_column != 0 || output.column_spacing != 1
+                          ? 3 * static_cast<size_t>(kernels::adam7_positions(output.row_bytes / 3, output.first_column,
+                                                                              output.column_spacing))
+                          : 0),
       run_rows_(std::clamp<size_t>(run_rows, 1, max_run_rows)),
       ring_size_(std::min(run_rows_ + 1, std::max<size_t>(rows, 1))) {}
 
@@ -49,6 +58,21 @@ void RowReconstructor::feed(std::span<const uint8_t> data) noexcept {
         if (carry_size_ == carry_wanted_) {
             carry_size_ = 0;
             reconstruct_rows(carry_.first(carry_wanted_), false);
+        } else {
+            reconstruct_to_unsupported_filter();
+        }
+    }
+}
+
+// A run being gathered may hold a whole row with an unsupported filter
+// type: the rows up to it are undone at once, so that it stops
+// reconstruction as soon as it has arrived, as it would outside a run.
+void RowReconstructor::reconstruct_to_unsupported_filter() noexcept {
+    const size_t row_size = stride_ + 1;
+    for (size_t k = 0; (k + 1) * row_size <= carry_size_; ++k) {
+        if (carry_[k * row_size] > filter_paeth) {
+            reconstruct_rows(carry_.first((k + 1) * row_size), false);
+            return;
         }
     }
 }
@@ -94,10 +118,16 @@ void RowReconstructor::stop(RowStatus status) noexcept {
     if (status_ == RowStatus::ok) status_ = status;
 }
 
+// From the first row to the end of the last: rows_ - 1 row spacings and a
+// row.
 bool RowReconstructor::reserve_output() noexcept {
     if (have_output_) return true;
-    if (rows_ != 0 && out_row_ > SIZE_MAX / rows_) return stop(RowStatus::no_memory), false;
-    if (!memory_.output(out_row_ * rows_, out_)) return stop(RowStatus::no_memory), false;
+    size_t size = 0;
+    if (rows_ != 0 && (!checked_mul(out_row_, size_t{row_spacing_}, size) || !checked_mul(size, rows_ - 1, size) ||
+                       !checked_add(size, out_row_, size))) {
+        return stop(RowStatus::no_memory), false;
+    }
+    if (!memory_.output(size, out_)) return stop(RowStatus::no_memory), false;
     have_output_ = true;
     return true;
 }
@@ -113,9 +143,14 @@ bool RowReconstructor::reserve_carry(size_t size) noexcept {
 
 bool RowReconstructor::reserve_ring() noexcept {
     if (!ring_.empty() || stride_ == 0) return true;
-    if (stride_ > SIZE_MAX / ring_size_ || !memory_.ring(ring_size_ * stride_, ring_)) {
+    size_t size = 0;
+    std::span<uint8_t> memory;
+    if (!checked_mul(stride_, ring_size_, size) || !checked_add(size, pass_rgb_bytes_, size) ||
+        !memory_.ring(size, memory)) {
         return stop(RowStatus::no_memory), false;
     }
+    ring_ = memory.first(ring_size_ * stride_);
+    pass_rgb_ = memory.subspan(ring_size_ * stride_);
     return true;
 }
 
@@ -125,17 +160,21 @@ std::span<uint8_t> RowReconstructor::ring_row(size_t ahead) const noexcept {
     return ring_.subspan((ring_previous_ + ahead) % ring_size_ * stride_, stride_);
 }
 
-// The result's rows from the current one, `count` of them.
-std::span<uint8_t> RowReconstructor::output_rows(size_t count) const noexcept {
-    return out_.subspan(row_ * out_row_, count * out_row_);
+// The result's row `ahead` rows after the current one.
+std::span<uint8_t> RowReconstructor::output_row(size_t ahead) const noexcept {
+    return out_.subspan((row_ + ahead) * row_spacing_ * out_row_, out_row_);
 }
 
 // Converts the scanlines just reconstructed in the ring into the result's
 // rows from the current one, and moves the ring on past them.
 void RowReconstructor::convert_rows(std::span<const std::span<uint8_t>> scanlines) noexcept {
-    const std::span<uint8_t> out_rows = output_rows(scanlines.size());
     for (size_t k = 0; k < scanlines.size(); ++k) {
-        convert_(scanlines[k], out_rows.subspan(k * out_row_, out_row_), palette_);
+        if (pass_rgb_.empty()) {
+            convert_(scanlines[k], output_row(k), palette_);
+        } else {
+            convert_(scanlines[k], pass_rgb_, palette_);
+            kernels::adam7_scatter_rgb(pass_rgb_, output_row(k), first_column_, column_spacing_);
+        }
     }
     ring_previous_ = (ring_previous_ + scanlines.size()) % ring_size_;
 }
@@ -158,14 +197,13 @@ size_t RowReconstructor::run_length(std::span<const uint8_t> data) const noexcep
 void RowReconstructor::reconstruct_run(std::span<const uint8_t> rows, size_t count) noexcept {
     if (convert_ && !reserve_ring()) return;
     const size_t row_size = stride_ + 1;
-    const std::span<uint8_t> out_rows = output_rows(count);
     uint8_t filter_types[max_run_rows];
     std::span<const uint8_t> scanlines[max_run_rows];
     std::span<uint8_t> targets[max_run_rows];
     for (size_t k = 0; k < count; ++k) {
         filter_types[k] = rows[k * row_size];
         scanlines[k] = rows.subspan(k * row_size + 1, stride_);
-        targets[k] = convert_ ? ring_row(k + 1) : out_rows.subspan(k * out_row_, out_row_);
+        targets[k] = convert_ ? ring_row(k + 1) : output_row(k);
     }
     unfilter_run({filter_types, count}, {scanlines, count}, prev_row_, filter_distance_, {targets, count});
     if (convert_) convert_rows({targets, count});
@@ -178,7 +216,7 @@ void RowReconstructor::reconstruct_run(std::span<const uint8_t> rows, size_t cou
 // through the ring of row buffers and are converted on the way.
 void RowReconstructor::reconstruct_row(std::span<const uint8_t> row) noexcept {
     if (convert_ && !reserve_ring()) return;
-    const std::span<uint8_t> target = convert_ ? ring_row(1) : output_rows(1);
+    const std::span<uint8_t> target = convert_ ? ring_row(1) : output_row(0);
     const FilterStatus filtered = unfilter_row(row[0], row.subspan(1), prev_row_, filter_distance_, target);
     if (convert_) convert_rows({&target, 1});
     prev_row_ = target;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kernels/png_row_runs.hpp"
+#include "kernels/unfilter_any.hpp"
 #include "kernels/simd/avx2.hpp"
 #include "kernels/simd/neon.hpp"
 #if defined(TESSARIN_AVX2_KERNELS)
@@ -55,13 +56,11 @@ void unfilter_sub_sse2(const uint8_t* line, uint8_t* out, size_t n) noexcept {
 
 #endif
 
+// Each filter's kernel tries the vector forms of unfilter_any first (Sub at
+// every common distance, Average and Paeth at 6 and 8 bytes per pixel),
+// then those of this file at 3 and 4, then the scalar loop.
 void unfilter_sub(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept {
-#if defined(TESSARIN_AVX2_KERNELS)
-    if (simd::avx2_usable() && unfilter_sub_avx2(line, out, n, bpp)) return;
-#endif
-#if defined(TESSARIN_NEON_KERNELS)
-    if (simd::neon_usable() && unfilter_sub_neon(line, out, n, bpp)) return;
-#endif
+    if (kernels::unfilter_sub_vector({line, n}, {out, n}, bpp)) return;
 #if defined(__SSE2__)
     if (bpp == 3) return unfilter_sub_sse2<3>(line, out, n);
     if (bpp == 4) return unfilter_sub_sse2<4>(line, out, n);
@@ -71,6 +70,7 @@ void unfilter_sub(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexc
 
 void unfilter_average(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n,
                       size_t bpp) noexcept {
+    if (kernels::unfilter_average_vector({line, n}, {prev, n}, {out, n}, bpp)) return;
 #if defined(TESSARIN_NEON_KERNELS)
     if (simd::neon_usable() && unfilter_average_neon(line, prev, out, n, bpp)) return;
 #endif
@@ -83,6 +83,7 @@ void unfilter_average(const uint8_t* line, const uint8_t* prev, uint8_t* out, si
 
 void unfilter_paeth(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n,
                     size_t bpp) noexcept {
+    if (kernels::unfilter_paeth_vector({line, n}, {prev, n}, {out, n}, bpp)) return;
 #if defined(TESSARIN_NEON_KERNELS)
     if (simd::neon_usable() && unfilter_paeth_neon(line, prev, out, n, bpp)) return;
 #endif

@@ -1,7 +1,7 @@
-// Kernels with AVX2 (and the SSSE3 byte shuffle that comes with it): runs
-// of eight rows in byte lanes and of four rows in 16-bit lanes, and Sub as
-// prefix sums. This file alone is compiled with AVX2 enabled; filter.cpp
-// calls it only after asking the processor.
+// Kernels with AVX2: runs of eight rows in byte lanes and of four rows in
+// 16-bit lanes. This file alone is compiled with AVX2 enabled;
+// png_unfilter.cpp calls it only after asking the processor. Sub's vector
+// form, at every distance, is unfilter_any's.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -48,34 +48,6 @@ struct Avx2Rows {
         for (size_t k = 0; k < rows; ++k) std::memcpy(targets[k], &rows_bytes[k], 4);
     }
 };
-
-// Sub as a prefix sum over the whole pixels of one 16-byte load (five of 3
-// bytes, four of 4): shifted adds sum each pixel with those before it in the
-// register, and the sum of every pixel before the register, spread over each
-// pixel slot, adds the rest. That spread sum grows by the register's own last
-// pixel, spread by one byte shuffle: the shuffle depends only on the load,
-// so the chain carried from one register to the next is a single add, where
-// the SSE2 kernel carries an add per pixel. Each store writes 16 bytes; any
-// past the whole pixels are written again by the next step or the scalar
-// tail.
-template <size_t Bpp>
-void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
-    constexpr size_t step = 16 / Bpp * Bpp;
-    alignas(16) int8_t spread[16];
-    for (size_t i = 0; i < 16; ++i) spread[i] = i < step ? static_cast<int8_t>(step - Bpp + i % Bpp) : -1;
-    const __m128i spread_last = _mm_load_si128(reinterpret_cast<const __m128i*>(spread));
-    __m128i carry = _mm_setzero_si128();
-    size_t i = 0;
-    for (; i + 16 <= n; i += step) {
-        __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
-        sums = _mm_add_epi8(sums, _mm_slli_si128(sums, Bpp));
-        sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 2 * Bpp));
-        if constexpr (4 * Bpp < 16) sums = _mm_add_epi8(sums, _mm_slli_si128(sums, 4 * Bpp));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi8(sums, carry));
-        carry = _mm_add_epi8(carry, _mm_shuffle_epi8(sums, spread_last));
-    }
-    for (; i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + (i >= Bpp ? out[i - Bpp] : 0));
-}
 
 // ---- Runs of eight rows in byte lanes ----
 //
@@ -276,18 +248,6 @@ void unfilter_run8(const Filter& filter, const uint8_t* const* lines, const uint
 }
 
 }  // namespace
-
-bool unfilter_sub_avx2(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept {
-    if (bpp == 3) {
-        unfilter_sub_prefix<3>(line, out, n);
-        return true;
-    }
-    if (bpp == 4) {
-        unfilter_sub_prefix<4>(line, out, n);
-        return true;
-    }
-    return false;
-}
 
 // The run kernels end in the single-row kernels, which they may leave by a
 // jump that the compiler does not precede with vzeroupper: the upper halves

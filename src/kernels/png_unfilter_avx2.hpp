@@ -18,8 +18,4 @@ bool unfilter_run_avx2(int filter_type, const uint8_t* const* lines, const uint8
 bool unfilter_run8_avx2(const uint8_t* filter_types, const uint8_t* const* lines, const uint8_t* prev,
                         uint8_t* const* outs, size_t n, size_t bpp) noexcept;
 
-// Undoes the Sub filter of an n-byte row at 3 or 4 bytes per pixel; false,
-// with nothing done, for other pixel sizes.
-bool unfilter_sub_avx2(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept;
-
 }  // namespace tessarin::png

@@ -1,6 +1,6 @@
-// Kernels with NEON: Sub as prefix sums, Average and Paeth pixel by pixel,
-// and runs of two rows per 128-bit register. Built only for aarch64, where
-// every processor has NEON.
+// Kernels with NEON: Average and Paeth pixel by pixel, and runs of two rows
+// per 128-bit register. Built only for aarch64, where every processor has
+// NEON. Sub's vector form, at every distance, is unfilter_any's.
 #include "kernels/png_unfilter_neon.hpp"
 
 #include <arm_neon.h>
@@ -46,36 +46,6 @@ struct NeonRows {
     }
 };
 
-// Sub as a prefix sum over the whole pixels of one 16-byte load (five of 3
-// bytes, four of 4): shifted adds sum each pixel with those before it in the
-// register, and the sum of every pixel before the register, spread over each
-// pixel slot, adds the rest. That spread sum grows by the register's own last
-// pixel, spread by one table lookup that depends only on the load, so the
-// chain carried from one register to the next is a single add. Each store
-// writes 16 bytes; any past the whole pixels are written again by the next
-// step or the scalar tail.
-template <size_t Bpp>
-void unfilter_sub_prefix(const uint8_t* line, uint8_t* out, size_t n) noexcept {
-    constexpr size_t step = 16 / Bpp * Bpp;
-    uint8_t spread[16];
-    // Indexes past 15 read as 0.
-    for (size_t i = 0; i < 16; ++i) spread[i] = i < step ? static_cast<uint8_t>(step - Bpp + i % Bpp) : 0xff;
-    const uint8x16_t spread_last = vld1q_u8(spread);
-    const uint8x16_t zero = vdupq_n_u8(0);
-    uint8x16_t carry = zero;
-    size_t i = 0;
-    for (; i + 16 <= n; i += step) {
-        uint8x16_t sums = vld1q_u8(line + i);
-        // vextq_u8(zero, sums, 16 - k) moves the bytes k places up.
-        sums = vaddq_u8(sums, vextq_u8(zero, sums, 16 - Bpp));
-        sums = vaddq_u8(sums, vextq_u8(zero, sums, 16 - 2 * Bpp));
-        if constexpr (4 * Bpp < 16) sums = vaddq_u8(sums, vextq_u8(zero, sums, 16 - 4 * Bpp));
-        vst1q_u8(out + i, vaddq_u8(sums, carry));
-        carry = vaddq_u8(carry, vqtbl1q_u8(sums, spread_last));
-    }
-    for (; i < n; ++i) out[i] = static_cast<uint8_t>(line[i] + (i >= Bpp ? out[i - Bpp] : 0));
-}
-
 template <size_t Bytes>
 uint8x8_t load_pixel(const uint8_t* src) noexcept {
     return vreinterpret_u8_u32(vdup_n_u32(load_pixel_bytes<Bytes>(src)));
@@ -111,13 +81,6 @@ void unfilter_paeth_pixels(const uint8_t* line, const uint8_t* prev, uint8_t* ou
 }
 
 }  // namespace
-
-bool unfilter_sub_neon(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept {
-    if (bpp == 3) unfilter_sub_prefix<3>(line, out, n);
-    else if (bpp == 4) unfilter_sub_prefix<4>(line, out, n);
-    else return false;
-    return true;
-}
 
 bool unfilter_average_neon(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp) noexcept {
     if (bpp == 3) unfilter_average_pixels<3>(line, prev, out, n);

@@ -7,9 +7,6 @@
 
 namespace tessarin::png {
 
-// Undoes the Sub filter of an n-byte row.
-bool unfilter_sub_neon(const uint8_t* line, uint8_t* out, size_t n, size_t bpp) noexcept;
-
 // Undoes the Average or the Paeth filter of an n-byte row against `prev`.
 bool unfilter_average_neon(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp) noexcept;
 bool unfilter_paeth_neon(const uint8_t* line, const uint8_t* prev, uint8_t* out, size_t n, size_t bpp) noexcept;

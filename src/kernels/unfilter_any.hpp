@@ -1,10 +1,10 @@
-// Vector forms of the Sub, Average and Paeth reconstructions at 1, 2, 6 and
-// 8 bytes per pixel (greyscale, grey+alpha and 16-bit images), for
-// png::unfilter_row to try before its scalar loops, which serve every
-// distance. Sub has a form at each of them; Average and Paeth at 6 and 8,
-// where one vector step undoes a whole pixel. At 1 and 2 bytes each byte
-// waits on the one a pixel before it, and a vector step per pixel costs
-// more than the scalar loop.
+// Vector forms of the Sub, Average and Paeth reconstructions, for
+// png::unfilter_row to try before its own kernels, which serve every
+// distance. Sub has one at 1, 2, 3, 4, 6 and 8 bytes per pixel; Average and
+// Paeth at 6 and 8 (16-bit RGB and RGBA), where one vector step undoes a
+// whole pixel, and unfilter_row has its own at 3 and 4. At 1 and 2 bytes
+// each byte waits on the one a pixel before it, and a vector step per pixel
+// costs more than the scalar loop.
 #pragma once
 
 #include <cstddef>

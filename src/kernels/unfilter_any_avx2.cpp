@@ -1,8 +1,8 @@
-// Sub, Average and Paeth at 1, 2, 6 and 8 bytes per pixel with the 128-bit
-// instructions that come with AVX2 (SSSE3 byte shuffles, SSE4.1 widening
-// and blends): Sub as prefix sums over 16-byte loads, Average and Paeth a
-// pixel per step. This file alone is compiled with AVX2 enabled;
-// unfilter_any.cpp calls it only after asking the processor.
+// Sub at 1, 2, 3, 4, 6 and 8 bytes per pixel, Average and Paeth at 6 and 8,
+// with the 128-bit instructions that come with AVX2 (SSSE3 byte shuffles,
+// SSE4.1 widening and blends): Sub as prefix sums over 16-byte loads,
+// Average and Paeth a pixel per step. This file alone is compiled with AVX2
+// enabled; unfilter_any.cpp calls it only after asking the processor.
 #include <immintrin.h>
 
 #include <cstring>
@@ -124,6 +124,8 @@ bool unfilter_any_avx2(int filter_type, const uint8_t* line, const uint8_t* prev
     switch (bpp) {
         case 1: return unfilter_at<1>(filter_type, line, prev, out, n);
         case 2: return unfilter_at<2>(filter_type, line, prev, out, n);
+        case 3: return unfilter_at<3>(filter_type, line, prev, out, n);
+        case 4: return unfilter_at<4>(filter_type, line, prev, out, n);
         case 6: return unfilter_at<6>(filter_type, line, prev, out, n);
         case 8: return unfilter_at<8>(filter_type, line, prev, out, n);
         default: return false;

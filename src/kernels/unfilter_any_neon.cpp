@@ -1,6 +1,6 @@
-// Sub, Average and Paeth at 1, 2, 6 and 8 bytes per pixel with NEON: Sub
-// as prefix sums over 16-byte loads, Average and Paeth a pixel per step.
-// Built only for aarch64, where every processor has NEON.
+// Sub at 1, 2, 3, 4, 6 and 8 bytes per pixel, Average and Paeth at 6 and 8,
+// with NEON: Sub as prefix sums over 16-byte loads, Average and Paeth a
+// pixel per step. Built only for aarch64, where every processor has NEON.
 #include <arm_neon.h>
 
 #include <cstring>
@@ -112,6 +112,8 @@ bool unfilter_any_neon(int filter_type, const uint8_t* line, const uint8_t* prev
     switch (bpp) {
         case 1: return unfilter_at<1>(filter_type, line, prev, out, n);
         case 2: return unfilter_at<2>(filter_type, line, prev, out, n);
+        case 3: return unfilter_at<3>(filter_type, line, prev, out, n);
+        case 4: return unfilter_at<4>(filter_type, line, prev, out, n);
         case 6: return unfilter_at<6>(filter_type, line, prev, out, n);
         case 8: return unfilter_at<8>(filter_type, line, prev, out, n);
         default: return false;

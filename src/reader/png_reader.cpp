@@ -1,14 +1,20 @@
 // PNG files: the chunks walked and judged, then the image data inflated
-// into RGB rows; or the headers alone described.
+// and its rows reconstructed into RGB, pass by pass for an interlaced
+// image; or the headers alone described.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include "common/checked.hpp"
+#include "common/pixel_buffer.hpp"
+#include "kernels/adam7.hpp"
 #include "kernels/open_subset.hpp"
 #include "kernels/png_chunks.hpp"
+#include "kernels/png_row_reconstructor.hpp"
 #include "kernels/png_structure.hpp"
-#include "common/checked.hpp"
+#include "kernels/png_unfilter.hpp"
 #include "reader/inflate.hpp"
-#include "reader/png_rows.hpp"
 #include "reader/reader.hpp"
 
 namespace tessarin::reader {
@@ -21,6 +27,8 @@ using kernels::PngChunkRules;
 using kernels::PngChunkStatus;
 using kernels::PngHeader;
 using kernels::PngHeaderStatus;
+using kernels::RgbPalette;
+using png::RowStatus;
 
 // Deflate gives at most 258 bytes for the 2 bits of its shortest match and
 // one byte for each literal of at least a bit, so a stream inflates to at
@@ -215,9 +223,213 @@ void raise_zlib_error(const ReaderState& state, const PngChunk& chunk) {
     PyErr_Restore(type, value, traceback);
 }
 
+// The scanlines of one pass (the whole image when not interlaced), which
+// hold the pixels at columns x0, x0 + dx, ... of rows y0, y0 + dy, ...
+struct PngPass {
+    uint64_t columns = 0, rows = 0;
+    kernels::ScanlineFormat format{};
+    // Where its first scanline starts in the inflated stream.
+    uint64_t offset = 0;
+    uint32_t x0 = 0, y0 = 0, dx = 1, dy = 1;
+
+    bool empty() const noexcept { return columns == 0 || rows == 0; }
+};
+
+// The passes of an image: one, or the seven of Adam7 (some of them empty
+// in a small image), and the size of all their scanlines.
+struct PngPasses {
+    PngPass passes[kernels::adam7_pass_count];
+    size_t count = 0;
+    uint64_t inflated_size = 0;
+};
+
+// The passes of `header`'s image; false when its scanlines or its RGB
+// pixels would not fit in memory's sizes.
+bool png_passes(const PngHeader& header, PngPasses& layout) noexcept {
+    uint64_t image_bytes = 0;
+    if (!checked_mul(uint64_t{header.width} * 3, uint64_t{header.height}, image_bytes) ||
+        image_bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        return false;
+    }
+    if (header.interlace == 0) {
+        PngPass& pass = layout.passes[0];
+        pass = {header.width, header.height, {}, 0, 0, 0, 1, 1};
+        layout.count = 1;
+        return kernels::png_scanline_format(header.colour_type, header.bit_depth, header.width, pass.format) &&
+               checked_mul(uint64_t{pass.format.row_bytes} + 1, uint64_t{header.height}, layout.inflated_size) &&
+               layout.inflated_size <= SIZE_MAX;
+    }
+    kernels::Adam7Layout adam7;
+    if (!kernels::adam7_layout(header.width, header.height, header.colour_type, header.bit_depth, adam7)) return false;
+    for (int p = 0; p < kernels::adam7_pass_count; ++p) {
+        const kernels::Adam7Pass& grid = kernels::adam7_passes[p];
+        const kernels::Adam7PassLayout& pass = adam7.passes[p];
+        layout.passes[p] = {pass.columns, pass.rows, pass.format, pass.offset, grid.x0, grid.y0, grid.dx, grid.dy};
+    }
+    layout.count = kernels::adam7_pass_count;
+    layout.inflated_size = adam7.inflated_size;
+    return true;
+}
+
+// Raw memory that grows, keeping its first bytes.
+class GrowingBytes {
+public:
+    GrowingBytes() noexcept = default;
+    GrowingBytes(const GrowingBytes&) = delete;
+    GrowingBytes& operator=(const GrowingBytes&) = delete;
+    ~GrowingBytes() { PyMem_RawFree(bytes_); }
+
+    // At least `size` bytes; false with MemoryError.
+    bool reserve(size_t size, std::span<uint8_t>& out) {
+        if (size > size_) {
+            void* grown = PyMem_RawRealloc(bytes_, size);
+            if (!grown) return PyErr_NoMemory(), false;
+            bytes_ = static_cast<uint8_t*>(grown);
+            size_ = size;
+        }
+        out = {bytes_, size};
+        return true;
+    }
+
+private:
+    uint8_t* bytes_ = nullptr;
+    size_t size_ = 0;
+};
+
+// The memory of the passes' row reconstructors: the image, made when the
+// first row is reconstructed, and the buffers for split rows and for
+// converting, which each pass takes over from the one before.
+class PassMemory final : public png::RowMemory {
+public:
+    explicit PassMemory(uint64_t image_bytes) noexcept : image_bytes_(image_bytes) {}
+
+    // The rows of the pass about to start begin `offset` bytes into the image.
+    void start_pass(uint64_t offset) noexcept { pass_offset_ = offset; }
+
+    bool output(size_t size, std::span<uint8_t>& out) override {
+        if (!allocated_ && !pixels_.allocate(static_cast<Py_ssize_t>(image_bytes_))) return false;
+        allocated_ = true;
+        out = {pixels_.data() + pass_offset_, size};
+        return true;
+    }
+    bool carry(size_t size, std::span<uint8_t>& out) override { return carry_.reserve(size, out); }
+    bool ring(size_t size, std::span<uint8_t>& out) override { return ring_.reserve(size, out); }
+
+    Ref finish() { return pixels_.finish(); }
+
+private:
+    const uint64_t image_bytes_;
+    uint64_t pass_offset_ = 0;
+    bool allocated_ = false;
+    PixelBuffer pixels_;
+    GrowingBytes carry_, ring_;
+};
+
+// Takes the inflated stream and has each pass's scanlines reconstructed
+// into the image as they arrive, by a row reconstructor of its own.
+class PassRows final : public InflateSink {
+public:
+    // With `keep` false the bytes are only counted: the data cannot fill the
+    // image, and nothing is allocated for it.
+    PassRows(const PngHeader& header, const PngPasses& layout, const RgbPalette& palette, bool keep) noexcept
+        : layout_(layout),
+          palette_(palette),
+          convert_(kernels::png_row_to_rgb(header.colour_type, header.bit_depth)),
+          image_row_bytes_(size_t{header.width} * 3),
+          keep_(keep),
+          rgb_rows_(header.bit_depth == 8 && header.colour_type == kernels::colour_rgb),
+          memory_(uint64_t{header.width} * 3 * header.height) {
+        skip_empty_passes();
+    }
+
+    uint64_t wanted() const noexcept override {
+        if (!keep_) return UINT64_MAX;
+        return received_ <= layout_.inflated_size ? layout_.inflated_size - received_ + 1 : 1;
+    }
+
+    // False after a filter type past 4 (see bad_filter), with MemoryError,
+    // or at bytes past the last row.
+    bool take(std::span<const uint8_t> output) override {
+        received_ += output.size();
+        if (!keep_) return true;
+        while (!output.empty() && pass_ < layout_.count) {
+            const PngPass& pass = layout_.passes[pass_];
+            if (!rows_) start_pass(pass);
+            const uint64_t pass_bytes = (pass.format.row_bytes + 1) * pass.rows;
+            const auto piece = static_cast<size_t>(std::min<uint64_t>(output.size(), pass_bytes - rows_->received()));
+            rows_->feed(output.first(piece));
+            output = output.subspan(piece);
+            if (rows_->status() == RowStatus::unsupported_filter) {
+                bad_filter_ = rows_->unsupported_filter_type();
+                row_ = rows_->rows_done();
+                return false;
+            }
+            if (rows_->status() != RowStatus::ok) {
+                // Memory refused, or a size past size_t.
+                if (!PyErr_Occurred()) PyErr_NoMemory();
+                return false;
+            }
+            if (rows_->received() == pass_bytes) {
+                rows_.reset();
+                ++pass_;
+                skip_empty_passes();
+            }
+        }
+        return received_ <= layout_.inflated_size;
+    }
+
+    uint64_t received() const noexcept { return received_; }
+    // The filter type that stopped reconstruction, or -1.
+    int bad_filter() const noexcept { return bad_filter_; }
+    // The pass (0 for an image not interlaced) and its row that a bad
+    // filter type stopped.
+    size_t pass() const noexcept { return pass_; }
+    uint64_t row() const noexcept { return row_; }
+
+    // The pass and row that a stream `at` bytes long ends in.
+    void locate(uint64_t at, size_t& pass, uint64_t& row) const noexcept {
+        pass = 0;
+        for (size_t p = 0; p < layout_.count; ++p) {
+            if (!layout_.passes[p].empty() && layout_.passes[p].offset <= at) pass = p;
+        }
+        const PngPass& found = layout_.passes[pass];
+        row = std::min((at - found.offset) / (found.format.row_bytes + 1), found.rows - 1);
+    }
+
+    // The pixels once every row is in.
+    Ref finish() { return memory_.finish(); }
+
+private:
+    void skip_empty_passes() noexcept {
+        while (pass_ < layout_.count && layout_.passes[pass_].empty()) ++pass_;
+    }
+
+    // 8-bit RGB scanlines of a pass that fills whole rows are reconstructed
+    // in place; all others are converted, and scattered where the pass
+    // skips columns.
+    void start_pass(const PngPass& pass) noexcept {
+        memory_.start_pass(pass.y0 * image_row_bytes_);
+        const bool in_place = rgb_rows_ && pass.dx == 1;
+        const png::RowOutput output{image_row_bytes_, in_place ? nullptr : convert_, &palette_, pass.dy, pass.x0,
+                                    pass.dx};
+        rows_.emplace(pass.format, static_cast<size_t>(pass.rows), output, png::run_rows_at_once(), memory_);
+    }
+
+    const PngPasses& layout_;
+    const RgbPalette& palette_;
+    const kernels::RowToRgb convert_;
+    const size_t image_row_bytes_;
+    const bool keep_, rgb_rows_;
+    PassMemory memory_;
+    std::optional<png::RowReconstructor> rows_;
+    size_t pass_ = 0;
+    uint64_t row_ = 0, received_ = 0;
+    int bad_filter_ = -1;
+};
+
 // Feeds the IDAT chunks to `inflater` and `rows`, checking each one's CRC:
 // 0, or -1 with ImageReadError naming the chunk (or another error).
-int inflate_image_data(const ReaderState& state, std::span<const uint8_t> file, Inflater& inflater, PngRows& rows,
+int inflate_image_data(const ReaderState& state, std::span<const uint8_t> file, Inflater& inflater, PassRows& rows,
                        const PngPasses& layout, PngChunk& last) {
     kernels::PngChunkWalker walker(file);
     PngChunk chunk;
@@ -274,7 +486,7 @@ Ref decode_png(const ReaderState& state, std::span<const uint8_t> file, uint64_t
                                         static_cast<unsigned long long>(max_pixels)));
         return {};
     }
-    kernels::RgbPalette palette;
+    RgbPalette palette;
     const std::span<const uint8_t> entries = scan.rules.palette();
     if (!entries.empty()) std::memcpy(palette.rgb, entries.data(), entries.size());
 
@@ -284,7 +496,7 @@ Ref decode_png(const ReaderState& state, std::span<const uint8_t> file, uint64_t
     uint64_t most_inflated = 0;
     const bool can_fill = !checked_mul(scan.rules.data_bytes(), deflate_max_expansion, most_inflated) ||
                           most_inflated >= layout.inflated_size;
-    PngRows rows(header, layout, palette, can_fill);
+    PassRows rows(header, layout, palette, can_fill);
     Inflater inflater(state);
     PngChunk last{};
     if (inflater.start() < 0 || inflate_image_data(state, file, inflater, rows, layout, last) < 0) return {};

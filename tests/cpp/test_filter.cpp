@@ -210,7 +210,7 @@ TEST_P(RowRun, MatchesRowByRow) {
 
 INSTANTIATE_TEST_SUITE_P(Filter, RowRun,
                          testing::Combine(testing::Values(3, 4, 0, 1), testing::Values(1u, 2u, 3u, 4u, 7u, 8u, 15u),
-                                          testing::Values(1u, 2u, 3u, 4u, 6u),
+                                          testing::Values(1u, 2u, 3u, 4u, 6u, 8u),
                                           testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 17u, 21u, 24u,
                                                           25u, 26u, 27u, 28u, 29u, 30u, 31u, 64u, 333u),
                                           testing::Bool()));

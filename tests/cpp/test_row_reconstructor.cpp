@@ -80,13 +80,19 @@ Bytes reference_rgb(const uint8_t* pixel, size_t bpp) {
     }
 }
 
-RowReconstructor reconstructor(size_t width, size_t rows, size_t bpp, size_t run_rows, RowMemory& memory) {
-    const ScanlineFormat format{bpp, width * bpp};
+// The output of scanlines of `bpp` bytes per pixel: made into rows of
+// `width` RGB pixels; 8-bit RGB ones reconstructed in place.
+RowOutput rgb_output(size_t width, size_t bpp) {
     RowOutput output{3 * width};
     if (bpp == 4) output.convert = tessarin::kernels::png_row_to_rgb(6, 8);
     if (bpp == 1) output.convert = grey8_to_rgb;
     if (bpp == 6) output.convert = rgb16_to_rgb;
-    return RowReconstructor(format, rows, output, run_rows, memory);
+    return output;
+}
+
+RowReconstructor reconstructor(size_t width, size_t rows, size_t bpp, size_t run_rows, RowMemory& memory) {
+    const ScanlineFormat format{bpp, width * bpp};
+    return RowReconstructor(format, rows, rgb_output(width, bpp), run_rows, memory);
 }
 
 struct Image {
@@ -181,6 +187,46 @@ INSTANTIATE_TEST_SUITE_P(RowReconstructor, Reconstruct,
                                           testing::Values(0, 1, 2, 3), testing::Values(1u, 2u, 4u, 8u),
                                           testing::Bool()));
 
+// An Adam7 pass: bytes per pixel, first column and column spacing, row
+// spacing, and rows undone at once.
+class ReconstructPass
+    : public testing::TestWithParam<std::tuple<size_t, uint32_t, uint32_t, uint32_t, size_t>> {};
+
+TEST_P(ReconstructPass, FillsItsRowsAndColumnsOfTheResultAlone) {
+    const auto [bpp, first_column, column_spacing, row_spacing, run_rows] = GetParam();
+    const size_t image_width = 13, columns = (image_width - first_column - 1) / column_spacing + 1, rows = 11;
+    const uint32_t seed = static_cast<uint32_t>(bpp * 31 + first_column * 7 + column_spacing);
+    const Image pass = make_image(columns, filter_pattern(true, rows, seed), bpp, seed);
+    RowOutput output = rgb_output(image_width, bpp);
+    // 8-bit RGB is reconstructed in place only where it fills whole rows.
+    if (bpp == 3 && (first_column != 0 || column_spacing != 1)) output.convert = tessarin::kernels::png_row_to_rgb(2, 8);
+    output.row_spacing = row_spacing;
+    output.first_column = first_column;
+    output.column_spacing = column_spacing;
+    VectorMemory memory;
+    RowReconstructor reconstructor(ScanlineFormat{bpp, columns * bpp}, rows, output, run_rows, memory);
+    size_t fed = 0;
+    for (size_t size : piece_sizes(3, columns * bpp + 1, pass.data.size(), seed)) {
+        reconstructor.feed(std::span(pass.data).subspan(fed, size));
+        fed += size;
+    }
+    ASSERT_EQ(reconstructor.finish(), RowStatus::ok);
+    // From the pass's first row to the end of its last; the rows and
+    // columns between stay as the memory came.
+    Bytes expected(((rows - 1) * row_spacing + 1) * 3 * image_width, 0xa5);
+    for (size_t y = 0; y < rows; ++y) {
+        for (size_t x = 0; x < columns; ++x) {
+            const size_t to = (y * row_spacing * image_width + first_column + x * column_spacing) * 3;
+            std::copy_n(&pass.expected[(y * columns + x) * 3], 3, &expected[to]);
+        }
+    }
+    EXPECT_EQ(memory.pixels(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RowReconstructor, ReconstructPass,
+                         testing::Combine(testing::Values(3u, 4u, 1u), testing::Values(0u, 1u), testing::Values(1u, 2u, 8u),
+                                          testing::Values(1u, 2u, 8u), testing::Values(1u, 8u)));
+
 TEST(RowReconstructorMemory, FollowsTheDataNotTheClaimedSize) {
     // One RGBA row of 4 GiB of which three bytes arrive.
     VectorMemory memory;
@@ -214,6 +260,22 @@ TEST(RowReconstructorFilter, UnsupportedTypeStopsWithItsByte) {
     EXPECT_EQ(reconstructor.received(), image.data.size());
     // The rows before it are done.
     EXPECT_TRUE(std::equal(image.expected.begin(), image.expected.begin() + 18, memory.pixels().begin()));
+}
+
+TEST(RowReconstructorFilter, UnsupportedTypeInARunBeingGatheredStopsOnceWhole) {
+    Image image = make_image(3, {1, 3, 4, 3, 4, 3}, 3, 6);
+    const size_t row_size = 3 * 3 + 1;
+    image.data[3 * row_size] = 7;
+    VectorMemory memory;
+    RowReconstructor reconstructor = ::reconstructor(3, 6, 3, 8, memory);
+    // Rows 1 and 2 begin a run that waits for more rows; row 3 arrives whole.
+    reconstructor.feed(std::span(image.data).first(3 * row_size + 1));
+    EXPECT_EQ(reconstructor.status(), RowStatus::ok);
+    reconstructor.feed(std::span(image.data).subspan(3 * row_size + 1, row_size - 1));
+    EXPECT_EQ(reconstructor.status(), RowStatus::unsupported_filter);
+    EXPECT_EQ(reconstructor.unsupported_filter_type(), 7);
+    EXPECT_EQ(reconstructor.rows_done(), 3u);
+    EXPECT_TRUE(std::equal(image.expected.begin(), image.expected.begin() + 27, memory.pixels().begin()));
 }
 
 }  // namespace

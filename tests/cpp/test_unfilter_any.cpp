@@ -60,7 +60,7 @@ TEST_P(UnfilterAny, MatchesReferenceOrLeavesTheRowToTheScalarLoops) {
 
 INSTANTIATE_TEST_SUITE_P(Filter, UnfilterAny,
                          testing::Combine(testing::Values(filter_sub, filter_average, filter_paeth),
-                                          testing::Values(1u, 2u, 6u, 8u), testing::ValuesIn(tessarin::testing::row_widths())));
+                                          testing::Values(1u, 2u, 3u, 4u, 6u, 8u), testing::ValuesIn(tessarin::testing::row_widths())));
 
 // The Paeth step on every triple: byte k of a row's second pixel, with its
 // left pixel reconstructed to `left`, above it `up` and to the upper left
