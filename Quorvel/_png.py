@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import zlib
-from typing import List, Tuple, Union
+from typing import List, NamedTuple, Optional, Tuple, Union
 
 from Quorvel import _png_writer
 from Quorvel.tessarin_ext import SimpleImage
@@ -13,12 +13,34 @@ from Quorvel.tessarin_ext import SimpleImage
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 _RowFilter = Union[int, Tuple[int, int, int, int, int]]
-_Candidate = Tuple[_RowFilter, int, int, int, int, int, int, int]
-_Plan = Tuple[List[_Candidate], List[Tuple[int, int]], int, int]
 
-# The largest number of threads and of segments the native encoder takes.
-_MAX_THREADS = 16
-_MAX_SEGMENTS = 8
+
+class Candidate(NamedTuple):
+    """One way to write an image, as the native encoder reads it (by these
+    names): how its rows are filtered, a filter type (0 to 4) on every row or
+    the five weights of the per-row choice; the arguments of
+    zlib.compressobj for the whole image; and for the sample, a handicap in
+    thousandths its size is taken with (negative favours the candidate), the
+    zlib level it is compressed at (None: `level`), and a margin in
+    thousandths (0: none) within which a sample behind the smallest still
+    has the whole image compressed."""
+    row_filter: _RowFilter
+    level: int
+    strategy: int
+    window_bits: int = 15
+    memory_level: int = 9
+    sample_handicap: int = 0
+    sample_level: Optional[int] = None
+    finalist_margin: int = 0
+
+
+_Plan = Tuple[List[Candidate], List[Tuple[int, int]], int, int]
+
+# At most this many threads; and segments, fewer than the native encoder
+# takes: on the photographs more joins gain nothing on up to 8 processors,
+# and the number is part of what makes a file's bytes.
+_MAX_THREADS = _png_writer.MAX_THREADS
+_MAX_SEGMENTS = min(8, _png_writer.MAX_SEGMENTS)
 # An image is compressed in segments of at least this many bytes of
 # scanlines, each joined to the one before at a cost of some tens of bytes.
 _SEGMENT_BYTES = 512 * 1024
@@ -37,13 +59,7 @@ _SUB_FAVOURED = (8, 7, 8, 9, 9)
 _PLAIN = (8, 8, 8, 8, 8)
 
 
-def _candidate(row_filter: _RowFilter, level: int, strategy: int, window_bits: int = 15, handicap: int = 0,
-               sample_level: int | None = None, finalist_margin: int = 0) -> _Candidate:
-    return (row_filter, level, window_bits, 9, strategy, handicap, level if sample_level is None else sample_level,
-            finalist_margin)
-
-
-def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
+def _candidates(compress_level: int, optimize: bool) -> List[Candidate]:
     """Ways to write an image that suit different kinds of images, measured
     on the corpus photographs and the benchmark's synthetic images (see
     docs/png_writer.md):
@@ -73,14 +89,14 @@ def _candidates(compress_level: int, optimize: bool) -> List[_Candidate]:
         strong, window, cheap = min(level + 1, 9), 14, max(level - 2, 1)
         plain_rows = cheap
     return [
-        _candidate(_WEIGHTED, strong, zlib.Z_FILTERED, window),
-        _candidate(_SUB_FAVOURED, strong, zlib.Z_FILTERED, window, handicap=3 if optimize else 0),
-        _candidate(_SUB, plain_rows, zlib.Z_DEFAULT_STRATEGY, window, handicap=10),
-        _candidate(_WEIGHTED, level, zlib.Z_DEFAULT_STRATEGY, window),
-        _candidate(_WEIGHTED, cheap, zlib.Z_DEFAULT_STRATEGY, window, handicap=-10,
-                   finalist_margin=20 if optimize else 0),
-        _candidate(_NONE, plain_rows, zlib.Z_DEFAULT_STRATEGY, handicap=-40),
-        _candidate(_PLAIN, 1, zlib.Z_RLE),
+        Candidate(_WEIGHTED, strong, zlib.Z_FILTERED, window),
+        Candidate(_SUB_FAVOURED, strong, zlib.Z_FILTERED, window, sample_handicap=3 if optimize else 0),
+        Candidate(_SUB, plain_rows, zlib.Z_DEFAULT_STRATEGY, window, sample_handicap=10),
+        Candidate(_WEIGHTED, level, zlib.Z_DEFAULT_STRATEGY, window),
+        Candidate(_WEIGHTED, cheap, zlib.Z_DEFAULT_STRATEGY, window, sample_handicap=-10,
+                  finalist_margin=20 if optimize else 0),
+        Candidate(_NONE, plain_rows, zlib.Z_DEFAULT_STRATEGY, sample_handicap=-40),
+        Candidate(_PLAIN, 1, zlib.Z_RLE),
     ]
 
 
@@ -122,7 +138,7 @@ def _threads() -> int:
 
 def _plan(width: int, height: int, compress_level: int, optimize: bool) -> _Plan:
     if compress_level == 0:
-        return [_candidate(_NONE, 0, zlib.Z_DEFAULT_STRATEGY)], [], 1, 1
+        return [Candidate(_NONE, 0, zlib.Z_DEFAULT_STRATEGY)], [], 1, 1
     return _candidates(compress_level, optimize), _sample(width, height), 1, _segments(width, height)
 
 
@@ -151,8 +167,8 @@ def encode_png(image: SimpleImage, *, compress_level: int = 6, optimize: bool = 
     if pixels is None:
         raise TypeError("the image has no pixel buffer: its _pixels is None")
     candidates, sample, finalists, segments = _plan(image.width, image.height, compress_level, optimize)
-    data, _, _, _ = _png_writer.encode(pixels, image.width, image.height, candidates, sample, finalists, segments,
-                                       _threads())
+    data, _, _, _ = _png_writer.encode(pixels=pixels, width=image.width, height=image.height, candidates=candidates,
+                                       sample=sample, finalists=finalists, segments=segments, threads=_threads())
     return data
 
 

@@ -22,6 +22,7 @@ from PIL import Image
 from builders import OLD_CONTENT, PNG_SIGNATURE, bmp_bytes, corpus_dir, random_pixels, run_quorvel
 import Quorvel
 from Quorvel import _png_writer
+from Quorvel._png import Candidate
 from Quorvel.tessarin_ext import SimpleImage
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
@@ -35,8 +36,7 @@ MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0), (
 
 def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0, sample_level=None,
               margin=0):
-    return (mode, level, window_bits, memory_level, strategy, handicap, level if sample_level is None else sample_level,
-            margin)
+    return Candidate(mode, level, strategy, window_bits, memory_level, handicap, sample_level, margin)
 
 
 def encode(image, candidates, sample=(), finalists=1, segments=1, threads=1):
@@ -367,23 +367,27 @@ def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
 
 
 @pytest.mark.parametrize("arguments, error, message", [
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes exactly 8 arguments (6 given)"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes exactly 8 positional arguments (6 given)"),
     ((b"\0" * 3, 0, 1, [candidate(0)], [], 1, 1, 1), ValueError, "width must be from 1 to 2147483647, not 0"),
     ((b"\0" * 3, 1, 2**31, [candidate(0)], [], 1, 1, 1), ValueError,
      "height must be from 1 to 2147483647, not 2147483648"),
     ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1, 1, 1), TypeError, "width must be an int, not float"),
     ((b"\0" * 3, 1, 1, [], [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 0"),
     ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 17"),
-    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0, 6)], [], 1, 1, 1), ValueError, "a candidate must have 8 fields, not 7"),
+    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1), AttributeError, None),
     ((b"\0" * 3, 1, 1, [candidate(0, margin=-1)], [], 1, 1, 1), ValueError,
-     "a candidate's zlib field must be from 0 to 1000, not -1"),
+     "candidate.finalist_margin must be from 0 to 1000, not -1"),
+    ((b"\0" * 3, 1, 1, [candidate(0, sample_level=10)], [], 1, 1, 1), ValueError,
+     "candidate.sample_level must be from -1 to 9, not 10"),
+    ((b"\0" * 3, 1, 1, [candidate(0, strategy=1.0)], [], 1, 1, 1), TypeError,
+     "candidate.strategy must be an int, not float"),
     ((b"\0" * 3, 1, 1, [candidate(5)], [], 1, 1, 1), ValueError, "a filter type must be from 0 to 4, not 5"),
     ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1, 1, 1), ValueError,
      "the filter weights must have 5 fields, not 4"),
     ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8, 0))], [], 1, 1, 1), ValueError,
      "the filter weights must be from 1 to 64, not 0"),
     ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1, 1, 1), ValueError,
-     "a candidate's zlib field must be from 9 to 15, not -15"),
+     "candidate.window_bits must be from 9 to 15, not -15"),
     ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1, 1, 1), ValueError, "a sample strip must be from 1 to 1, not 2"),
     ((b"\0" * 6, 1, 2, [candidate(0)], [(1, 1)], 1, 1, 1), ValueError, "a sample strip must end after it starts"),
     ((b"\0" * 3, 1, 1, [candidate(0)], [], 0, 1, 1), ValueError, "finalists must be from 1 to 16, not 0"),
@@ -391,7 +395,7 @@ def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
     ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 1, 0), ValueError, "threads must be from 1 to 16, not 0"),
     ((b"\0" * 4, 1, 1, [candidate(0)], [], 1, 1, 1), ValueError, "Pixel data length does not match image dimensions"),
     (("abc", 1, 1, [candidate(0)], [], 1, 1, 1), TypeError, None),
-    ((b"\0" * 3, 1, 1, [7], [], 1, 1, 1), TypeError, "a candidate must be a tuple or a list"),
+    ((b"\0" * 3, 1, 1, [7], [], 1, 1, 1), AttributeError, None),
 ])
 def test_native_arguments_are_checked(arguments, error, message):
     with pytest.raises(error) as raised:
