@@ -115,7 +115,7 @@ int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty
 }
 
 // A candidate's row filter: a filter type, 0 to 4, for every row, or five
-// weights, 1 to 64, for the per-row choice (see cheapest_filter).
+// weights, 0 (left out) to 64, for the per-row choice (see cheapest_filter).
 int read_row_filter(PyObject* value, png::RowFilter& filter) {
     if (PyLong_Check(value)) {
         long long type;
@@ -123,7 +123,7 @@ int read_row_filter(PyObject* value, png::RowFilter& filter) {
         filter = {static_cast<int>(type), {}};
         return 0;
     }
-    static const long long bounds[5][2] = {{1, 64}, {1, 64}, {1, 64}, {1, 64}, {1, 64}};
+    static const long long bounds[5][2] = {{0, 64}, {0, 64}, {0, 64}, {0, 64}, {0, 64}};
     long long weights[5];
     if (int_fields(value, "the filter weights", 5, bounds, weights) < 0) return -1;
     filter.type = png::filter_adaptive;
