@@ -5,6 +5,7 @@ of the host's that is probed here (needs, with HOST_FACILITIES)."""
 import ctypes
 import functools
 import gc
+import importlib.util
 import mmap
 import os
 import pathlib
@@ -58,9 +59,14 @@ def huge_page_advice() -> str | None:
 
 # What a test marked needs(facility) may need of its host: each probe gives
 # None where the host has it, else why it lacks it, the reason of the skip.
+def pillow() -> str | None:
+    return None if importlib.util.find_spec("PIL") else "Pillow is not installed"
+
+
 HOST_FACILITIES = {
     "address-space limit": address_space_limit,
     "huge-page advice": huge_page_advice,
+    "Pillow": pillow,
 }
 
 

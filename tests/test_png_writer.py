@@ -19,7 +19,7 @@ import zlib
 import pytest
 from PIL import Image
 
-from builders import OLD_CONTENT, PNG_SIGNATURE, bmp_bytes, corpus_dir, random_pixels, run_quorvel
+from builders import OLD_CONTENT, PNG_SIGNATURE, bmp_bytes, corpus_dir, random_pixels, run_quorvel, text_pixels
 import Quorvel
 from Quorvel import _png_writer
 from Quorvel._png import Candidate
@@ -354,13 +354,19 @@ def test_samples_on_threads_choose_as_on_one(threads):
     assert _png_writer.encode(*arguments, threads) == _png_writer.encode(*arguments, 1)
 
 
-def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
-    # 1.1 MB of scanlines: two segments.
-    image = SimpleImage(640, 580, random_pixels(640, 580, 3))
+@pytest.mark.parametrize("pixels, options", [
+    (random_pixels(640, 580, 3), {"compress_level": 1}),
+    (text_pixels(640, 580), {}),
+    (text_pixels(640, 580), {"optimize": True}),
+])
+def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch, pixels, options):
+    # 1.1 MB of scanlines: two segments (and for the text, Pillow's
+    # configuration as one).
+    image = SimpleImage(640, 580, pixels)
     files = set()
     for processors in (1, 2, 4):
         monkeypatch.setattr(Quorvel._png, "_threads", lambda: processors)
-        files.add(Quorvel.encode_png(image, compress_level=1))
+        files.add(Quorvel.encode_png(image, **options))
     assert len(files) == 1
     assert_decodes_to(files.pop(), image)
 
@@ -502,6 +508,29 @@ def test_default_is_smaller_than_save(tmp_path, kind, share):
     image = image_of(300, 200, kind)
     image.save(str(tmp_path / "saved.png"))
     assert len(Quorvel.encode_png(image)) < share * (tmp_path / "saved.png").stat().st_size
+
+
+def pillow_size(image, **options):
+    out = io.BytesIO()
+    Image.frombytes("RGB", image.size, bytes(image._pixels)).save(out, "PNG", **options)
+    return len(out.getvalue())
+
+
+# Small and graphic images, where a sample of the rows misleads: tiny ones,
+# few colours, flat panels, text. Those of 700x500 have a sample and two
+# segments; the panels are also compressed as Pillow's configuration.
+@pytest.mark.needs("Pillow")
+@pytest.mark.parametrize("width, height, kind", [
+    (16, 16, "noise"), (32, 32, "colours"), (64, 48, "gradient"), (90, 40, "panels"), (700, 500, "panels"),
+    (200, 120, "text"), (700, 500, "text"),
+])
+def test_never_larger_than_pillow(width, height, kind):
+    pixels = text_pixels(width, height) if kind == "text" else content(width, height, kind)
+    image = SimpleImage(width, height, pixels)
+    default, optimized = Quorvel.encode_png(image), Quorvel.encode_png(image, optimize=True)
+    assert len(default) <= pillow_size(image)
+    assert len(optimized) <= min(pillow_size(image, optimize=True), len(default))
+    assert_decodes_to(optimized, image)
 
 
 # --- the command line ----------------------------------------------------------
