@@ -252,11 +252,11 @@ def png_writer_data(run: dict) -> dict[str, dict[str, list]]:
 
 def draw_png_writer(run: dict, out: Path) -> None:
     data = png_writer_data(run)
-    rows = {"PNG writing, file size": ("size / Pillow's", data["size"]),
-            "PNG writing, time": ("time / Pillow's", data["time"])}
-    if "small size" in data:
-        rows["PNG writing, small images, file size"] = ("size / Pillow's", data["small size"])
-        rows["PNG writing, small images, time"] = ("time / Pillow's", data["small time"])
+    titles = {"size": "PNG writing, file size", "time": "PNG writing, time",
+              "small size": "PNG writing, small images, file size", "small time": "PNG writing, small images, time"}
+    # A run of the small images alone (--small) has no other rows.
+    rows = {title: (f"{key.split()[-1]} / Pillow's", data[key]) for key, title in titles.items()
+            if key in data and (data[key]["synthetic"] or data[key]["photo"])}
     draw_rows(run, rows, out, "Pillow (1x)",
               "size and time divided by Pillow's default save (quorvel-opt: by Pillow's optimize=True); "
               "times within the same round, median over the rounds; ")
