@@ -9,11 +9,11 @@ from Quorvel import _png_writer
 
 COLOUR_TYPES = ("rgb", "auto")
 
-# The rows the native encoder takes, the bytes of each row, and the format
-# record it takes after its other arguments: none for 8-bit RGB, else
-# (colour type, bit depth, palette).
-_Format = Union[Tuple[()], Tuple[Tuple[int, int, bytes]]]
-_Scanlines = Tuple[Union[bytes, bytearray], int, _Format]
+# The rows the native encoder takes and their format record: (colour type,
+# bit depth, palette).
+ScanlineFormat = Tuple[int, int, bytes]
+RGB_FORMAT: ScanlineFormat = (2, 8, b"")
+_Scanlines = Tuple[Union[bytes, bytearray], ScanlineFormat]
 
 _GREY = 0
 
@@ -27,11 +27,11 @@ def scanline_forms(pixels: bytes | bytearray, width: int, height: int, colour_ty
     palette filter worse than colours do: on small images and smooth
     gradients of many colours RGB's file was smaller (up to 1.3x), so RGB is
     tried as well."""
-    rgb: _Scanlines = (pixels, 3 * width, ())
+    rgb: _Scanlines = (pixels, RGB_FORMAT)
     if colour_type == "auto":
         reduced = _png_writer.reduce(pixels, width, height)
         if reduced is not None:
             colour, depth, palette, rows = reduced
-            form: _Scanlines = (rows, len(rows) // height, ((colour, depth, palette),))
+            form: _Scanlines = (rows, (colour, depth, palette))
             return [form] if colour == _GREY else [rgb, form]
     return [rgb]

@@ -1,23 +1,26 @@
-from typing import Optional, Sequence, Tuple, Union
+from typing import Optional, Sequence, Tuple
 
 from _typeshed import ReadableBuffer
 
-# A candidate's row filter: a filter type, 0 to 4, on every row, or the
-# five weights of the per-row choice. `format`: (colour type, bit depth,
-# palette) of the rows in `pixels`, 8-bit RGB without it.
-_RowFilter = Union[int, Tuple[int, int, int, int, int]]
+from Quorvel._png import Candidate
 
+MAX_THREADS: int
+MAX_SEGMENTS: int
+MAX_CANDIDATES: int
+
+# `format`: (colour type, bit depth, palette) of the rows in `pixels`:
+# (2, 8, b"") for 8-bit RGB, else greyscale (0) or palette (3) at 1, 2, 4
+# or 8 bits with its PLTE entries.
 def encode(
     pixels: ReadableBuffer,
     width: int,
     height: int,
-    candidates: Sequence[Tuple[_RowFilter, int, int, int, int, int, int, int]],
+    candidates: Sequence[Candidate],
     sample: Sequence[Tuple[int, int]],
     finalists: int,
     segments: int,
     threads: int,
-    format: Tuple[int, int, ReadableBuffer] = ...,
-    /,
+    format: Tuple[int, int, ReadableBuffer],
 ) -> Tuple[bytes, int, Tuple[int, ...], Tuple[int, ...]]: ...
 
 # The greyscale or palette form of an 8-bit RGB image that holds it exactly:

@@ -1,12 +1,15 @@
 """PNG writing: Quorvel.save_png against Pillow, OpenCV and pypng, side by side.
 
     .venv/bin/python bench/bench_png_writer.py [--quick] [--cpu] [--json out.json]
+    .venv/bin/python bench/bench_png_writer.py --sizes [--quick | --small]
 
-Inputs: every photograph of the corpus (photos/ and photos/large/) and the
+Inputs: every photograph of the corpus (photos/ and photos/large/), the
 benchmark's synthetic images, photo-like and screenshot-like, at 256x256,
-1024x1024 and 4096x3072 (--quick: two photographs and the two smaller
-sizes). Each input is one case whose implementations run in interleaved
-rounds as bench_codecs.py runs them, each writing its file to /dev/shm:
+1024x1024 and 4096x3072, and the small and graphic images of
+small_images.py (--quick: two photographs, the two smaller sizes and no
+small images; --small: the small images only). Each input is one case whose implementations run in
+interleaved rounds as bench_codecs.py runs them, each writing its file to
+/dev/shm:
 
 - quorvel: Quorvel.save_png(image, path), its default (compress_level 6);
 - pillow: Image.save(path, "PNG"), Pillow's default (compress_level 6,
@@ -20,12 +23,20 @@ rounds as bench_codecs.py runs them, each writing its file to /dev/shm:
 The untimed first call of each also gives its file's size, and Pillow
 decodes every file the two Quorvel modes write, which must give the image.
 A time ratio is the median over the rounds of the ratio within one round
-(compare.paired_ratio). Targets, per input: quorvel's file no larger than
-pillow's in at most 0.8x its time; quorvel-opt's no larger than
-pillow-opt's in less time. Ours runs on as many threads as the process
-has processors; --cpu times the calling thread's CPU time instead of wall
-time, which a busy machine stretches unevenly, with ours kept to that
-thread, so that the time is all of its work.
+(compare.paired_ratio). Targets, per photograph and synthetic image:
+quorvel's file no larger than pillow's in at most 0.8x its time;
+quorvel-opt's no larger than pillow-opt's in less time. On the small
+images: on each, quorvel's file no larger than pillow's and quorvel-opt's
+no larger than pillow-opt's or quorvel's; in all (the sums of the median
+times), quorvel no slower than pillow. Ours runs on as many threads as the
+process has processors; --cpu times the calling thread's CPU time instead
+of wall time, which a busy machine stretches unevenly, with ours kept to
+that thread, so that the time is all of its work.
+
+--sizes writes every input once with each of Quorvel's and Pillow's two
+modes, untimed, and counts the inputs where quorvel's file is larger than
+pillow's, and where quorvel-opt's is larger than pillow-opt's or
+quorvel's; it exits with 1 when either count is not 0.
 """
 
 from __future__ import annotations
@@ -45,6 +56,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench_codecs  # noqa: E402
 import bench_images  # noqa: E402
 import bench_impls  # noqa: E402
+import small_images  # noqa: E402
 from compare import paired_ratio  # noqa: E402
 
 from PIL import Image  # noqa: E402
@@ -54,11 +66,14 @@ from Quorvel import _png  # noqa: E402
 from Quorvel.tessarin_ext import SimpleImage  # noqa: E402
 
 OPERATION = "png_write"
-# (ours, reference, size bound, time bound, time strictly below)
+# (ours, reference, size bound, time bound, time strictly below), on each
+# photograph and synthetic image.
 TARGETS = [
     ("quorvel", "pillow", 1.0, 0.8, False),
     ("quorvel-opt", "pillow-opt", 1.0, 1.0, True),
 ]
+# The small images' cases are named so.
+SMALL_PREFIX = "small "
 
 
 def quorvel_writer(optimize: bool, one_thread: bool = False, colour_type: str = "rgb"):
@@ -172,11 +187,49 @@ def ratios(case: bench_codecs.Case, sizes: dict[str, int], ours: str, reference:
             "time": paired_ratio(case.times_ns[ours], case.times_ns[reference])}
 
 
+def size_losses(sizes: dict[str, dict[str, int]]) -> tuple[list[str], list[str]]:
+    """The inputs where quorvel's file is larger than pillow's, and where
+    quorvel-opt's is larger than pillow-opt's or quorvel's, from each
+    input's file sizes per writer."""
+    default = [name for name, s in sizes.items() if s["quorvel"] > s["pillow"]]
+    optimize = [name for name, s in sizes.items()
+                if s["quorvel-opt"] > min(s["pillow-opt"], s["quorvel"])]
+    return default, optimize
+
+
+def in_all(results: list[dict]) -> dict[str, dict[str, float]]:
+    """Per writer, its bytes and the sum of its median times over the
+    results, where every writer ran on every one."""
+    names = set.intersection(*(set(r["median_ns"]) for r in results)) if results else set()
+    return {name: {"bytes": sum(r["bytes"][name] for r in results),
+                   "seconds": sum(r["median_ns"][name] for r in results) / 1e9} for name in sorted(names)}
+
+
+def evaluate_small(results: list[dict]) -> list[dict]:
+    """The small images' targets: sizes on each, time in all."""
+    small = [r for r in results if r["case"].startswith(SMALL_PREFIX)]
+    if not small:
+        return []
+    default, optimize = size_losses({r["case"]: r["bytes"] for r in small})
+    totals = in_all(small)
+    time_ratio = totals["quorvel"]["seconds"] / totals["pillow"]["seconds"]
+    return [
+        {"target": "small images: quorvel size <= pillow on each", "cases": len(small), "failing": default,
+         "met": not default},
+        {"target": "small images: quorvel-opt size <= min(pillow-opt, quorvel) on each", "cases": len(small),
+         "failing": optimize, "met": not optimize},
+        {"target": "small images: quorvel time <= pillow in all", "cases": len(small),
+         "time_in_all": round(time_ratio, 3), "failing": [] if time_ratio <= 1.0 else ["in all"],
+         "met": time_ratio <= 1.0},
+    ]
+
+
 def evaluate(results: list[dict]) -> list[dict]:
     """Each target with its worst input for size and for time."""
     found = []
+    results_each = [r for r in results if not r["case"].startswith(SMALL_PREFIX)]
     for ours, reference, size_bound, time_bound, strict in TARGETS:
-        pairs = [(r["case"], r["ratios"][f"{ours}/{reference}"]) for r in results
+        pairs = [(r["case"], r["ratios"][f"{ours}/{reference}"]) for r in results_each
                  if r["ratios"].get(f"{ours}/{reference}")]
         if not pairs:
             found.append({"target": f"{ours} vs {reference}", "status": "no data"})
@@ -192,7 +245,7 @@ def evaluate(results: list[dict]) -> list[dict]:
             "worst_size": [worst_size[0], round(worst_size[1]["size"], 4)],
             "worst_time": [worst_time[0], round(worst_time[1]["time"], 3)],
         })
-    return found
+    return found + evaluate_small(results)
 
 
 def print_results(results: list[dict]) -> None:
@@ -208,6 +261,41 @@ def print_results(results: list[dict]) -> None:
                   f"{result['bytes'].get(name, 0):>11,}{shown}")
         for name, problem in result["problems"].items():
             print(f"{result['case']:<28} {name:<12} !! {problem}")
+    small = [r for r in results if r["case"].startswith(SMALL_PREFIX)]
+    if small:
+        totals = in_all(small)
+        print(f"\nsmall images in all ({len(small)}):")
+        for name, total in totals.items():
+            reference = totals["pillow-opt" if name.endswith("-opt") else "pillow"]
+            print(f"  {name:<12} {total['bytes']:>12,} bytes {total['seconds']:8.3f} s   "
+                  f"{total['bytes'] / reference['bytes']:6.4f}  {total['seconds'] / reference['seconds']:5.2f}")
+
+
+def count_sizes(inputs) -> int:
+    """--sizes: each input written once by Quorvel's and Pillow's two modes."""
+    import io
+
+    sizes = {}
+    for item in inputs:
+        rgb = bench_images.rgb_pixels(item)
+        image = SimpleImage(item.width, item.height, rgb)
+        pillow = Image.frombytes("RGB", (item.width, item.height), rgb)
+        written = {"quorvel": len(Quorvel.encode_png(image)),
+                   "quorvel-opt": len(Quorvel.encode_png(image, optimize=True))}
+        for name, optimize in (("pillow", False), ("pillow-opt", True)):
+            out = io.BytesIO()
+            pillow.save(out, "PNG", optimize=optimize)
+            written[name] = len(out.getvalue())
+        sizes[item.name] = written
+    default, optimize = size_losses(sizes)
+    for name, written in sizes.items():
+        if name in default or name in optimize:
+            print(f"{name:<40} " + "  ".join(f"{k} {v:,}" for k, v in written.items()))
+    totals = {k: sum(s[k] for s in sizes.values()) for k in ("quorvel", "pillow", "quorvel-opt", "pillow-opt")}
+    print(f"{len(sizes)} inputs; quorvel larger than pillow: {len(default)}; "
+          f"quorvel-opt larger than pillow-opt or quorvel: {len(optimize)}")
+    print("in all: " + "  ".join(f"{k} {v:,}" for k, v in totals.items()))
+    return 1 if default or optimize else 0
 
 
 def main(argv=None) -> int:
@@ -216,14 +304,21 @@ def main(argv=None) -> int:
     parser.add_argument("--cpu", action="store_true",
                         help="time the thread's CPU time rather than wall time, ours on that thread only")
     parser.add_argument("--json", type=Path, help="also write the results to this file")
+    parser.add_argument("--small", action="store_true", help="the small and graphic images only")
+    parser.add_argument("--sizes", action="store_true",
+                        help="only count the inputs where ours is larger than Pillow's (untimed)")
     args = parser.parse_args(argv)
     policy = bench_codecs.QUICK if args.quick else bench_codecs.FULL
     if args.cpu:
         policy = bench_codecs.RepPolicy(policy.min_reps, policy.max_reps, policy.budget_s, time.thread_time_ns)
 
     sizes = bench_images.QUICK_SIZES if args.quick else bench_images.FULL_SIZES
-    inputs = bench_images.photo_pngs(args.quick)
-    inputs += bench_images.synthetic_pngs(sizes, ("pillow", "graphics"))
+    inputs = [] if args.small else bench_images.photo_pngs(args.quick)
+    inputs += [] if args.small else bench_images.synthetic_pngs(sizes, ("pillow", "graphics"))
+    if args.small or not args.quick:
+        inputs += small_images.small_inputs()
+    if args.sizes:
+        return count_sizes(inputs)
     load_before = os.getloadavg()
     started = time.perf_counter()
     out_dir = bench_codecs._out_dir()

@@ -155,7 +155,8 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
             axis.axhline(1.0, color="black", linewidth=1.2, zorder=1)
             axis.grid(axis="y", color="#dddddd", linewidth=0.8, zorder=0)
         left.set_ylabel(rows[title][0])
-        left.set_title(f"{title}: synthetic images" if photo_columns else title, loc="left", fontsize=10)
+        left.set_title(f"{title}: {'in all' if 'label' in groups else 'synthetic images'}" if photo_columns else title,
+                       loc="left", fontsize=10)
 
         names = _ordered({n for _, ratios in groups["synthetic"] for n in ratios})
         every_name.update(names)
@@ -174,7 +175,8 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
         if not photo_columns:
             continue
         right = axes[row][1]
-        right.set_title(f"photographs ({len(next(iter(groups['photo'].values()), []))})", loc="left", fontsize=10)
+        label = groups.get("label", "photographs")
+        right.set_title(f"{label} ({len(next(iter(groups['photo'].values()), []))})", loc="left", fontsize=10)
         photo_names = _ordered(groups["photo"])
         every_name.update(photo_names)
         for column, name in enumerate(photo_names):
@@ -222,24 +224,41 @@ def draw_rows(run: dict, rows: dict[str, tuple[str, dict[str, list]]], out: Path
 
 def png_writer_data(run: dict) -> dict[str, dict[str, list]]:
     """"size" and "time", each grouped as chart_data groups a case's ratios:
-    per implementation its ratio to its Pillow reference."""
+    per implementation its ratio to its Pillow reference; and where the run
+    has small images ("small ..." cases), "small size" and "small time": one
+    dot per small image, and the ratio of the sums in all on the left."""
     data: dict[str, dict[str, list]] = {"size": {"synthetic": [], "photo": {}},
                                         "time": {"synthetic": [], "photo": {}}}
+    small = [case for case in run["cases"] if case["case"].startswith("small ")]
+    if small:
+        for quantity in ("size", "time"):
+            data[f"small {quantity}"] = {"synthetic": [], "photo": {}, "label": "small images"}
     for case in run["cases"]:
-        for quantity, groups in data.items():
+        for quantity in ("size", "time"):
             ratios = {pair.split("/")[0]: values[quantity] for pair, values in case["ratios"].items()}
-            if case["case"].startswith("photo "):
+            groups = data[f"small {quantity}" if case in small else quantity]
+            if case["case"].startswith(("photo ", "small ")):
                 for name, ratio in ratios.items():
                     groups["photo"].setdefault(name, []).append(ratio)
             else:
                 groups["synthetic"].append((case["case"], ratios))
+    if small:
+        for quantity, field in (("size", "bytes"), ("time", "median_ns")):
+            sums = {name: sum(case[field].get(name, 0) for case in small) for name in small[0][field]}
+            data[f"small {quantity}"]["synthetic"].append(("in all", {
+                name: total / sums["pillow-opt" if name.endswith("-opt") else "pillow"]
+                for name, total in sums.items() if not name.startswith("pillow") and name != "pypng"}))
     return data
 
 
 def draw_png_writer(run: dict, out: Path) -> None:
     data = png_writer_data(run)
-    draw_rows(run, {"PNG writing, file size": ("size / Pillow's", data["size"]),
-                    "PNG writing, time": ("time / Pillow's", data["time"])}, out, "Pillow (1x)",
+    titles = {"size": "PNG writing, file size", "time": "PNG writing, time",
+              "small size": "PNG writing, small images, file size", "small time": "PNG writing, small images, time"}
+    # A run of the small images alone (--small) has no other rows.
+    rows = {title: (f"{key.split()[-1]} / Pillow's", data[key]) for key, title in titles.items()
+            if key in data and (data[key]["synthetic"] or data[key]["photo"])}
+    draw_rows(run, rows, out, "Pillow (1x)",
               "size and time divided by Pillow's default save (quorvel-opt: by Pillow's optimize=True); "
               "times within the same round, median over the rounds; ")
 

@@ -164,6 +164,23 @@ def random_pixels(width: int, height: int, seed=0) -> bytes:
     return random.Random(f"{seed}-{width}-{height}").randbytes(width * height * 3)
 
 
+def text_pixels(width: int, height: int, seed=0) -> bytes:
+    """A page of text as a 1-bit drawing gives it in RGB: lines of glyphs,
+    each a random 5x7 pattern of black dots in a cell 7 pixels wide, on
+    white."""
+    rng = random.Random(f"text-{seed}-{width}-{height}")
+    glyphs = [[rng.random() < 0.4 for _ in range(35)] for _ in range(40)]
+    pixels = bytearray(b"\xff" * (width * height * 3))
+    for top in range(4, height - 7, 12):
+        for left in range(4, width - 5, 7):
+            glyph = glyphs[rng.randrange(len(glyphs))] if rng.random() > 0.15 else [False] * 35
+            for at, ink in enumerate(glyph):
+                if ink:
+                    start = ((top + at // 5) * width + left + at % 5) * 3
+                    pixels[start:start + 3] = b"\0\0\0"
+    return bytes(pixels)
+
+
 class RecordingStream:
     """A byte stream that logs each read and seek in `calls` (a list of its
     own or one it is given); `convert(number_of_the_read, data)` may change

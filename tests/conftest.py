@@ -63,6 +63,10 @@ def zlib_ng_package() -> str | None:
     return None if found else "the zlib-ng package is not installed (the `fast` extra installs it)"
 
 
+def pillow() -> str | None:
+    return None if importlib.util.find_spec("PIL") else "Pillow is not installed"
+
+
 # What a test marked needs(facility) may need of its host: each probe gives
 # None where the host has it, else why it lacks it, the reason of the skip.
 HOST_FACILITIES = {
@@ -70,6 +74,7 @@ HOST_FACILITIES = {
     "huge-page advice": huge_page_advice,
     "pngcheck": lambda: None if shutil.which("pngcheck") else "pngcheck is not installed (apt-get install pngcheck)",
     "zlib-ng package": zlib_ng_package,
+    "Pillow": pillow,
 }
 
 

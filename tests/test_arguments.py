@@ -10,7 +10,7 @@ import warnings
 import pytest
 
 from builders import SUBCLASS_NOTE, BytesSubclass, IntSubclass, StrSubclass, TupleSubclass
-from Quorvel import tessarin_ext
+from Quorvel import _png_writer, tessarin_ext
 from Quorvel.tessarin_ext import SimpleImage
 
 
@@ -39,6 +39,8 @@ ENTRY_POINTS = [
     ("_makeChunk", lambda: tessarin_ext._makeChunk, ["chunkType", "data"]),
     ("_writePng", lambda: tessarin_ext._writePng, ["path", "width", "height", "pixels"]),
     ("_writeBmp", lambda: tessarin_ext._writeBmp, ["path", "width", "height", "pixels"]),
+    ("encode", lambda: _png_writer.encode,
+     ["pixels", "width", "height", "candidates", "sample", "finalists", "segments", "threads"]),
 ]
 
 

@@ -356,6 +356,28 @@ def test_png_writer_chart_data_has_sizes_and_times_per_writer():
     assert data["time"]["photo"] == {"quorvel": [0.4, 0.7], "opencv": [0.6, 0.7]}
 
 
+def test_png_writer_chart_data_has_small_images_each_and_in_all():
+    def case(name, sizes, times, ratios):
+        return {"case": name, "bytes": sizes, "median_ns": times,
+                "ratios": {pair: {"size": r, "time": r} for pair, r in ratios.items()}}
+
+    names = ("quorvel", "pillow", "quorvel-opt", "pillow-opt")
+    run = _png_writer_run()
+    run["cases"] += [
+        case("small icon", dict(zip(names, (90, 100, 80, 100))), dict(zip(names, (3, 1, 6, 2))),
+             {"quorvel/pillow": 0.9, "quorvel-opt/pillow-opt": 0.8}),
+        case("small text", dict(zip(names, (900, 1000, 700, 1000))), dict(zip(names, (5, 7, 9, 14))),
+             {"quorvel/pillow": 0.9, "quorvel-opt/pillow-opt": 0.7}),
+    ]
+    data = chart.png_writer_data(run)
+    assert data["small size"]["photo"] == {"quorvel": [0.9, 0.9], "quorvel-opt": [0.8, 0.7]}
+    # The ratios of the sums, not of the ratios.
+    assert data["small size"]["synthetic"] == [("in all", {"quorvel": pytest.approx(990 / 1100),
+                                                           "quorvel-opt": pytest.approx(780 / 1100)})]
+    assert data["small time"]["synthetic"] == [("in all", {"quorvel": 1.0, "quorvel-opt": 15 / 16})]
+    assert "small icon" not in str(data["size"])
+
+
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="matplotlib under AddressSanitizer")
 def test_png_writer_chart_draws_a_png(tmp_path):
     _, colours = _drawn(tmp_path, _png_writer_run())

@@ -14,6 +14,7 @@ from PIL import Image
 from builders import PNG_SIGNATURE, bmp_bytes, run_quorvel
 import Quorvel
 from Quorvel import _png_writer
+from Quorvel._png import Candidate
 from Quorvel.tessarin_ext import SimpleImage
 
 GREY, RGB, PALETTE = 0, 2, 3
@@ -121,7 +122,7 @@ def test_colour_type_is_checked(colour_type, error, message):
     (PALETTE, 1, b"\0" * 9), (PALETTE, 2, b"\0" * 4),
 ])
 def test_native_format_records_are_checked(scanline_format):
-    candidate = (0, 6, 15, 9, 0, 0, 6, 0)
+    candidate = Candidate(0, 6, zlib.Z_DEFAULT_STRATEGY)
     with pytest.raises(ValueError) as raised:
         _png_writer.encode(b"\0", 1, 1, [candidate], [], 1, 1, 1, scanline_format)
     assert str(raised.value) == "the format is not 8-bit RGB, greyscale or a palette at 1, 2, 4 or 8 bits"
@@ -134,7 +135,7 @@ def test_native_format_records_are_checked(scanline_format):
     (1, 8, bytes([0b1010]), 1, False),
 ])
 def test_native_palette_indices_must_name_an_entry(bit_depth, width, rows, entries, accepted):
-    arguments = (rows, width, 1, [(0, 6, 15, 9, 0, 0, 6, 0)], [], 1, 1, 1, (PALETTE, bit_depth, b"\1\2\3" * entries))
+    arguments = (rows, width, 1, [Candidate(0, 6, zlib.Z_DEFAULT_STRATEGY)], [], 1, 1, 1, (PALETTE, bit_depth, b"\1\2\3" * entries))
     if accepted:
         assert header(_png_writer.encode(*arguments)[0]) == (PALETTE, bit_depth, entries)
     else:

@@ -19,9 +19,11 @@ import zlib
 import pytest
 from PIL import Image
 
-from builders import OLD_CONTENT, PNG_SIGNATURE, bmp_bytes, corpus_dir, random_pixels, run_quorvel
+from builders import OLD_CONTENT, PNG_SIGNATURE, bmp_bytes, corpus_dir, random_pixels, run_quorvel, text_pixels
 import Quorvel
 from Quorvel import _png_writer
+from Quorvel._png import Candidate
+from Quorvel._png_reduce import RGB_FORMAT as RGB
 from Quorvel.tessarin_ext import SimpleImage
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
@@ -30,19 +32,18 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 ADAPTIVE = (8, 8, 8, 9, 9)
 ADAPTIVE_PLAIN = (8, 8, 8, 8, 8)
 MODES = [(0, 9), (1, 6), (2, 6), (3, 6), (4, 6), (ADAPTIVE, 6), (ADAPTIVE, 0), (ADAPTIVE_PLAIN, 6),
-         ((1, 64, 5, 9, 2), 6)]
+         ((1, 64, 5, 9, 2), 6), ((8, 8, 8, 0, 8), 6), ((0, 3, 3, 0, 0), 6)]
 
 
 def candidate(mode, level=6, window_bits=15, memory_level=9, strategy=zlib.Z_FILTERED, handicap=0, sample_level=None,
               margin=0):
-    return (mode, level, window_bits, memory_level, strategy, handicap, level if sample_level is None else sample_level,
-            margin)
+    return Candidate(mode, level, strategy, window_bits, memory_level, handicap, sample_level, margin)
 
 
 def encode(image, candidates, sample=(), finalists=1, segments=1, threads=1):
     """The file and the index of the candidate chosen."""
     data, chosen, _, _ = _png_writer.encode(image._pixels, image.width, image.height, list(candidates),
-                                            list(sample), finalists, segments, threads)
+                                            list(sample), finalists, segments, threads, RGB)
     return data, chosen
 
 
@@ -114,8 +115,10 @@ def reference_scanlines(width, height, pixels, mode):
         row = pixels[y * stride:(y + 1) * stride]
         rows = [filtered(t, row, above) for t in range(5)]
         if isinstance(mode, tuple):
-            costs = [sum(min(b, 256 - b) for b in rows[t]) * mode[t] for t in range(5)]
-            mode_of_row = costs.index(min(costs))
+            # Ties go to None, Up, Sub, Average, Paeth in this order; a
+            # weight of 0 leaves its type out.
+            costs = {t: sum(min(b, 256 - b) for b in rows[t]) * mode[t] for t in (0, 2, 1, 3, 4) if mode[t]}
+            mode_of_row = min(costs, key=costs.__getitem__) if costs else 0
         else:
             mode_of_row = mode
         raw.append(mode_of_row)
@@ -279,7 +282,7 @@ def test_a_sample_is_compressed_at_the_sample_level():
     # The same settings but for the sample's level: stored, that sample loses.
     image = image_of(80, 60, "gradient")
     options = [candidate(ADAPTIVE, 9, sample_level=0), candidate(ADAPTIVE, 9)]
-    data, chosen, samples, full = _png_writer.encode(image._pixels, 80, 60, options, [(20, 30)], 1, 1, 1)
+    data, chosen, samples, full = _png_writer.encode(image._pixels, 80, 60, options, [(20, 30)], 1, 1, 1, RGB)
     assert chosen == 1 and full == (0, len(image_data(data)[1]))
     assert samples[0] > 10 * (80 * 3 + 1) > samples[1]
     assert data == encode(image, [candidate(ADAPTIVE, 9)])[0]
@@ -306,7 +309,7 @@ def test_a_candidate_within_its_margin_of_the_best_sample_is_compressed_whole(ma
     # a margin of 1 % or more has it compress the whole image too.
     image = image_of(120, 64, "gradient")
     options = [candidate(ADAPTIVE, 6), candidate(ADAPTIVE, 6, handicap=10, margin=margin)]
-    data, chosen, samples, full = _png_writer.encode(image._pixels, 120, 64, options, [(10, 20)], 1, 1, 1)
+    data, chosen, samples, full = _png_writer.encode(image._pixels, 120, 64, options, [(10, 20)], 1, 1, 1, RGB)
     assert samples[0] == samples[1]
     assert sum(size > 0 for size in full) == whole and chosen == 0 and len(image_data(data)[1]) == full[0]
 
@@ -349,16 +352,22 @@ def test_samples_on_threads_choose_as_on_one(threads):
     image = image_of(90, 60, "panels")
     options = [candidate(0, 1), candidate(ADAPTIVE, 9), candidate(1, 4, strategy=zlib.Z_RLE), candidate(2, 6)]
     arguments = (image._pixels, 90, 60, options, [(5, 15), (40, 50)], 2, 2)
-    assert _png_writer.encode(*arguments, threads) == _png_writer.encode(*arguments, 1)
+    assert _png_writer.encode(*arguments, threads, RGB) == _png_writer.encode(*arguments, 1, RGB)
 
 
-def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
-    # 1.1 MB of scanlines: two segments.
-    image = SimpleImage(640, 580, random_pixels(640, 580, 3))
+@pytest.mark.parametrize("pixels, options", [
+    (random_pixels(640, 580, 3), {"compress_level": 1}),
+    (text_pixels(640, 580), {}),
+    (text_pixels(640, 580), {"optimize": True}),
+])
+def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch, pixels, options):
+    # 1.1 MB of scanlines: two segments (and for the text, Pillow's
+    # configuration as one).
+    image = SimpleImage(640, 580, pixels)
     files = set()
     for processors in (1, 2, 4):
         monkeypatch.setattr(Quorvel._png, "_threads", lambda: processors)
-        files.add(Quorvel.encode_png(image, compress_level=1))
+        files.add(Quorvel.encode_png(image, **options))
     assert len(files) == 1
     assert_decodes_to(files.pop(), image)
 
@@ -367,31 +376,35 @@ def test_encode_png_bytes_do_not_depend_on_the_processors(monkeypatch):
 
 
 @pytest.mark.parametrize("arguments, error, message", [
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes 8 or 9 arguments (6 given)"),
-    ((b"\0" * 3, 0, 1, [candidate(0)], [], 1, 1, 1), ValueError, "width must be from 1 to 2147483647, not 0"),
-    ((b"\0" * 3, 1, 2**31, [candidate(0)], [], 1, 1, 1), ValueError,
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1), TypeError, "encode() takes exactly 9 positional arguments (6 given)"),
+    ((b"\0" * 3, 0, 1, [candidate(0)], [], 1, 1, 1, RGB), ValueError, "width must be from 1 to 2147483647, not 0"),
+    ((b"\0" * 3, 1, 2**31, [candidate(0)], [], 1, 1, 1, RGB), ValueError,
      "height must be from 1 to 2147483647, not 2147483648"),
-    ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1, 1, 1), TypeError, "width must be an int, not float"),
-    ((b"\0" * 3, 1, 1, [], [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 0"),
-    ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1, 1, 1), ValueError, "candidates must have 1 to 16 items, not 17"),
-    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0, 6)], [], 1, 1, 1), ValueError, "a candidate must have 8 fields, not 7"),
-    ((b"\0" * 3, 1, 1, [candidate(0, margin=-1)], [], 1, 1, 1), ValueError,
-     "a candidate's zlib field must be from 0 to 1000, not -1"),
-    ((b"\0" * 3, 1, 1, [candidate(5)], [], 1, 1, 1), ValueError, "a filter type must be from 0 to 4, not 5"),
-    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1, 1, 1), ValueError,
+    ((b"\0" * 3, 1.0, 1, [candidate(0)], [], 1, 1, 1, RGB), TypeError, "width must be an int, not float"),
+    ((b"\0" * 3, 1, 1, [], [], 1, 1, 1, RGB), ValueError, "candidates must have 1 to 16 items, not 0"),
+    ((b"\0" * 3, 1, 1, [candidate(0)] * 17, [], 1, 1, 1, RGB), ValueError, "candidates must have 1 to 16 items, not 17"),
+    ((b"\0" * 3, 1, 1, [(0, 6, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1, RGB), AttributeError, None),
+    ((b"\0" * 3, 1, 1, [candidate(0, margin=-1)], [], 1, 1, 1, RGB), ValueError,
+     "candidate.finalist_margin must be from 0 to 1000, not -1"),
+    ((b"\0" * 3, 1, 1, [candidate(0, sample_level=10)], [], 1, 1, 1, RGB), ValueError,
+     "candidate.sample_level must be from -1 to 9, not 10"),
+    ((b"\0" * 3, 1, 1, [candidate(0, strategy=1.0)], [], 1, 1, 1, RGB), TypeError,
+     "candidate.strategy must be an int, not float"),
+    ((b"\0" * 3, 1, 1, [candidate(5)], [], 1, 1, 1, RGB), ValueError, "a filter type must be from 0 to 4, not 5"),
+    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8))], [], 1, 1, 1, RGB), ValueError,
      "the filter weights must have 5 fields, not 4"),
-    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8, 0))], [], 1, 1, 1), ValueError,
-     "the filter weights must be from 1 to 64, not 0"),
-    ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1, 1, 1), ValueError,
-     "a candidate's zlib field must be from 9 to 15, not -15"),
-    ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1, 1, 1), ValueError, "a sample strip must be from 1 to 1, not 2"),
-    ((b"\0" * 6, 1, 2, [candidate(0)], [(1, 1)], 1, 1, 1), ValueError, "a sample strip must end after it starts"),
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 0, 1, 1), ValueError, "finalists must be from 1 to 16, not 0"),
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 17, 1), ValueError, "segments must be from 1 to 16, not 17"),
-    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 1, 0), ValueError, "threads must be from 1 to 16, not 0"),
-    ((b"\0" * 4, 1, 1, [candidate(0)], [], 1, 1, 1), ValueError, "Pixel data length does not match image dimensions"),
-    (("abc", 1, 1, [candidate(0)], [], 1, 1, 1), TypeError, None),
-    ((b"\0" * 3, 1, 1, [7], [], 1, 1, 1), TypeError, "a candidate must be a tuple or a list"),
+    ((b"\0" * 3, 1, 1, [candidate((8, 8, 8, 8, 65))], [], 1, 1, 1, RGB), ValueError,
+     "the filter weights must be from 0 to 64, not 65"),
+    ((b"\0" * 3, 1, 1, [candidate(0, window_bits=-15)], [], 1, 1, 1, RGB), ValueError,
+     "candidate.window_bits must be from 9 to 15, not -15"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [(0, 2)], 1, 1, 1, RGB), ValueError, "a sample strip must be from 1 to 1, not 2"),
+    ((b"\0" * 6, 1, 2, [candidate(0)], [(1, 1)], 1, 1, 1, RGB), ValueError, "a sample strip must end after it starts"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 0, 1, 1, RGB), ValueError, "finalists must be from 1 to 16, not 0"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 17, 1, RGB), ValueError, "segments must be from 1 to 16, not 17"),
+    ((b"\0" * 3, 1, 1, [candidate(0)], [], 1, 1, 0, RGB), ValueError, "threads must be from 1 to 16, not 0"),
+    ((b"\0" * 4, 1, 1, [candidate(0)], [], 1, 1, 1, RGB), ValueError, "Pixel data length does not match image dimensions"),
+    (("abc", 1, 1, [candidate(0)], [], 1, 1, 1, RGB), TypeError, None),
+    ((b"\0" * 3, 1, 1, [7], [], 1, 1, 1, RGB), AttributeError, None),
 ])
 def test_native_arguments_are_checked(arguments, error, message):
     with pytest.raises(error) as raised:
@@ -416,7 +429,7 @@ def test_the_pixels_cannot_be_resized_while_they_are_read():
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         with pytest.raises(BufferError):
-            _png_writer.encode(pixels, 1000, 1000, [candidate(ADAPTIVE, 9)], [], 1, 1, 1)
+            _png_writer.encode(pixels, 1000, 1000, [candidate(ADAPTIVE, 9)], [], 1, 1, 1, RGB)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
@@ -496,6 +509,29 @@ def test_default_is_smaller_than_save(tmp_path, kind, share):
     image = image_of(300, 200, kind)
     image.save(str(tmp_path / "saved.png"))
     assert len(Quorvel.encode_png(image)) < share * (tmp_path / "saved.png").stat().st_size
+
+
+def pillow_size(image, **options):
+    out = io.BytesIO()
+    Image.frombytes("RGB", image.size, bytes(image._pixels)).save(out, "PNG", **options)
+    return len(out.getvalue())
+
+
+# Small and graphic images, where a sample of the rows misleads: tiny ones,
+# few colours, flat panels, text. Those of 700x500 have a sample and two
+# segments; the panels are also compressed as Pillow's configuration.
+@pytest.mark.needs("Pillow")
+@pytest.mark.parametrize("width, height, kind", [
+    (16, 16, "noise"), (32, 32, "colours"), (64, 48, "gradient"), (90, 40, "panels"), (700, 500, "panels"),
+    (200, 120, "text"), (700, 500, "text"),
+])
+def test_never_larger_than_pillow(width, height, kind):
+    pixels = text_pixels(width, height) if kind == "text" else content(width, height, kind)
+    image = SimpleImage(width, height, pixels)
+    default, optimized = Quorvel.encode_png(image), Quorvel.encode_png(image, optimize=True)
+    assert len(default) <= pillow_size(image)
+    assert len(optimized) <= min(pillow_size(image, optimize=True), len(default))
+    assert_decodes_to(optimized, image)
 
 
 # --- the command line ----------------------------------------------------------

@@ -29,6 +29,8 @@ from typing import Callable
 import Quorvel
 import Quorvel.tessarin_ext as ext
 from Quorvel import _png_writer, _reader
+from Quorvel._png import Candidate
+from Quorvel._png_reduce import RGB_FORMAT
 from Quorvel.tessarin_ext import SimpleImage
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -117,8 +119,11 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
     none: tuple[type[BaseException], ...] = ()
     ve, te, oe = (ValueError,), (TypeError,), (OverflowError,)
     se, ze, ie = (struct.error,), (zlib.error,), (IndexError,)
-    # A candidate of the PNG writer: the per-row choice, zlib level 6, Z_FILTERED.
-    candidate = ((8, 8, 8, 9, 9), 6, 15, 9, 1, 0, 6, 0)
+    # Candidates of the PNG writer: the per-row choice, zlib level 6,
+    # Z_FILTERED; and the format record of 8-bit RGB rows.
+    candidate = Candidate((8, 8, 8, 9, 9), 6, zlib.Z_FILTERED)
+    cheap = Candidate(0, 1, zlib.Z_HUFFMAN_ONLY, sample_handicap=-5, finalist_margin=50)
+    rgb = RGB_FORMAT
     cases: list[tuple[str, Callable[[], object], tuple[type[BaseException], ...]]] = [
         # construction and argument binding
         ("init", lambda: SimpleImage(2, 2, RGB_2X2), none),
@@ -278,20 +283,24 @@ def build_cases(workdir: pathlib.Path) -> list[tuple[str, Callable[[], object], 
         ("save_png", lambda: Quorvel.save_png(image(), out_png, optimize=True), none),
         ("encode_png level 0", lambda: Quorvel.encode_png(image(), compress_level=0), none),
         ("encode sample and finalists",
-         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1, 50)], [(2, 4), (8, 9)], 2,
-                                    1, 1),
+         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, cheap], [(2, 4), (8, 9)], 2, 1, 1, rgb),
          none),
         ("encode on threads",
-         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, (0, 1, 15, 9, 2, -5, 1, 50)], [(2, 4)], 1, 3, 2),
+         lambda: _png_writer.encode(bytes(48 * 3), 4, 12, [candidate, cheap], [(2, 4)], 1, 3, 2, rgb),
          none),
         ("encode bad weights",
-         lambda: _png_writer.encode(b"abc", 1, 1, [((8, 8, 8), 6, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1), ve),
-        ("encode bad strip", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [(0, 2)], 1, 1, 1), ve),
-        ("encode short pixels", lambda: _png_writer.encode(b"ab", 1, 1, [candidate], [], 1, 1, 1), ve),
-        ("encode no buffer", lambda: _png_writer.encode("abc", 1, 1, [candidate], [], 1, 1, 1), te),
+         lambda: _png_writer.encode(b"abc", 1, 1, [Candidate((8, 8, 8), 6, zlib.Z_FILTERED)], [], 1, 1, 1, rgb), ve),
+        ("encode bad strip", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [(0, 2)], 1, 1, 1, rgb), ve),
+        ("encode short pixels", lambda: _png_writer.encode(b"ab", 1, 1, [candidate], [], 1, 1, 1, rgb), ve),
+        ("encode no buffer", lambda: _png_writer.encode("abc", 1, 1, [candidate], [], 1, 1, 1, rgb), te),
         ("encode bad zlib level",
-         lambda: _png_writer.encode(b"abc", 1, 1, [(0, 10, 15, 9, 1, 0, 6, 0)], [], 1, 1, 1), ve),
-        ("encode too many threads", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [], 1, 1, 17), ve),
+         lambda: _png_writer.encode(b"abc", 1, 1, [Candidate(0, 10, zlib.Z_FILTERED)], [], 1, 1, 1, rgb), ve),
+        ("encode too many threads", lambda: _png_writer.encode(b"abc", 1, 1, [candidate], [], 1, 1, 17, rgb), ve),
+        ("encode palette", lambda: _png_writer.encode(b"\x40", 2, 1, [candidate], [], 1, 1, 1, (3, 2, bytes(6))), none),
+        ("encode palette index past the end",
+         lambda: _png_writer.encode(b"\xc0", 2, 1, [candidate], [], 1, 1, 1, (3, 2, bytes(6))), ve),
+        ("reduce", lambda: _png_writer.reduce(bytes(48 * 3), 4, 12), none),
+        ("encode_png auto", lambda: Quorvel.encode_png(image(), colour_type="auto", optimize=True), none),
         # the reader: its pixels, refusals, the zlib error it wraps and the
         # PNG inside a BMP
         ("load PNG path", lambda: Quorvel.load(png_path), none),

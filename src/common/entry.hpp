@@ -25,7 +25,7 @@ struct Parameter {
 };
 
 struct EntryPoint {
-    static constexpr int max_params = 4;
+    static constexpr int max_params = 9;
     const char* name;     // __name__, and the name binding errors use
     TracebackSite site;   // its qualname is the function's __qualname__
     Receiver receiver = Receiver::none;

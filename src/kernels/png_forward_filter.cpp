@@ -143,16 +143,18 @@ void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t
 }
 
 int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& weights) noexcept {
-    int best = filter_none;
-    uint64_t best_cost = candidates.sums[0] * weights[0];
-    for (size_t type = 1; type < filter_type_count; ++type) {
-        const uint64_t cost = candidates.sums[type] * weights[type];
-        if (cost < best_cost) {
+    int best = -1;
+    uint64_t best_cost = 0;
+    for (const int type : tie_order) {
+        const auto index = static_cast<size_t>(type);
+        if (weights[index] == 0) continue;
+        const uint64_t cost = candidates.sums[index] * weights[index];
+        if (best < 0 || cost < best_cost) {
             best_cost = cost;
-            best = static_cast<int>(type);
+            best = type;
         }
     }
-    return best;
+    return best < 0 ? filter_none : best;
 }
 
 void filter_rows(const RowFilter& filter, std::span<const uint8_t> pixels, size_t row_bytes, size_t first_row,

@@ -43,9 +43,12 @@ void filter_row_candidates(std::span<const uint8_t> row, std::span<const uint8_t
                            size_t pixel_bytes = rgb_pixel_bytes) noexcept;
 
 // How a row's sums are compared: each type's sum times its weight, the
-// smallest product winning and ties going to the lower type. Equal weights
-// give the plain minimum sum of absolute differences.
+// smallest product winning, ties going to the type first in tie_order, and
+// a type of weight 0 left out (None when all are). Equal weights give the
+// plain minimum sum of absolute differences; with Average left out, the
+// choice of Pillow's default save, which tries the types in this order.
 using FilterWeights = std::array<uint32_t, filter_type_count>;
+inline constexpr int tie_order[filter_type_count] = {filter_none, filter_up, filter_sub, filter_average, filter_paeth};
 
 // The type `weights` pick from the sums of `candidates`.
 int cheapest_filter(const FilterCandidates& candidates, const FilterWeights& weights) noexcept;

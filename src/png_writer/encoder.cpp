@@ -1,6 +1,7 @@
 #include "png_writer/encoder.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -149,7 +150,7 @@ Ref new_compressor(const Host& host, const Candidate& candidate, int level, PyOb
 // rest is left undone.
 int compress_strips(const Host& host, const Image& image, const Candidate& candidate, int level,
                     std::span<const Strip> strips, const Part& part, Workspace& work, PartStream& out,
-                    const bool& stop) {
+                    const std::atomic<bool>& stop) {
     Ref dictionary;
     if (!part.starts) {
         dictionary = dictionary_before(image, candidate, strips.front().first_row, work);
@@ -224,7 +225,7 @@ struct WholeImage {
     PartStream parts[max_segments];
 };
 
-int compress_segment(void* context, size_t segment, const bool& stop) {
+int compress_segment(void* context, size_t segment, const std::atomic<bool>& stop) {
     auto& whole = *static_cast<WholeImage*>(context);
     const size_t height = whole.image->height;
     const Strip rows[1] = {{height * segment / whole.segments, height * (segment + 1) / whole.segments}};
@@ -272,7 +273,7 @@ struct Samples {
     size_t sizes[max_candidates];
 };
 
-int compress_sample(void* context, size_t index, const bool& stop) {
+int compress_sample(void* context, size_t index, const std::atomic<bool>& stop) {
     auto& samples = *static_cast<Samples*>(context);
     const Candidate& candidate = samples.candidates[index];
     Workspace work(samples.image->format.row_bytes);

@@ -1,13 +1,16 @@
 // Quorvel._png_writer: the filtering PNG encoder behind Quorvel.save_png
 // and Quorvel.encode_png. Two functions: encode, and reduce, which gives
 // the greyscale or palette rows of an image that they hold exactly; the
-// module keeps the host's zlib functions it calls in its state.
+// encoder's limits as constants. The module keeps the host's zlib functions
+// it calls in its state.
 #include <Python.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
+#include "common/args.hpp"
 #include "common/buffer.hpp"
 #include "common/checked.hpp"
 #include "common/host_compat.hpp"
@@ -20,6 +23,25 @@
 namespace tessarin::png_writer {
 namespace {
 
+// A candidate's integer fields: the attribute each is read from, its bounds
+// and where it goes. A sample_level of None is the candidate's level.
+struct CandidateField {
+    const char* name;
+    const char* label;
+    long long low;
+    long long high;
+    int Candidate::*member;
+};
+constexpr CandidateField candidate_fields[] = {
+    {"level", "candidate.level", -1, 9, &Candidate::level},
+    {"window_bits", "candidate.window_bits", 9, 15, &Candidate::window_bits},
+    {"memory_level", "candidate.memory_level", 1, 9, &Candidate::memory_level},
+    {"strategy", "candidate.strategy", 0, 4, &Candidate::strategy},
+    {"sample_handicap", "candidate.sample_handicap", -500, 1000, &Candidate::sample_handicap},
+    {"sample_level", "candidate.sample_level", -1, 9, &Candidate::sample_level},
+    {"finalist_margin", "candidate.finalist_margin", 0, 1000, &Candidate::finalist_margin},
+};
+
 struct ModuleState {
     PyObject* compressobj;
     PyObject* crc32;
@@ -31,6 +53,9 @@ struct ModuleState {
     PyObject* acquire_name;
     PyObject* release_name;
     PyObject* signal_check;
+    // The names of a candidate's fields, interned: row_filter, then those of
+    // candidate_fields.
+    PyObject* candidate_names[std::size(candidate_fields) + 1];
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -94,7 +119,7 @@ int records(PyObject* sequence, const char* name, size_t most, bool may_be_empty
 }
 
 // A candidate's row filter: a filter type, 0 to 4, for every row, or five
-// weights, 1 to 64, for the per-row choice (see cheapest_filter).
+// weights, 0 (left out) to 64, for the per-row choice (see cheapest_filter).
 int read_row_filter(PyObject* value, png::RowFilter& filter) {
     if (PyLong_Check(value)) {
         long long type;
@@ -102,7 +127,7 @@ int read_row_filter(PyObject* value, png::RowFilter& filter) {
         filter = {static_cast<int>(type), {}};
         return 0;
     }
-    static const long long bounds[5][2] = {{1, 64}, {1, 64}, {1, 64}, {1, 64}, {1, 64}};
+    static const long long bounds[5][2] = {{0, 64}, {0, 64}, {0, 64}, {0, 64}, {0, 64}};
     long long weights[5];
     if (int_fields(value, "the filter weights", 5, bounds, weights) < 0) return -1;
     filter.type = png::filter_adaptive;
@@ -147,54 +172,55 @@ int read_format(PyObject* record, size_t width, BufferView& palette, ScanlineFor
     return 0;
 }
 
-// encode(pixels, width, height, candidates, sample, finalists, segments, threads[, format])
-//   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
-// `candidates`: (filter, level, window bits, memory level, strategy,
-// sample handicap, sample level, finalist margin) records: the filter as
-// read_row_filter reads it; zlib.compressobj's level, window bits (9 to 15:
-// the zlib format a PNG file holds), memory level and strategy; the
-// handicap in thousandths, the sample's zlib level and the margin in
-// thousandths (see Candidate).
-// `sample`: (first row, end row) strips; see encode_png. `segments` and
-// `threads`: see Threading. `format`: see read_format; `pixels` holds
-// rows in that format, 8-bit RGB without it.
-PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8 && nargs != 9) {
-        PyErr_Format(PyExc_TypeError, "encode() takes 8 or 9 arguments (%zd given)", nargs);
-        return nullptr;
+// A candidate record (Quorvel._png.Candidate), read by its fields' names.
+int read_candidate(const ModuleState& state, PyObject* record, Candidate& candidate) {
+    Ref filter = Ref::steal(PyObject_GetAttr(record, state.candidate_names[0]));
+    if (!filter || read_row_filter(filter.get(), candidate.filter) < 0) return -1;
+    for (size_t i = 0; i < std::size(candidate_fields); ++i) {
+        const CandidateField& field = candidate_fields[i];
+        Ref value = Ref::steal(PyObject_GetAttr(record, state.candidate_names[i + 1]));
+        if (!value) return -1;
+        if (field.member == &Candidate::sample_level && value.get() == Py_None) {
+            candidate.sample_level = candidate.level;
+            continue;
+        }
+        long long number;
+        if (bounded_int(value.get(), field.label, field.low, field.high, number) < 0) return -1;
+        candidate.*field.member = static_cast<int>(number);
     }
+    return 0;
+}
+
+constexpr EntryPoint encode_def{
+    .name = "encode",
+    .site = {"encode"},
+    .count = 9,
+    .params = {{"pixels"}, {"width"}, {"height"}, {"candidates"}, {"sample"}, {"finalists"}, {"segments"},
+               {"threads"}, {"format"}},
+};
+
+// encode(pixels, width, height, candidates, sample, finalists, segments, threads, format)
+//   -> (png_bytes, index of the candidate written, sample sizes, full sizes)
+// By position or keyword. `candidates`: Candidate records (see
+// read_candidate and Candidate). `sample`: (first row, end row) strips;
+// see encode_png. `segments` and `threads`: see Threading. `format`: see
+// read_format; `pixels` holds rows in that format.
+PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[9];
+    if (bind(encode_def, args, nargs, kwnames, bound) < 0) return nullptr;
     long long width, height, finalists, segments, threads;
-    if (bounded_int(args[1], "width", 1, max_dimension, width) < 0 ||
-        bounded_int(args[2], "height", 1, max_dimension, height) < 0) {
+    if (bounded_int(bound[1], "width", 1, max_dimension, width) < 0 ||
+        bounded_int(bound[2], "height", 1, max_dimension, height) < 0) {
         return nullptr;
     }
 
+    ModuleState* state = state_of(module);
     Candidate candidates[max_candidates];
     size_t candidate_count = 0;
-    const auto read_candidate = [](PyObject* record, Candidate& candidate) {
-        Ref fields = Ref::steal(PySequence_Fast(record, "a candidate must be a tuple or a list"));
-        if (!fields) return -1;
-        if (PySequence_Fast_GET_SIZE(fields.get()) != 8) {
-            PyErr_Format(PyExc_ValueError, "a candidate must have 8 fields, not %zd",
-                         PySequence_Fast_GET_SIZE(fields.get()));
-            return -1;
-        }
-        if (read_row_filter(PySequence_Fast_GET_ITEM(fields.get(), 0), candidate.filter) < 0) return -1;
-        static const long long bounds[7][2] = {{-1, 9}, {9, 15}, {1, 9}, {0, 4}, {-500, 1000}, {-1, 9}, {0, 1000}};
-        int* const targets[7] = {&candidate.level,           &candidate.window_bits,  &candidate.memory_level,
-                                 &candidate.strategy,        &candidate.sample_handicap, &candidate.sample_level,
-                                 &candidate.finalist_margin};
-        for (Py_ssize_t i = 0; i < 7; ++i) {
-            long long value;
-            if (bounded_int(PySequence_Fast_GET_ITEM(fields.get(), i + 1), "a candidate's zlib field", bounds[i][0],
-                            bounds[i][1], value) < 0) {
-                return -1;
-            }
-            *targets[i] = static_cast<int>(value);
-        }
-        return 0;
+    const auto read = [state](PyObject* record, Candidate& candidate) {
+        return read_candidate(*state, record, candidate);
     };
-    if (records(args[3], "candidates", max_candidates, false, candidates, candidate_count, read_candidate) < 0) {
+    if (records(bound[3], "candidates", max_candidates, false, candidates, candidate_count, read) < 0) {
         return nullptr;
     }
 
@@ -211,19 +237,19 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         strip = {static_cast<size_t>(rows[0]), static_cast<size_t>(rows[1])};
         return 0;
     };
-    if (records(args[4], "sample", max_sample_strips, true, sample, strip_count, read_strip) < 0 ||
-        bounded_int(args[5], "finalists", 1, max_candidates, finalists) < 0 ||
-        bounded_int(args[6], "segments", 1, max_segments, segments) < 0 ||
-        bounded_int(args[7], "threads", 1, max_threads, threads) < 0) {
+    if (records(bound[4], "sample", max_sample_strips, true, sample, strip_count, read_strip) < 0 ||
+        bounded_int(bound[5], "finalists", 1, max_candidates, finalists) < 0 ||
+        bounded_int(bound[6], "segments", 1, max_segments, segments) < 0 ||
+        bounded_int(bound[7], "threads", 1, max_threads, threads) < 0) {
         return nullptr;
     }
 
     BufferView palette;
-    ScanlineFormat format{png::color_rgb, png::bit_depth_8, static_cast<size_t>(width) * 3, png::rgb_pixel_bytes, {}};
-    if (nargs == 9 && read_format(args[8], static_cast<size_t>(width), palette, format) < 0) return nullptr;
+    ScanlineFormat format;
+    if (read_format(bound[8], static_cast<size_t>(width), palette, format) < 0) return nullptr;
 
     BufferView pixels;
-    if (pixels.acquire(args[0]) < 0) return nullptr;
+    if (pixels.acquire(bound[0]) < 0) return nullptr;
     size_t expected;
     if (!checked_mul(format.row_bytes, static_cast<size_t>(height), expected) || pixels.bytes().size() != expected) {
         PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
@@ -236,7 +262,6 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
 
     Outcome outcome;
-    ModuleState* state = state_of(module);
     const Host host{state->compressobj,
                     state->crc32,
                     state->adler32,
@@ -338,6 +363,18 @@ int module_exec(PyObject* module) {
     state->acquire_name = PyUnicode_InternFromString("acquire");
     state->release_name = PyUnicode_InternFromString("release");
     if (host::make_signal_check("<Quorvel._png_writer>", &state->signal_check) < 0) return -1;
+    state->candidate_names[0] = PyUnicode_InternFromString("row_filter");
+    if (!state->candidate_names[0]) return -1;
+    for (size_t i = 0; i < std::size(candidate_fields); ++i) {
+        state->candidate_names[i + 1] = PyUnicode_InternFromString(candidate_fields[i].name);
+        if (!state->candidate_names[i + 1]) return -1;
+    }
+    // The encoder's limits, which the package's plans keep within.
+    if (PyModule_AddIntConstant(module, "MAX_THREADS", static_cast<long>(max_threads)) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_SEGMENTS", static_cast<long>(max_segments)) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_CANDIDATES", static_cast<long>(max_candidates)) < 0) {
+        return -1;
+    }
     if (!state->compressobj || !state->crc32 || !state->adler32 || !state->start_new_thread ||
         !state->allocate_lock || !state->compress_name || !state->flush_name || !state->acquire_name ||
         !state->release_name) {
@@ -372,6 +409,7 @@ int module_clear(PyObject* module) {
         Py_CLEAR(state->acquire_name);
         Py_CLEAR(state->release_name);
         Py_CLEAR(state->signal_check);
+        for (PyObject*& name : state->candidate_names) Py_CLEAR(name);
     }
     return 0;
 }
@@ -379,7 +417,8 @@ int module_clear(PyObject* module) {
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_methods[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL, nullptr},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {"reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -10,14 +10,16 @@ namespace {
 
 constexpr char worker_capsule_name[] = "Quorvel._png_writer.worker";
 
-// The jobs of one run_jobs call. Every field is read and written only while
-// the interpreter lock is held.
+// The jobs of one run_jobs call. `next` and `stop` change while threads
+// run, and are atomic so that no thread's view of them rests on the
+// interpreter lock (which a host may not have); the rest is set before any
+// thread starts.
 struct Jobs {
     JobFunction run = nullptr;
     void* context = nullptr;
     size_t count = 0;
-    size_t next = 0;
-    bool stop = false;
+    std::atomic<size_t> next = 0;
+    std::atomic<bool> stop = false;
 };
 
 // A host thread taking jobs: the bound methods of the lock it holds while
@@ -31,8 +33,9 @@ struct Worker {
 
 // Runs the next job while any is left and no thread has failed.
 int take_jobs(Jobs& jobs) {
-    while (!jobs.stop && jobs.next < jobs.count) {
+    while (!jobs.stop) {
         const size_t job = jobs.next++;
+        if (job >= jobs.count) break;
         if (jobs.run(jobs.context, job, jobs.stop) < 0) {
             jobs.stop = true;
             return -1;

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 
 namespace tessarin::png_writer {
@@ -20,10 +21,12 @@ struct ThreadHost {
     PyObject* release_name;      // "release", interned
 };
 
-// Runs job number `job`. Returns 0, or -1 with an exception pending. Between its host calls a job returns early, with 0,
-// once `stop` is set: another thread has failed and its work is of no use.
-// Jobs run holding the interpreter lock, as any code called from Python.
-using JobFunction = int (*)(void* context, size_t job, const bool& stop);
+// Runs job number `job`. Returns 0, or -1 with an exception pending. Between
+// its host calls a job returns early, with 0, once `stop` is set: another
+// thread has failed and its work is of no use. Jobs run holding the
+// interpreter lock, as any code called from Python, but release it while
+// they filter and deflate, when other threads may set `stop`.
+using JobFunction = int (*)(void* context, size_t job, const std::atomic<bool>& stop);
 
 // Runs jobs 0 to count - 1, each once, in order of their numbers as threads
 // come free: on the calling thread and on up to threads - 1 host threads

@@ -215,12 +215,18 @@ FilterCandidates sums_only(std::array<uint64_t, 5> sums) {
     return candidates;
 }
 
-TEST(CheapestFilter, SmallestWeightedSumWinsAndTiesGoToTheLowerType) {
+TEST(CheapestFilter, SmallestWeightedSumWinsAndTiesGoToNoneUpSubAveragePaeth) {
     const FilterWeights equal = {8, 8, 8, 8, 8};
     EXPECT_EQ(cheapest_filter(sums_only({50, 40, 30, 20, 10}), equal), 4);
     EXPECT_EQ(cheapest_filter(sums_only({10, 40, 30, 20, 10}), equal), 0);
     EXPECT_EQ(cheapest_filter(sums_only({50, 20, 30, 20, 20}), equal), 1);
+    EXPECT_EQ(cheapest_filter(sums_only({50, 20, 20, 20, 20}), equal), 2);
+    EXPECT_EQ(cheapest_filter(sums_only({50, 30, 40, 20, 20}), equal), 3);
     EXPECT_EQ(cheapest_filter(sums_only({0, 0, 0, 0, 0}), equal), 0);
+    // A weight of 0 leaves its type out; with every type left out, None.
+    EXPECT_EQ(cheapest_filter(sums_only({50, 40, 30, 20, 25}), FilterWeights{8, 8, 8, 0, 8}), 4);
+    EXPECT_EQ(cheapest_filter(sums_only({0, 40, 30, 20, 25}), FilterWeights{0, 8, 8, 8, 8}), 3);
+    EXPECT_EQ(cheapest_filter(sums_only({50, 40, 30, 20, 25}), FilterWeights{}), 0);
     // Weighted: 9/8 of Paeth's 80 is 90, more than Up's 85.
     EXPECT_EQ(cheapest_filter(sums_only({100, 100, 85, 100, 80}), heavier_predictions), 2);
     EXPECT_EQ(cheapest_filter(sums_only({100, 100, 95, 100, 80}), heavier_predictions), 4);
@@ -295,7 +301,8 @@ TEST(FilterRowsAdaptive, EachRowTakesTheCheapestType) {
                 Bytes pixels = above;
                 pixels.insert(pixels.end(), row.begin(), row.end());
                 const auto sums = sums_only(candidates_of(row, above).sums);
-                for (const FilterWeights& weights : {equal_weights, heavier_predictions, FilterWeights{9, 5, 8, 12, 8}}) {
+                for (const FilterWeights& weights :
+                     {equal_weights, heavier_predictions, FilterWeights{9, 5, 8, 12, 8}, FilterWeights{8, 8, 8, 0, 8}}) {
                     EXPECT_EQ(scanlines_of(filter_adaptive, pixels, n, 1, 2, weights)[0],
                               cheapest_filter(sums, weights))
                         << "width " << width << " seed " << seed;
