@@ -40,7 +40,7 @@ ENTRY_POINTS = [
     ("_writePng", lambda: tessarin_ext._writePng, ["path", "width", "height", "pixels"]),
     ("_writeBmp", lambda: tessarin_ext._writeBmp, ["path", "width", "height", "pixels"]),
     ("encode", lambda: _png_writer.encode,
-     ["pixels", "width", "height", "candidates", "sample", "finalists", "segments", "threads"]),
+     ["pixels", "width", "height", "candidates", "sample", "finalists", "segments", "threads", "format"]),
 ]
 
 
