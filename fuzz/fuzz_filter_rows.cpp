@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (type > 4 || (mode != filter_adaptive && type != mode)) std::abort();
         if (mode == filter_adaptive) {
             // The weighted sums of all five types: the one taken is smallest,
-            // and before every type that ties with it.
+            // and comes before every type that ties with it in tie_order.
             uint64_t costs[5] = {};
             for (int t = 0; t < 5; ++t) {
                 for (size_t i = 0; i < row_bytes; ++i) {
@@ -100,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 costs[t] *= filter.weights[static_cast<size_t>(t)];
             }
+            int tie_rank[5] = {};
+            for (int rank = 0; rank < 5; ++rank) tie_rank[tessarin::png::tie_order[rank]] = rank;
             for (int t = 0; t < 5; ++t) {
-                if (costs[t] < costs[type] || (costs[t] == costs[type] && t < type)) std::abort();
+                if (costs[t] < costs[type] || (costs[t] == costs[type] && tie_rank[t] < tie_rank[type])) std::abort();
             }
         }
         for (size_t i = 0; i < row_bytes; ++i) {
