@@ -27,8 +27,8 @@ PngHeaderStatus check_png_header(const PngHeader& header) noexcept {
     if (header.height == 0) return PngHeaderStatus::height_zero;
     if (header.height > max_dimension) return PngHeaderStatus::height_too_large;
     const int colour = header.colour_type;
-    if (colour != colour_grey && colour != colour_rgb && colour != colour_palette && colour != colour_grey_alpha &&
-        colour != colour_rgba) {
+    if (colour != png::color_grey && colour != png::color_rgb && colour != png::color_palette &&
+        colour != png::color_grey_alpha && colour != png::color_rgba) {
         return PngHeaderStatus::bad_colour_type;
     }
     if (png_bits_per_pixel(colour, header.bit_depth) == 0) return PngHeaderStatus::bad_bit_depth;
@@ -65,7 +65,7 @@ PngChunkStatus PngChunkRules::judge(const PngChunk& chunk) noexcept {
     if (data_state_ == DataState::inside && !is_data) data_state_ = DataState::after;
     if (is_data) {
         if (data_state_ == DataState::after) return PngChunkStatus::idat_not_consecutive;
-        if (header_.colour_type == colour_palette && palette_.empty()) return PngChunkStatus::plte_missing;
+        if (header_.colour_type == png::color_palette && palette_.empty()) return PngChunkStatus::plte_missing;
         data_state_ = DataState::inside;
         data_bytes_ += chunk.length;
         role_ = PngChunkRole::data;

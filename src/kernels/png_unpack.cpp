@@ -75,11 +75,11 @@ int png_bits_per_pixel(int colour_type, int bit_depth) noexcept {
     const bool low_depth = bit_depth == 1 || bit_depth == 2 || bit_depth == 4;
     const bool whole_bytes = bit_depth == 8 || bit_depth == 16;
     switch (colour_type) {
-        case colour_grey: return low_depth || whole_bytes ? bit_depth : 0;
-        case colour_rgb: return whole_bytes ? 3 * bit_depth : 0;
-        case colour_palette: return low_depth || bit_depth == 8 ? bit_depth : 0;
-        case colour_grey_alpha: return whole_bytes ? 2 * bit_depth : 0;
-        case colour_rgba: return whole_bytes ? 4 * bit_depth : 0;
+        case png::color_grey: return low_depth || whole_bytes ? bit_depth : 0;
+        case png::color_rgb: return whole_bytes ? 3 * bit_depth : 0;
+        case png::color_palette: return low_depth || bit_depth == 8 ? bit_depth : 0;
+        case png::color_grey_alpha: return whole_bytes ? 2 * bit_depth : 0;
+        case png::color_rgba: return whole_bytes ? 4 * bit_depth : 0;
         default: return 0;
     }
 }

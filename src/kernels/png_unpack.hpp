@@ -10,16 +10,10 @@
 #include <cstdint>
 #include <span>
 
+#include "kernels/png_format.hpp"
 #include "kernels/png_row_formats.hpp"
 
 namespace tessarin::kernels {
-
-// Colour types of the IHDR chunk.
-inline constexpr int colour_grey = 0;
-inline constexpr int colour_rgb = 2;
-inline constexpr int colour_palette = 3;
-inline constexpr int colour_grey_alpha = 4;
-inline constexpr int colour_rgba = 6;
 
 // Bits per pixel of a valid (colour type, bit depth) pair; 0 for any other.
 int png_bits_per_pixel(int colour_type, int bit_depth) noexcept;

@@ -265,13 +265,7 @@ Ref decode_bmp(const ReaderState& state, std::span<const uint8_t> file, uint64_t
     const BmpStatus status = bmp::parse_bmp_header(file, header);
     if (status == BmpStatus::png_embedded) return decode_embedded_png(state, header, file, max_pixels);
     if (status != BmpStatus::ok) return raise_read_error(state, status_message(status, header, file)), Ref{};
-    const uint64_t pixels = uint64_t{header.width} * header.height;
-    if (pixels > max_pixels) {
-        raise_read_error(state, message("BMP image of %ux%u = %llu pixels is over max_pixels %llu", header.width,
-                                        header.height, static_cast<unsigned long long>(pixels),
-                                        static_cast<unsigned long long>(max_pixels)));
-        return {};
-    }
+    if (check_pixel_limit(state, "BMP", header.width, header.height, max_pixels) < 0) return {};
     Ref reason;
     if (data_fault(header, file, reason) < 0) return {};
     if (reason) return raise_read_error(state, reason), Ref{};

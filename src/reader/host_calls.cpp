@@ -23,6 +23,15 @@ int raise_read_error(const ReaderState& state, const Ref& text) {
     return -1;
 }
 
+int check_pixel_limit(const ReaderState& state, const char* format, uint32_t width, uint32_t height,
+                      uint64_t max_pixels) {
+    const uint64_t pixels = uint64_t{width} * height;
+    if (pixels <= max_pixels) return 0;
+    return raise_read_error(state, message("%s image of %ux%u = %llu pixels is over max_pixels %llu", format, width,
+                                           height, static_cast<unsigned long long>(pixels),
+                                           static_cast<unsigned long long>(max_pixels)));
+}
+
 void prefix_read_error(const ReaderState& state, const char* prefix) {
     if (!PyErr_ExceptionMatches(state.error)) return;
     PyObject *type, *value, *traceback;

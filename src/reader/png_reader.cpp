@@ -337,7 +337,7 @@ public:
           convert_(kernels::png_row_to_rgb(header.colour_type, header.bit_depth)),
           image_row_bytes_(size_t{header.width} * 3),
           keep_(keep),
-          rgb_rows_(header.bit_depth == 8 && header.colour_type == kernels::colour_rgb),
+          rgb_rows_(header.bit_depth == 8 && header.colour_type == png::color_rgb),
           memory_(uint64_t{header.width} * 3 * header.height) {
         skip_empty_passes();
     }
@@ -479,13 +479,7 @@ Ref decode_png(const ReaderState& state, std::span<const uint8_t> file, uint64_t
     const PngHeader& header = scan.rules.header();
     PngPasses layout;
     if (!png_passes(header, layout)) return raise_read_error(state, header_message(header, PngHeaderStatus::ok)), Ref{};
-    const uint64_t pixels = uint64_t{header.width} * header.height;
-    if (pixels > max_pixels) {
-        raise_read_error(state, message("PNG image of %ux%u = %llu pixels is over max_pixels %llu", header.width,
-                                        header.height, static_cast<unsigned long long>(pixels),
-                                        static_cast<unsigned long long>(max_pixels)));
-        return {};
-    }
+    if (check_pixel_limit(state, "PNG", header.width, header.height, max_pixels) < 0) return {};
     RgbPalette palette;
     const std::span<const uint8_t> entries = scan.rules.palette();
     if (!entries.empty()) std::memcpy(palette.rgb, entries.data(), entries.size());
@@ -530,7 +524,7 @@ int probe_png(const ReaderState& state, std::span<const uint8_t> file, ImageFact
     facts.bit_depth = header.bit_depth;
     facts.interlaced = header.interlace != 0;
     facts.palette_size = static_cast<int64_t>(scan.rules.palette().size() / 3);
-    facts.has_alpha = header.colour_type == kernels::colour_grey_alpha || header.colour_type == kernels::colour_rgba ||
+    facts.has_alpha = header.colour_type == png::color_grey_alpha || header.colour_type == png::color_rgba ||
                       scan.rules.has_transparency();
     facts.open_refusal = kernels::png_open_refusal(file);
     PngPasses layout;

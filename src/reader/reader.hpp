@@ -65,6 +65,11 @@ Ref message(const char* format, ...);
 // leaves the error that making it raised.
 int raise_read_error(const ReaderState& state, const Ref& text);
 
+// Whether a `format` image of width x height is within `max_pixels`: 0, or
+// -1 with ImageReadError naming both numbers.
+int check_pixel_limit(const ReaderState& state, const char* format, uint32_t width, uint32_t height,
+                      uint64_t max_pixels);
+
 // Raises ImageReadError with "<prefix>: <message>", where the message is
 // that of the ImageReadError pending; any other error stays as it is.
 void prefix_read_error(const ReaderState& state, const char* prefix);
